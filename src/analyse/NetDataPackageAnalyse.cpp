@@ -1,0 +1,181 @@
+#include "analyse/NetDataPackageAnalyse.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/Exception.h"
+#include "common/LogOut.h"
+
+namespace {
+// Enough to see a fault, not enough to flood the log when every frame of a capture fails.
+const unsigned kMaxExceptionsLogged = 10;
+}  // namespace
+
+CNetDataPackageAnalyse::CNetDataPackageAnalyse() = default;
+
+CNetDataPackageAnalyse::~CNetDataPackageAnalyse() {
+    if (m_handle != nullptr || m_hasThread) CNetDataPackageAnalyse::Stop();
+}
+
+pcap_if_t* CNetDataPackageAnalyse::FindAllDevices() {
+    char errbuf[PCAP_ERRBUF_SIZE];
+    std::memset(errbuf, 0, sizeof(errbuf));
+    pcap_if_t* devices = nullptr;
+    if (pcap_findalldevs(&devices, errbuf) == -1) {
+        LogOut(LOG_ERROR, errbuf);
+        return nullptr;
+    }
+    return devices;
+}
+
+int CNetDataPackageAnalyse::StartFromFile(std::string path) {
+    m_lastOpenError.clear();
+    char errbuf[PCAP_ERRBUF_SIZE];
+    std::memset(errbuf, 0, sizeof(errbuf));
+    // The source string is "file://" + path in a fixed buffer; a path that does not fit, or one
+    // that holds a NUL, cannot be named.
+    if (path.empty() || path.size() + 7 >= static_cast<size_t>(kSourceStringSize) ||
+        path.find('\0') != std::string::npos) {
+        m_lastOpenError = path.empty() ? "no file name" : "file name too long";
+        LogOut(LOG_ERROR, "can not open this pcap file.");
+        return 1;
+    }
+    m_handle = pcap_open_offline(path.c_str(), errbuf);
+    if (m_handle == nullptr) {
+        m_lastOpenError = errbuf;
+        LogOut(LOG_ERROR, "pcap file error, open other file please.");
+        if (errbuf[0] != '\0') LogOut(LOG_ERROR, path + ": " + errbuf);
+        return 2;
+    }
+    // Frames of another link layer would be read as Ethernet and give nonsense.
+    if (pcap_datalink(m_handle) != DLT_EN10MB) {
+        m_lastOpenError = std::string("link type ") +
+                          (pcap_datalink_val_to_name(pcap_datalink(m_handle))
+                               ? pcap_datalink_val_to_name(pcap_datalink(m_handle))
+                               : std::to_string(pcap_datalink(m_handle))) +
+                          " is not Ethernet";
+        LogOut(LOG_ERROR, "this program only run at ethernet.");
+        pcap_close(m_handle);
+        m_handle = nullptr;
+        return 2;
+    }
+    m_file = pcap_file(m_handle);
+    return 0;
+}
+
+int CNetDataPackageAnalyse::StartFromDevice(pcap_if_t* device) {
+    m_lastOpenError.clear();
+    char errbuf[PCAP_ERRBUF_SIZE];
+    std::memset(errbuf, 0, sizeof(errbuf));
+    if (device == nullptr) return 0;
+    for (pcap_addr_t* a = device->addresses; a != nullptr; a = a->next) {
+        if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
+        m_handle = pcap_open_live(device->name, kSnapLen, kPromiscuous, kReadTimeoutMs, errbuf);
+        if (m_handle == nullptr) {
+            m_lastOpenError = errbuf;
+            LogOut(LOG_ERROR, "can't open network device.");
+            if (errbuf[0] != '\0') LogOut(LOG_ERROR, errbuf);
+            return -1;
+        }
+        if (pcap_datalink(m_handle) != DLT_EN10MB) {
+            m_lastOpenError = std::string(device->name) + " is not an Ethernet interface";
+            LogOut(LOG_ERROR, "this program only run at ethernet.");
+            return -1;  // the handle stays until Stop
+        }
+        return 0;
+    }
+    return 0;
+}
+
+int CNetDataPackageAnalyse::StartCaptureThread() {
+    // Never run a loop without a handle.
+    if (m_handle == nullptr || m_hasThread) return 1;
+    m_param.owner = this;
+    m_param.handle = m_handle;
+    m_param.callback = &CNetDataPackageAnalyse::LoopCallback;
+    m_loopEnded.store(false);
+    if (pthread_create(&m_thread, nullptr, &CNetDataPackageAnalyse::packet_handler_thread,
+                       &m_param) != 0) {
+        LogOut(LOG_ERROR, "启动解包线程失败。");
+        return 1;
+    }
+    m_hasThread = true;
+    return 0;
+}
+
+void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
+    auto* block = static_cast<CaptureThreadParam*>(param);
+    if (block == nullptr) return nullptr;
+    pcap_loop(block->handle, 0, block->callback, reinterpret_cast<u_char*>(block));
+    if (block->owner != nullptr) block->owner->m_loopEnded.store(true);
+    return nullptr;
+}
+
+void CNetDataPackageAnalyse::LoopCallback(u_char* user, const struct pcap_pkthdr* header,
+                                          const u_char* data) {
+    auto* block = reinterpret_cast<CaptureThreadParam*>(user);
+    if (block == nullptr || block->owner == nullptr) return;
+    CNetDataPackageAnalyse* owner = block->owner;
+    // Nothing may leave the capture thread: an uncaught exception there ends the process.
+    try {
+        owner->packet_handler(user, header, data);
+    } catch (const ExceptionBase& e) {
+        if (owner->m_exceptionsLogged < kMaxExceptionsLogged) {
+            ++owner->m_exceptionsLogged;
+            LogOut(LOG_ERROR, e.GetDescription());
+        }
+    } catch (...) {
+        if (owner->m_exceptionsLogged < kMaxExceptionsLogged) {
+            ++owner->m_exceptionsLogged;
+            LogOut(LOG_ERROR, "CNetDataPackageAnalyse::packet_handler exception.");
+        }
+    }
+}
+
+void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkthdr* header,
+                                            const u_char* data) {
+    if (header == nullptr || data == nullptr) return;
+    m_frames.store(m_frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    try {
+        // A view into the capture buffer; nothing is copied.
+        CTCPNetUnpack unpacker;
+        int captured = header->caplen > static_cast<bpf_u_int32>(kSnapLen)
+                           ? kSnapLen
+                           : static_cast<int>(header->caplen);
+        unpacker.SetData(data, captured, 0);
+        OnEthernet(&unpacker);
+        if (unpacker.EthernetHeader() != nullptr && unpacker.EtherType() == 0x0800) {
+            OnIP(&unpacker);
+            if (unpacker.IPHeader() != nullptr && unpacker.IPProtocol() == 6 &&
+                IsTcpSuppressed() != 1) {
+                OnTCP(&unpacker);
+            }
+        }
+    } catch (...) {
+        STREVIX_THROW("CNetDataPackageAnalyse::packet_handler exception.",
+                      "CNetDataPackageAnalyse::packet_handler");
+    }
+}
+
+void CNetDataPackageAnalyse::Stop() {
+    if (m_handle != nullptr) pcap_breakloop(m_handle);
+    if (m_hasThread) {
+        pthread_join(m_thread, nullptr);
+        m_thread = pthread_t{};
+        m_hasThread = false;
+    }
+    if (m_handle != nullptr) {
+        pcap_close(m_handle);
+        m_handle = nullptr;
+        m_file = nullptr;
+    }
+}
+
+long long CNetDataPackageAnalyse::FilePosition() const {
+    if (m_file == nullptr) return 0;
+    long pos = std::ftell(m_file);
+    return pos < 0 ? 0 : pos;
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <pcap/pcap.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <string>
+
+#include "netunpack/NetUnpack.h"
+
+class CNetDataPackageAnalyse;
+
+// Handed to the capture thread and, as user data, to the loop callback.
+struct CaptureThreadParam {
+    CNetDataPackageAnalyse* owner = nullptr;
+    pcap_t* handle = nullptr;
+    pcap_handler callback = nullptr;
+};
+
+// Root of the analysers: owns one capture handle and the thread that runs its packet loop, and
+// dispatches every frame layer by layer to the hooks.
+class CNetDataPackageAnalyse {
+public:
+    static const int kSnapLen = 65536;
+    static const int kPromiscuous = 1;
+    static const int kReadTimeoutMs = 1000;
+    static const int kSourceStringSize = 1024;
+
+    CNetDataPackageAnalyse();
+    CNetDataPackageAnalyse(const CNetDataPackageAnalyse&) = delete;
+    CNetDataPackageAnalyse& operator=(const CNetDataPackageAnalyse&) = delete;
+    virtual ~CNetDataPackageAnalyse();
+
+    virtual void packet_handler(u_char* user, const struct pcap_pkthdr* header,
+                                const u_char* data);
+    virtual void AnalyseUri(CNetUnpack* unpacker, StreamType type) = 0;
+    // 0 success, -1 failure.
+    virtual int StartFromDevice(pcap_if_t* device);
+    // 0 success, 1 no source string, 2 the file cannot be opened.
+    virtual int StartFromFile(std::string path);
+    // Safe in any state and more than once.
+    virtual void Stop();
+    virtual int IsTcpSuppressed() = 0;
+    virtual void OnEthernet(CTCPNetUnpack* unpacker) {}
+    virtual void OnIP(CTCPNetUnpack* unpacker) {}
+    virtual void OnTCP(CTCPNetUnpack* unpacker) {}
+    virtual void OnStreamData(CNetUnpack* unpacker, StreamType type) = 0;
+
+    // The caller owns the list and releases it with pcap_freealldevs; null on failure.
+    static pcap_if_t* FindAllDevices();
+    static void* packet_handler_thread(void* param);
+
+    bool IsOpen() const { return m_handle != nullptr; }
+    bool IsCapturing() const { return m_hasThread; }
+    // True once a file capture has read its last frame (or a live loop ended by itself).
+    bool LoopEnded() const { return m_loopEnded.load(); }
+    // Why the last open failed, in the capture library's words (empty when it did not).
+    const std::string& LastOpenError() const { return m_lastOpenError; }
+    // Frames handed to packet_handler so far.
+    unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
+    // Bytes of the capture file read so far, for progress; 0 for live devices.
+    long long FilePosition() const;
+
+protected:
+    // Starts the capture thread on the open handle; logs and returns non-zero on failure.
+    int StartCaptureThread();
+
+    pcap_t* m_handle = nullptr;
+    pthread_t m_thread{};
+    bool m_hasThread = false;
+    CaptureThreadParam m_param;
+    std::string m_lastOpenError;
+
+private:
+    static void LoopCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+
+    std::atomic<bool> m_loopEnded{false};
+    std::atomic<unsigned long long> m_frames{0};
+    unsigned m_exceptionsLogged = 0;
+    FILE* m_file = nullptr;  // the capture file's stream, owned by the capture library
+};

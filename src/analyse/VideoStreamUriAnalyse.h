@@ -1,0 +1,55 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "analyse/VideoStreamAnalyse.h"
+#include "decoder/VideoStreamDecoder.h"
+
+// Receives decoded RTMP media: tag bytes, length, client address text, client port, server
+// address text, server port, stream address. The texts are valid during the call only.
+typedef void (*StreamDataCallback)(const unsigned char* data, int length, const char* clientIp,
+                                   int clientPort, const char* serverIp, int serverPort,
+                                   const char* address);
+
+struct StreamRecord {
+    int clientPort = 0;
+    int serverPort = 0;
+    std::string address;
+    std::string clientIp;  // "%d%d%d%d" of the octets
+    std::string serverIp;
+};
+
+// The analyser a capture source runs: finds RTMP, RTSP and HTTP stream addresses, reports them
+// through LogOut and hands RTMP media to the callback.
+class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
+public:
+    typedef std::map<std::string, StreamRecord> StreamTable;
+
+    CVideoStreamUriAnalyse();
+    ~CVideoStreamUriAnalyse() override;
+
+    // 0 started, 1 the source could not be opened.
+    int StartFromDevice(pcap_if_t* device) override;
+    int StartFromFile(std::string path) override;
+    int IsTcpSuppressed() override { return 0; }
+    void OnTCP(CTCPNetUnpack* unpacker) override;
+    void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
+    void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;
+
+    static std::string ExtractRtmpUri(const unsigned char* buffer, int length);
+    static std::string ExtractRtspUri(const unsigned char* buffer, int length);
+    static std::string ExtractHttpUri(const unsigned char* buffer, int length);
+
+    void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
+    const StreamTable& Streams() const { return m_streams; }
+    const DecoderTable& Decoders() const { return m_decoders; }
+
+    StreamDataCallback m_streamDataCallback = nullptr;
+
+protected:
+    void OnRtmpMedia(CTCPNetUnpack* unpacker);
+
+    StreamTable m_streams;
+    DecoderTable m_decoders;
+};

@@ -1,0 +1,1 @@
+#include "common/MD5Checksum.h"

@@ -1,0 +1,1 @@
+#include "common/TextConvert.h"

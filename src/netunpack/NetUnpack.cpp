@@ -1,0 +1,227 @@
+#include "netunpack/NetUnpack.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/Exception.h"
+
+namespace {
+
+const int kEthernetHeaderLen = 14;
+const int kMinIPHeaderLen = 20;
+const int kMinTCPHeaderLen = 20;
+
+inline uint16_t ReadBE16(const unsigned char* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+}  // namespace
+
+const char* StreamLabel(int type) {
+    switch (type) {
+        case STREAM_RTMP: return "RTMP";
+        case STREAM_RTSP: return "RTSP";
+        case STREAM_HTTP: return "HTTP";
+        case STREAM_HLS: return "HLS";
+        default: return nullptr;
+    }
+}
+
+// ---- CNetUnpack
+
+CNetUnpack::~CNetUnpack() {
+    std::free(m_ownedCopy);
+    m_ownedCopy = nullptr;
+}
+
+void CNetUnpack::Reset() {
+    std::free(m_ownedCopy);
+    m_ownedCopy = nullptr;
+    m_data = nullptr;
+    m_dataLen = 0;
+    m_copyFlag = 0;
+}
+
+CNetUnpack* CNetUnpack::SetData(const void* bytes, int length, int copy) {
+    m_copyFlag = copy;
+    std::free(m_ownedCopy);
+    m_ownedCopy = nullptr;
+    if (length < 0) length = 0;
+    if (bytes != nullptr && length != 0 && copy != 0) {
+        m_ownedCopy = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(length)));
+        if (m_ownedCopy == nullptr) STREVIX_THROW("Memory Exception.", "CNetUnpack::SetData");
+        std::memcpy(m_ownedCopy, bytes, static_cast<size_t>(length));
+        m_data = m_ownedCopy;
+        m_dataLen = length;
+        return this;
+    }
+    m_data = static_cast<const unsigned char*>(bytes);
+    m_dataLen = bytes != nullptr ? length : 0;
+    return this;
+}
+
+// ---- CEthernetNetUnpack
+
+CEthernetNetUnpack::~CEthernetNetUnpack() { m_ethernetHeader = nullptr; }
+
+void CEthernetNetUnpack::Reset() {
+    CNetUnpack::Reset();
+    m_ethernetHeader = nullptr;
+}
+
+CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, int copy) {
+    CNetUnpack::SetData(bytes, length, copy);
+    // A frame shorter than the Ethernet header carries no Ethernet layer.
+    m_ethernetHeader = (m_data != nullptr && m_dataLen >= kEthernetHeaderLen) ? m_data : nullptr;
+    return this;
+}
+
+uint16_t CEthernetNetUnpack::EtherType() const {
+    return m_ethernetHeader ? ReadBE16(m_ethernetHeader + 12) : 0;
+}
+
+// ---- CIPNetUnpack
+
+void CIPNetUnpack::SourceAddress(unsigned char out[4]) const {
+    if (m_ipHeader) {
+        std::memcpy(out, m_ipHeader + 12, 4);
+    } else {
+        std::memset(out, 0, 4);
+    }
+}
+
+void CIPNetUnpack::DestinationAddress(unsigned char out[4]) const {
+    if (m_ipHeader) {
+        std::memcpy(out, m_ipHeader + 16, 4);
+    } else {
+        std::memset(out, 0, 4);
+    }
+}
+
+// ---- CTCPNetUnpack
+
+CTCPNetUnpack::~CTCPNetUnpack() {
+    m_ipHeader = nullptr;
+    m_tcpHeader = nullptr;
+}
+
+void CTCPNetUnpack::Reset() {
+    CEthernetNetUnpack::Reset();
+    m_ipHeader = nullptr;
+    m_ipHeaderLen = 0;
+    m_ipTotalLen = 0;
+    m_tcpHeader = nullptr;
+    m_tcpHeaderLen = 0;
+    m_payloadLen = 0;
+}
+
+CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
+    CEthernetNetUnpack::SetData(bytes, length, copy);
+    m_ipHeader = nullptr;
+    m_ipHeaderLen = 0;
+    m_ipTotalLen = 0;
+    m_tcpHeader = nullptr;
+    m_tcpHeaderLen = 0;
+    m_payloadLen = 0;
+    if (m_ethernetHeader == nullptr || EtherType() != 0x0800) return this;
+
+    // IPv4: the whole header, as its IHL announces it, must be captured.
+    const int ipBytes = m_dataLen - kEthernetHeaderLen;
+    if (ipBytes < kMinIPHeaderLen) return this;
+    const unsigned char* ip = m_data + kEthernetHeaderLen;
+    const int ihl = (ip[0] & 0x0F) * 4;
+    if (ihl < kMinIPHeaderLen || ihl > ipBytes) return this;
+    int total = ReadBE16(ip + 2);
+    // Segmentation offload writes 0 here; a length past the capture is cut to it.
+    if (total == 0 || total > ipBytes) total = ipBytes;
+    m_ipHeader = ip;
+    m_ipHeaderLen = ihl;
+    m_ipTotalLen = total;
+    if (ip[9] != 6) return this;
+
+    // TCP: the header with its options must lie inside the captured bytes.
+    const int tcpBytes = ipBytes - ihl;
+    if (tcpBytes < kMinTCPHeaderLen) return this;
+    const unsigned char* tcp = ip + ihl;
+    const int doff = (tcp[12] >> 4) * 4;
+    if (doff < kMinTCPHeaderLen || doff > tcpBytes) return this;
+    m_tcpHeader = tcp;
+    m_tcpHeaderLen = doff;
+    int payload = total - ihl - doff;
+    m_payloadLen = payload > 0 ? payload : 0;
+    m_streamType = Classify();
+    return this;
+}
+
+int CTCPNetUnpack::GetDataLen() {
+    if (m_tcpHeader == nullptr) return 0;
+    int segment = m_ipTotalLen - m_ipHeaderLen;
+    return segment > 0 ? segment : 0;
+}
+
+int CTCPNetUnpack::SourcePort() const { return m_tcpHeader ? ReadBE16(m_tcpHeader) : 0; }
+
+int CTCPNetUnpack::DestinationPort() const { return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0; }
+
+StreamType CTCPNetUnpack::Classify() const {
+    if (m_tcpHeader == nullptr) return STREAM_NONE;
+    const unsigned char* p = Payload();
+    const int n = m_payloadLen;
+    if (n <= 0) return STREAM_NONE;
+
+    if (const unsigned char* h = FindBytes(p, n, "HTTP/", true)) {
+        const int before = static_cast<int>(h - p);
+        for (const char* suffix : {".ts", ".flv", ".m3u8", ".mp4"}) {
+            if (FindBytes(p, before, suffix, true)) return STREAM_HLS;
+        }
+        return STREAM_HTTP;
+    }
+    if (FindBytes(p, n, "RTSP/", true)) return STREAM_RTSP;
+    if (FindBytes(p, n, "connect", true) &&
+        (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
+        (FindBytes(p, n, "audioCodecs", true) || FindBytes(p, n, "videoCodecs", true))) {
+        return STREAM_RTMP;
+    }
+    return STREAM_NONE;
+}
+
+// ---- payload unpackers
+
+CPayloadNetUnpack::~CPayloadNetUnpack() { m_buffer.Release(); }
+
+void CPayloadNetUnpack::Reset() {
+    m_payload = nullptr;
+    m_buffer.Release();
+    CTCPNetUnpack::Reset();
+}
+
+int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
+    if (reset != 0) m_buffer.Release();
+    return m_buffer.AppendData(bytes, length);
+}
+
+CHTTPNetUnpack* CHTTPNetUnpack::SetData(const void* bytes, int length, int copy) {
+    CTCPNetUnpack::SetData(bytes, length, copy);
+    m_payload = (m_streamType == STREAM_HTTP) ? Payload() : nullptr;
+    return this;
+}
+
+namespace {
+// RTSP and RTMP share one body, which only marks the payload of RTMP segments.
+const unsigned char* RtmpPayload(StreamType type, const unsigned char* payload) {
+    return type == STREAM_RTMP ? payload : nullptr;
+}
+}  // namespace
+
+CRTSPNetUnpack* CRTSPNetUnpack::SetData(const void* bytes, int length, int copy) {
+    CTCPNetUnpack::SetData(bytes, length, copy);
+    m_payload = RtmpPayload(m_streamType, Payload());
+    return this;
+}
+
+CRTMPNetUnpack* CRTMPNetUnpack::SetData(const void* bytes, int length, int copy) {
+    CTCPNetUnpack::SetData(bytes, length, copy);
+    m_payload = RtmpPayload(m_streamType, Payload());
+    return this;
+}

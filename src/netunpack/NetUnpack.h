@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstdint>
+
+#include "netunpack/ZMemory.h"
+
+// Classification of a TCP payload.
+enum StreamType : int {
+    STREAM_NONE = -1,
+    STREAM_HTTP = 0,
+    STREAM_RTSP = 4,
+    STREAM_RTMP = 5,
+    STREAM_HLS = 6,
+};
+
+// Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
+const char* StreamLabel(int type);
+
+// Layered views over one frame. Every header pointer is set only when the captured bytes hold
+// the whole header; lengths derived from the headers are cut to the captured bytes.
+class CNetUnpack {
+public:
+    CNetUnpack() = default;
+    CNetUnpack(const CNetUnpack&) = delete;
+    CNetUnpack& operator=(const CNetUnpack&) = delete;
+    virtual ~CNetUnpack();
+
+    virtual void Reset();
+    // With a non-zero copy flag (and bytes and a length) the frame is copied and owned.
+    virtual CNetUnpack* SetData(const void* bytes, int length, int copy) = 0;
+    virtual const unsigned char* GetData() = 0;
+    virtual int GetDataLen() = 0;
+    virtual int AppendData(const void* bytes, int length, int reset) { return 0; }
+    virtual const unsigned char* GetAppendedData() { return nullptr; }
+    virtual int GetAppendedLen() { return 0; }
+
+    const unsigned char* FrameData() const { return m_data; }
+    int FrameLen() const { return m_dataLen; }
+
+protected:
+    unsigned char* m_ownedCopy = nullptr;
+    int m_dataLen = 0;
+    const unsigned char* m_data = nullptr;
+    int m_copyFlag = 0;
+};
+
+class CEthernetNetUnpack : public CNetUnpack {
+public:
+    ~CEthernetNetUnpack() override;
+    void Reset() override;
+    CEthernetNetUnpack* SetData(const void* bytes, int length, int copy) override;
+    const unsigned char* GetData() override { return m_data; }
+    int GetDataLen() override { return m_dataLen; }
+
+    const unsigned char* EthernetHeader() const { return m_ethernetHeader; }
+    uint16_t EtherType() const;
+
+protected:
+    const unsigned char* m_ethernetHeader = nullptr;
+};
+
+class CIPNetUnpack : public CEthernetNetUnpack {
+public:
+    const unsigned char* IPHeader() const { return m_ipHeader; }
+    int IPHeaderLen() const { return m_ipHeaderLen; }
+    // Total length as far as the captured bytes reach.
+    int IPTotalLen() const { return m_ipTotalLen; }
+    int IPProtocol() const { return m_ipHeader ? m_ipHeader[9] : 0; }
+    // Octets in wire order; zeros without an IPv4 header.
+    void SourceAddress(unsigned char out[4]) const;
+    void DestinationAddress(unsigned char out[4]) const;
+
+protected:
+    const unsigned char* m_ipHeader = nullptr;
+    int m_ipHeaderLen = 0;
+    int m_ipTotalLen = 0;
+};
+
+class CTCPNetUnpack : public CIPNetUnpack {
+public:
+    CTCPNetUnpack() = default;
+    ~CTCPNetUnpack() override;
+    void Reset() override;
+    CTCPNetUnpack* SetData(const void* bytes, int length, int copy) override;
+    const unsigned char* GetData() override { return m_tcpHeader; }
+    int GetDataLen() override;
+
+    StreamType Classify() const;
+
+    const unsigned char* TCPHeader() const { return m_tcpHeader; }
+    int TCPHeaderLen() const { return m_tcpHeaderLen; }
+    int SourcePort() const;
+    int DestinationPort() const;
+    // The TCP payload inside the captured bytes.
+    const unsigned char* Payload() const { return m_tcpHeader ? m_tcpHeader + m_tcpHeaderLen : nullptr; }
+    int PayloadLen() const { return m_payloadLen; }
+    StreamType GetStreamType() const { return m_streamType; }
+
+protected:
+    const unsigned char* m_tcpHeader = nullptr;
+    StreamType m_streamType = STREAM_NONE;
+    int m_tcpHeaderLen = 0;
+    int m_payloadLen = 0;
+};
+
+// Per-connection unpackers: the first frame of a connection direction plus the bytes collected.
+class CPayloadNetUnpack : public CTCPNetUnpack {
+public:
+    ~CPayloadNetUnpack() override;
+    void Reset() override;
+    const unsigned char* GetData() override { return m_payload; }
+    int GetDataLen() override { return m_payload ? m_payloadLen : 0; }
+    int AppendData(const void* bytes, int length, int reset) override;
+    const unsigned char* GetAppendedData() override { return m_buffer.data; }
+    int GetAppendedLen() override { return m_buffer.length; }
+
+protected:
+    const unsigned char* m_payload = nullptr;
+    CZMemory m_buffer;
+};
+
+class CHTTPNetUnpack : public CPayloadNetUnpack {
+public:
+    CHTTPNetUnpack* SetData(const void* bytes, int length, int copy) override;
+};
+
+class CRTSPNetUnpack : public CPayloadNetUnpack {
+public:
+    CRTSPNetUnpack* SetData(const void* bytes, int length, int copy) override;
+};
+
+class CRTMPNetUnpack : public CPayloadNetUnpack {
+public:
+    CRTMPNetUnpack* SetData(const void* bytes, int length, int copy) override;
+};

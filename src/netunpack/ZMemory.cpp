@@ -1,0 +1,76 @@
+#include "netunpack/ZMemory.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/Exception.h"
+
+int CZMemory::AppendData(const void* bytes, int count) {
+    if (bytes == nullptr || count <= 0) return 0;
+    if (length > INT32_MAX - count) {
+        STREVIX_THROW("Got a Exception in function CZMemory::AppendData", "CZMemory::AppendData");
+    }
+    int total = length + count;
+    // Sized exactly; callers keep these buffers small.
+    auto* block = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(total)));
+    if (block == nullptr) {
+        STREVIX_THROW("Got a Exception in function CZMemory::AppendData", "CZMemory::AppendData");
+    }
+    if (data != nullptr && length > 0) std::memcpy(block, data, static_cast<size_t>(length));
+    std::memcpy(block + length, bytes, static_cast<size_t>(count));
+    std::free(data);
+    data = block;
+    length = total;
+    return 1;
+}
+
+void CZMemory::Release() {
+    std::free(data);
+    data = nullptr;
+    length = 0;
+}
+
+void CZMemory::Consume(int count) {
+    if (count <= 0) return;
+    if (count >= length) {
+        Release();
+        return;
+    }
+    std::memmove(data, data + count, static_cast<size_t>(length - count));
+    length -= count;
+}
+
+int CZMemory::Assign(const void* bytes, int count) {
+    Release();
+    return AppendData(bytes, count);
+}
+
+namespace {
+inline unsigned char Lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
+}  // namespace
+
+const unsigned char* FindBytes(const unsigned char* buffer, int length, const char* pattern,
+                               bool exact) {
+    if (buffer == nullptr || length <= 0 || pattern == nullptr || pattern[0] == '\0') return nullptr;
+    const size_t n = std::strlen(pattern);
+    if (n > static_cast<size_t>(length)) return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(pattern);
+    const unsigned char* last = buffer + (static_cast<size_t>(length) - n);  // last start position
+    const unsigned char* at = buffer;
+    while (at <= last) {
+        at = static_cast<const unsigned char*>(
+            std::memchr(at, p[0], static_cast<size_t>(last - at) + 1));
+        if (at == nullptr) return nullptr;
+        if (exact) {
+            if (std::memcmp(at + 1, p + 1, n - 1) == 0) return at;
+        } else {
+            size_t i = 1;
+            while (i < n && Lower(at[i]) == Lower(p[i])) ++i;
+            if (i == n) return at;
+        }
+        ++at;
+    }
+    return nullptr;
+}

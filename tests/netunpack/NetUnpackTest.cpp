@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "TestFrames.h"
+#include "netunpack/NetUnpack.h"
+
+using testframes::Bytes;
+using testframes::Endpoint;
+using testframes::Frame;
+using testframes::FrameOptions;
+
+namespace {
+const Endpoint kClient{{192, 168, 1, 5}, 50000};
+const Endpoint kServer{{10, 0, 0, 7}, 1935};
+
+// The frame is copied into a block of exactly its size, so over-reads are caught.
+struct ExactFrame {
+    explicit ExactFrame(const Bytes& b) : size(static_cast<int>(b.size())), bytes(new unsigned char[b.size()]) {
+        std::memcpy(bytes.get(), b.data(), b.size());
+    }
+    int size;
+    std::unique_ptr<unsigned char[]> bytes;
+};
+
+StreamType ClassifyPayload(const std::string& payload) {
+    ExactFrame f(Frame(kClient, kServer, payload));
+    CTCPNetUnpack u;
+    u.SetData(f.bytes.get(), f.size, 0);
+    return u.GetStreamType();
+}
+}  // namespace
+
+TEST(ZMemory, AppendGrowsAndIgnoresNothing) {
+    CZMemory m;
+    EXPECT_EQ(m.AppendData("abc", 0), 0);
+    EXPECT_EQ(m.AppendData(nullptr, 3), 0);
+    EXPECT_EQ(m.data, nullptr);
+    EXPECT_EQ(m.AppendData("abc", 3), 1);
+    EXPECT_EQ(m.AppendData("de", 2), 1);
+    ASSERT_EQ(m.length, 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(m.data), 5), "abcde");
+    m.Consume(2);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(m.data), 3), "cde");
+    m.Release();
+    EXPECT_EQ(m.data, nullptr);
+    EXPECT_EQ(m.length, 0);
+}
+
+TEST(FindBytes, FirstByteExactRestFoldedAndEdges) {
+    const std::string text = "xx rtMP RTMP end";
+    auto* b = reinterpret_cast<const unsigned char*>(text.data());
+    int n = static_cast<int>(text.size());
+    EXPECT_EQ(FindBytes(b, n, "rtmp", false), b + 3);
+    EXPECT_EQ(FindBytes(b, n, "rtmp", true), nullptr);
+    EXPECT_EQ(FindBytes(b + 7, n - 7, "rtmp", false), nullptr);  // "RTMP": first byte differs
+    EXPECT_EQ(FindBytes(b, n, "end", true), b + n - 3);           // ends at the last byte
+    EXPECT_EQ(FindBytes(b, 2, "xxx", true), nullptr);             // longer than the buffer
+    EXPECT_EQ(FindBytes(b, n, "", true), nullptr);
+    EXPECT_EQ(FindBytes(nullptr, n, "x", true), nullptr);
+    EXPECT_EQ(FindBytes(b, 0, "x", true), nullptr);
+}
+
+TEST(NetUnpack, CopyFlagOnlyCopiesRealBytes) {
+    Bytes f = Frame(kClient, kServer, "hello");
+    CTCPNetUnpack viewed;
+    viewed.SetData(f.data(), 0, 1);
+    EXPECT_EQ(viewed.FrameData(), f.data());
+    CTCPNetUnpack copied;
+    copied.SetData(f.data(), static_cast<int>(f.size()), 1);
+    EXPECT_NE(copied.FrameData(), f.data());
+    EXPECT_EQ(std::memcmp(copied.FrameData(), f.data(), f.size()), 0);
+    ASSERT_NE(copied.TCPHeader(), nullptr);
+    EXPECT_EQ(copied.PayloadLen(), 5);
+}
+
+TEST(NetUnpack, HeaderOffsetsWithOptions) {
+    FrameOptions o;
+    o.ihl = 6;
+    o.dataOffset = 8;
+    ExactFrame f(Frame(kClient, kServer, "payload-bytes", o));
+    CTCPNetUnpack u;
+    u.SetData(f.bytes.get(), f.size, 0);
+    ASSERT_NE(u.IPHeader(), nullptr);
+    EXPECT_EQ(u.IPHeader(), f.bytes.get() + 14);
+    ASSERT_NE(u.TCPHeader(), nullptr);
+    EXPECT_EQ(u.TCPHeader(), u.IPHeader() + 24);
+    EXPECT_EQ(u.Payload(), u.TCPHeader() + 32);
+    EXPECT_EQ(u.PayloadLen(), 13);
+    EXPECT_EQ(u.GetDataLen(), 32 + 13);
+    EXPECT_EQ(u.SourcePort(), 50000);
+    EXPECT_EQ(u.DestinationPort(), 1935);
+    unsigned char a[4];
+    u.DestinationAddress(a);
+    EXPECT_EQ(a[0], 10);
+    EXPECT_EQ(a[3], 7);
+}
+
+TEST(NetUnpack, TrailerPaddingIsNotPayload) {
+    FrameOptions o;
+    o.padding = 6;
+    ExactFrame f(Frame(kClient, kServer, "", o));
+    CTCPNetUnpack u;
+    u.SetData(f.bytes.get(), f.size, 0);
+    ASSERT_NE(u.TCPHeader(), nullptr);
+    EXPECT_EQ(u.PayloadLen(), 0);
+}
+
+TEST(NetUnpack, NonIPv4AndNonTcpFramesStopEarly) {
+    FrameOptions vlan;
+    vlan.etherType = 0x8100;
+    ExactFrame v(Frame(kClient, kServer, "GET /a.m3u8 HTTP/1.1\r\n", vlan));
+    CTCPNetUnpack u;
+    u.SetData(v.bytes.get(), v.size, 0);
+    EXPECT_NE(u.EthernetHeader(), nullptr);
+    EXPECT_EQ(u.IPHeader(), nullptr);
+    EXPECT_EQ(u.TCPHeader(), nullptr);
+    EXPECT_EQ(u.GetDataLen(), 0);
+    EXPECT_EQ(u.GetStreamType(), STREAM_NONE);
+
+    FrameOptions udp;
+    udp.protocol = 17;
+    ExactFrame d(Frame(kClient, kServer, "GET /a.m3u8 HTTP/1.1\r\n", udp));
+    CTCPNetUnpack w;
+    w.SetData(d.bytes.get(), d.size, 0);
+    EXPECT_NE(w.IPHeader(), nullptr);
+    EXPECT_EQ(w.TCPHeader(), nullptr);
+}
+
+// Lying and truncated headers: every prefix of a frame, and headers announcing more than is
+// there, must parse without reading past the captured bytes (the sanitizer run checks).
+TEST(NetUnpack, TruncatedAndLyingFramesNeverReadPastTheEnd) {
+    Bytes full = Frame(kClient, kServer, "GET /live/index.m3u8 HTTP/1.1\r\nHost: h\r\n\r\n");
+    for (size_t len = 0; len <= full.size(); ++len) {
+        ExactFrame f(Bytes(full.begin(), full.begin() + static_cast<long>(len)));
+        CTCPNetUnpack u;
+        u.SetData(len ? f.bytes.get() : nullptr, f.size, 0);
+        if (len < 14 + 20 + 20) {
+            EXPECT_EQ(u.TCPHeader(), nullptr) << len;
+        }
+        if (u.TCPHeader() != nullptr) {
+            EXPECT_LE(u.Payload() + u.PayloadLen(), f.bytes.get() + len);
+        }
+    }
+    FrameOptions smallIhl;
+    smallIhl.ihl = 4;
+    ExactFrame a(Frame(kClient, kServer, "x", smallIhl));
+    CTCPNetUnpack ua;
+    ua.SetData(a.bytes.get(), a.size, 0);
+    EXPECT_EQ(ua.IPHeader(), nullptr);
+
+    FrameOptions smallOffset;
+    smallOffset.dataOffset = 4;
+    ExactFrame b(Frame(kClient, kServer, "x", smallOffset));
+    CTCPNetUnpack ub;
+    ub.SetData(b.bytes.get(), b.size, 0);
+    EXPECT_NE(ub.IPHeader(), nullptr);
+    EXPECT_EQ(ub.TCPHeader(), nullptr);
+
+    // Data offset 15 on a frame with 20 TCP bytes: the header is not all there.
+    Bytes bigOffset = Frame(kClient, kServer, "");
+    bigOffset[14 + 20 + 12] = 0xF0;
+    ExactFrame c(bigOffset);
+    CTCPNetUnpack uc;
+    uc.SetData(c.bytes.get(), c.size, 0);
+    EXPECT_EQ(uc.TCPHeader(), nullptr);
+
+    // A total length beyond the frame: the payload is cut to what was captured.
+    FrameOptions longTotal;
+    longTotal.totalLengthDelta = 5000;
+    ExactFrame d(Frame(kClient, kServer, "GET /x.m3u8 HTTP/1.1", longTotal));
+    CTCPNetUnpack ud;
+    ud.SetData(d.bytes.get(), d.size, 0);
+    ASSERT_NE(ud.TCPHeader(), nullptr);
+    EXPECT_EQ(ud.PayloadLen(), 20);
+    EXPECT_EQ(ud.GetStreamType(), STREAM_HLS);
+
+    // A total length shorter than the headers: no payload.
+    FrameOptions shortTotal;
+    shortTotal.totalLengthDelta = -30;
+    ExactFrame e(Frame(kClient, kServer, "GET /x.m3u8 HTTP/1.1", shortTotal));
+    CTCPNetUnpack ue;
+    ue.SetData(e.bytes.get(), e.size, 0);
+    EXPECT_EQ(ue.PayloadLen(), 0);
+    EXPECT_EQ(ue.GetStreamType(), STREAM_NONE);
+}
+
+TEST(Classify, RequestLinesAndResponses) {
+    EXPECT_EQ(ClassifyPayload("GET /live/index.m3u8 HTTP/1.1\r\nHost: a\r\n\r\n"), STREAM_HLS);
+    EXPECT_EQ(ClassifyPayload("GET /index.html HTTP/1.1\r\nHost: a\r\n\r\n"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("GET /x.tsx HTTP/1.1\r\n\r\n"), STREAM_HLS);
+    EXPECT_EQ(ClassifyPayload("POST /v.mp4?x=1 HTTP/1.0\r\n\r\n"), STREAM_HLS);
+    EXPECT_EQ(ClassifyPayload("GET /a HTTP/1.1\r\nReferer: http://h/p.m3u8\r\n\r\n"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("HTTP/1.1 200 OK\r\n\r\n<a href=\"v.flv\">"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("DESCRIBE rtsp://10.0.0.2:554/stream RTSP/1.0\r\nCSeq: 2\r\n\r\n"),
+              STREAM_RTSP);
+    EXPECT_EQ(ClassifyPayload("GET /a.m3u8 RTSP/1.0 HTTP/1.1"), STREAM_HLS);  // HTTP/ first
+    EXPECT_EQ(ClassifyPayload("GET /a.m3u8 http/1.1\r\n"), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload(""), STREAM_NONE);
+}
+
+TEST(Classify, RtmpConnectNeedsAddressAndCodecWords) {
+    std::string connect("\x03\x00\x00\x00\x00\x00\x80\x14\x00\x00\x00\x00\x02\x00\x07" "connect", 22);
+    EXPECT_EQ(ClassifyPayload(connect + "..tcUrl..rtmp://h/live..audioCodecs"), STREAM_RTMP);
+    EXPECT_EQ(ClassifyPayload(connect + "..rtmp://h/live..videoCodecs"), STREAM_RTMP);
+    EXPECT_EQ(ClassifyPayload(connect + "..tcUrl..rtmp://h/live.."), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload("connect audioCodecs"), STREAM_NONE);
+}
+
+TEST(PayloadUnpackers, PayloadPointerOnlyForTheirType) {
+    ExactFrame rtsp(Frame(kClient, kServer, "DESCRIBE rtsp://h/s RTSP/1.0\r\n\r\n"));
+    CRTSPNetUnpack r;
+    r.SetData(rtsp.bytes.get(), rtsp.size, 0);
+    EXPECT_EQ(r.GetStreamType(), STREAM_RTSP);
+    EXPECT_EQ(r.GetData(), nullptr);
+    EXPECT_EQ(r.GetDataLen(), 0);
+
+    ExactFrame hls(Frame(kClient, kServer, "GET /a.m3u8 HTTP/1.1\r\n\r\n"));
+    CHTTPNetUnpack h;
+    h.SetData(hls.bytes.get(), hls.size, 0);
+    EXPECT_EQ(h.GetData(), nullptr);
+
+    ExactFrame page(Frame(kClient, kServer, "GET /a HTTP/1.1\r\n\r\n"));
+    CHTTPNetUnpack p;
+    p.SetData(page.bytes.get(), page.size, 0);
+    EXPECT_EQ(p.GetData(), p.Payload());
+    EXPECT_EQ(p.GetDataLen(), 19);
+
+    EXPECT_EQ(p.AppendData(page.bytes.get(), page.size, 1), 1);
+    EXPECT_EQ(p.AppendData("more", 4, 0), 1);
+    EXPECT_EQ(p.GetAppendedLen(), page.size + 4);
+    EXPECT_EQ(p.AppendData("x", 1, 1), 1);
+    EXPECT_EQ(p.GetAppendedLen(), 1);
+    p.Reset();
+    EXPECT_EQ(p.GetAppendedData(), nullptr);
+    EXPECT_EQ(p.GetData(), nullptr);
+}
