@@ -31,7 +31,15 @@ pcap_if_t* CNetDataPackageAnalyse::FindAllDevices() {
     return devices;
 }
 
+void CNetDataPackageAnalyse::OpenFailed(const std::string& message, const std::string& detail) {
+    m_lastOpenMessage = message;
+    m_lastOpenError = detail;
+    LogOut(LOG_ERROR, message);
+    if (!detail.empty()) LogOut(LOG_ERROR, detail);
+}
+
 int CNetDataPackageAnalyse::StartFromFile(std::string path) {
+    m_lastOpenMessage.clear();
     m_lastOpenError.clear();
     char errbuf[PCAP_ERRBUF_SIZE];
     std::memset(errbuf, 0, sizeof(errbuf));
@@ -39,25 +47,24 @@ int CNetDataPackageAnalyse::StartFromFile(std::string path) {
     // that holds a NUL, cannot be named.
     if (path.empty() || path.size() + 7 >= static_cast<size_t>(kSourceStringSize) ||
         path.find('\0') != std::string::npos) {
-        m_lastOpenError = path.empty() ? "no file name" : "file name too long";
-        LogOut(LOG_ERROR, "can not open this pcap file.");
+        OpenFailed("can not open this pcap file.",
+                   path.empty() ? "no file name given" : "file name too long");
         return 1;
     }
     m_handle = pcap_open_offline(path.c_str(), errbuf);
     if (m_handle == nullptr) {
-        m_lastOpenError = errbuf;
-        LogOut(LOG_ERROR, "pcap file error, open other file please.");
-        if (errbuf[0] != '\0') LogOut(LOG_ERROR, path + ": " + errbuf);
+        std::string why(errbuf);
+        OpenFailed("pcap file error, open other file please.",
+                   why.find(path) != std::string::npos ? why : path + ": " + why);
         return 2;
     }
     // Frames of another link layer would be read as Ethernet and give nonsense.
     if (pcap_datalink(m_handle) != DLT_EN10MB) {
-        m_lastOpenError = std::string("link type ") +
-                          (pcap_datalink_val_to_name(pcap_datalink(m_handle))
-                               ? pcap_datalink_val_to_name(pcap_datalink(m_handle))
-                               : std::to_string(pcap_datalink(m_handle))) +
-                          " is not Ethernet";
-        LogOut(LOG_ERROR, "this program only run at ethernet.");
+        const char* name = pcap_datalink_val_to_name(pcap_datalink(m_handle));
+        OpenFailed("this program only run at ethernet.",
+                   path + ": link type " +
+                       (name ? std::string(name) : std::to_string(pcap_datalink(m_handle))) +
+                       " is not Ethernet");
         pcap_close(m_handle);
         m_handle = nullptr;
         return 2;
@@ -67,6 +74,7 @@ int CNetDataPackageAnalyse::StartFromFile(std::string path) {
 }
 
 int CNetDataPackageAnalyse::StartFromDevice(pcap_if_t* device) {
+    m_lastOpenMessage.clear();
     m_lastOpenError.clear();
     char errbuf[PCAP_ERRBUF_SIZE];
     std::memset(errbuf, 0, sizeof(errbuf));
@@ -75,14 +83,12 @@ int CNetDataPackageAnalyse::StartFromDevice(pcap_if_t* device) {
         if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
         m_handle = pcap_open_live(device->name, kSnapLen, kPromiscuous, kReadTimeoutMs, errbuf);
         if (m_handle == nullptr) {
-            m_lastOpenError = errbuf;
-            LogOut(LOG_ERROR, "can't open network device.");
-            if (errbuf[0] != '\0') LogOut(LOG_ERROR, errbuf);
+            OpenFailed("can't open network device.", errbuf);
             return -1;
         }
         if (pcap_datalink(m_handle) != DLT_EN10MB) {
-            m_lastOpenError = std::string(device->name) + " is not an Ethernet interface";
-            LogOut(LOG_ERROR, "this program only run at ethernet.");
+            OpenFailed("this program only run at ethernet.",
+                       std::string(device->name) + " is not an Ethernet interface");
             return -1;  // the handle stays until Stop
         }
         return 0;

@@ -54,7 +54,9 @@ public:
     bool IsCapturing() const { return m_hasThread; }
     // True once a file capture has read its last frame (or a live loop ended by itself).
     bool LoopEnded() const { return m_loopEnded.load(); }
-    // Why the last open failed, in the capture library's words (empty when it did not).
+    // The report of the last failed open, and why it failed in the capture library's words
+    // (both empty when it did not fail).
+    const std::string& LastOpenMessage() const { return m_lastOpenMessage; }
     const std::string& LastOpenError() const { return m_lastOpenError; }
     // Frames handed to packet_handler so far.
     unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
@@ -69,6 +71,10 @@ protected:
     pthread_t m_thread{};
     bool m_hasThread = false;
     CaptureThreadParam m_param;
+    // Logs a failed open: the report, then the detail, both as errors.
+    void OpenFailed(const std::string& message, const std::string& detail);
+
+    std::string m_lastOpenMessage;
     std::string m_lastOpenError;
 
 private:

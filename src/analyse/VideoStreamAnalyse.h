@@ -12,6 +12,9 @@
 class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
 public:
     static const int kCollectLimit = 2048;
+    // Bounds that keep a flood of connections from exhausting memory.
+    static const size_t kMaxConnections = 8192;
+    static const int kMaxFirstFrameBytes = 4096;
 
     CVideoStreamAnalyse();
     ~CVideoStreamAnalyse() override;
@@ -27,7 +30,7 @@ public:
 
 protected:
     ConnectionTable m_connections;
-    std::string m_currentKey;
+    ConnectionKey m_currentKey;  // of the last start segment
     int m_byteCounter = 0;
     unsigned char m_clientAddr[4] = {0, 0, 0, 0};
     unsigned char m_serverAddr[4] = {0, 0, 0, 0};

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <deque>
 #include <map>
+#include <unordered_map>
 #include <string>
 
 #include "analyse/VideoStreamAnalyse.h"
@@ -18,6 +20,7 @@ struct StreamRecord {
     std::string address;
     std::string clientIp;  // "%d%d%d%d" of the octets
     std::string serverIp;
+    ConnectionKey endpoints;  // client to server, of the first sighting
 };
 
 // The analyser a capture source runs: finds RTMP, RTSP and HTTP stream addresses, reports them
@@ -25,6 +28,9 @@ struct StreamRecord {
 class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
 public:
     typedef std::map<std::string, StreamRecord> StreamTable;
+    // Records beyond this give way, oldest first, so a flood of addresses stays bounded.
+    static const size_t kMaxStreams = 50000;
+    static const int kMaxTagsPerSegment = 1024;
 
     CVideoStreamUriAnalyse();
     ~CVideoStreamUriAnalyse() override;
@@ -49,7 +55,14 @@ public:
 
 protected:
     void OnRtmpMedia(CTCPNetUnpack* unpacker);
+    const StreamRecord* FindRecordFor(const ConnectionKey& key) const;
+    void IndexRecord(const std::string& digest, const StreamRecord& record);
+    void ForgetOldestRecord();
 
     StreamTable m_streams;
     DecoderTable m_decoders;
+    // Which record the media of a connection direction belongs to: the last one in digest order
+    // whose endpoints are that direction's (either orientation).
+    std::unordered_map<ConnectionKey, std::string, ConnectionKeyHash> m_recordByEndpoints;
+    std::deque<std::string> m_recordOrder;  // digests, oldest first
 };

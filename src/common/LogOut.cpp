@@ -2,6 +2,7 @@
 
 #include <log4cplus/fileappender.h>
 #include <log4cplus/hierarchy.h>
+#include <log4cplus/helpers/loglog.h>
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
@@ -158,6 +159,8 @@ void InitLogging() {
            "------------------------------Pelkin software log---------------------------------------");
     LogOut(LOG_INFO, "Strevix started.");
 }
+
+void SetLoggingQuiet(bool quiet) { log4cplus::helpers::LogLog::getLogLog()->setQuietMode(quiet); }
 
 void ShutdownLogging() {
     try {

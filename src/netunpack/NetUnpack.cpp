@@ -196,6 +196,16 @@ void CPayloadNetUnpack::Reset() {
     CTCPNetUnpack::Reset();
 }
 
+void CPayloadNetUnpack::DropFrameView() {
+    m_payload = nullptr;
+    m_data = nullptr;
+    m_dataLen = 0;
+    m_ethernetHeader = nullptr;
+    m_ipHeader = nullptr;
+    m_tcpHeader = nullptr;
+    m_ipHeaderLen = m_ipTotalLen = m_tcpHeaderLen = m_payloadLen = 0;
+}
+
 int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
     if (reset != 0) m_buffer.Release();
     return m_buffer.AppendData(bytes, length);

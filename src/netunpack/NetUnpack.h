@@ -113,6 +113,9 @@ public:
     int AppendData(const void* bytes, int length, int reset) override;
     const unsigned char* GetAppendedData() override { return m_buffer.data; }
     int GetAppendedLen() override { return m_buffer.length; }
+    // Forgets the views into the first frame once it has been handled; the stream type and the
+    // collected bytes stay.
+    void DropFrameView();
 
 protected:
     const unsigned char* m_payload = nullptr;

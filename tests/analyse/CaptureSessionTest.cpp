@@ -126,7 +126,7 @@ TEST(CaptureSession, FileOpenFailuresReportTheirResults) {
     // Another link type (Linux cooked capture) is refused rather than misread.
     std::string cooked = WriteCapture("cooked.pcap", {Bytes(40, 0)}, 113);
     EXPECT_EQ(a.StartFromFile(cooked), 2);
-    EXPECT_EQ(GetLastErrorText(), "this program only run at ethernet.");
+    EXPECT_EQ(a.LastOpenMessage(), "this program only run at ethernet.");
     EXPECT_FALSE(a.IsOpen());
 }
 
