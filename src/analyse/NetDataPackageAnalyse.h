@@ -20,7 +20,7 @@ struct CaptureThreadParam {
 // Root of the analysers: owns one capture handle and the thread that runs its packet loop, and
 // dispatches every frame layer by layer to the hooks.
 class CNetDataPackageAnalyse {
-public:
+  public:
     static const int kSnapLen = 65536;
     static const int kPromiscuous = 1;
     static const int kReadTimeoutMs = 1000;
@@ -31,8 +31,7 @@ public:
     CNetDataPackageAnalyse& operator=(const CNetDataPackageAnalyse&) = delete;
     virtual ~CNetDataPackageAnalyse();
 
-    virtual void packet_handler(u_char* user, const struct pcap_pkthdr* header,
-                                const u_char* data);
+    virtual void packet_handler(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
     virtual void AnalyseUri(CNetUnpack* unpacker, StreamType type) = 0;
     // 0 success, -1 failure.
     virtual int StartFromDevice(pcap_if_t* device);
@@ -63,7 +62,7 @@ public:
     // Bytes of the capture file read so far, for progress; 0 for live devices.
     long long FilePosition() const;
 
-protected:
+  protected:
     // Starts the capture thread on the open handle; logs and returns non-zero on failure.
     int StartCaptureThread();
 
@@ -77,7 +76,7 @@ protected:
     std::string m_lastOpenMessage;
     std::string m_lastOpenError;
 
-private:
+  private:
     static void LoopCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
 
     std::atomic<bool> m_loopEnded{false};

@@ -67,8 +67,8 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
         const int frameLen = u->FrameLen();
         fresh->SetData(u->FrameData(), frameLen, 0);
         // The collected bytes start with the frame; a giant frame is kept only in part.
-        fresh->AppendData(u->FrameData(), frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes,
-                          1);
+        fresh->AppendData(u->FrameData(),
+                          frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes, 1);
 
         int headerPart = 0;
         if (type == STREAM_HTTP && fresh->GetData() != nullptr) {

@@ -10,7 +10,7 @@
 // Tracks every TCP connection direction that opens with a stream request and collects its first
 // bytes (about 2 KB) for the address extraction.
 class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
-public:
+  public:
     static const int kCollectLimit = 2048;
     // Bounds that keep a flood of connections from exhausting memory.
     static const size_t kMaxConnections = 8192;
@@ -28,7 +28,7 @@ public:
 
     const ConnectionTable& Connections() const { return m_connections; }
 
-protected:
+  protected:
     ConnectionTable m_connections;
     ConnectionKey m_currentKey;  // of the last start segment
     int m_byteCounter = 0;

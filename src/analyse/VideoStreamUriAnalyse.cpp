@@ -9,7 +9,9 @@
 
 namespace {
 
-inline int ReadBE16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
+inline int ReadBE16(const unsigned char* p) {
+    return (p[0] << 8) | p[1];
+}
 
 std::string OctetText(const unsigned char a[4]) {
     char buffer[16];
@@ -60,8 +62,7 @@ ConnectionKey KeyOf(const CTCPNetUnpack& u) {
 
 }  // namespace
 
-CVideoStreamUriAnalyse::CVideoStreamUriAnalyse()
-    : m_decoders(256) {
+CVideoStreamUriAnalyse::CVideoStreamUriAnalyse() : m_decoders(256) {
     m_filters = CSqliteDataBase::GetInstance()->GetNetDataFilterInfo();
 }
 
@@ -115,8 +116,8 @@ void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u) {
     const StreamRecord* record = FindRecordFor(reverse);
     CRtmp2H264AacDecoder* decoder = m_decoders.Find(reverse);
     if (decoder == nullptr) {
-        decoder = m_decoders.Put(reverse, std::unique_ptr<CRtmp2H264AacDecoder>(
-                                              new CRtmp2H264AacDecoder()));
+        decoder = m_decoders.Put(reverse,
+                                 std::unique_ptr<CRtmp2H264AacDecoder>(new CRtmp2H264AacDecoder()));
     }
     // Every message the segment completed leaves now, so the decoder keeps no backlog.
     CZMemory* tag = decoder->DecodeToFlvTag(u->Payload(), length);
@@ -182,11 +183,18 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     const char* label = StreamLabel(type);
     std::string address;
     switch (type) {
-        case STREAM_RTMP: address = ExtractRtmpUri(buffer, length); break;
-        case STREAM_RTSP: address = ExtractRtspUri(buffer, length); break;
+        case STREAM_RTMP:
+            address = ExtractRtmpUri(buffer, length);
+            break;
+        case STREAM_RTSP:
+            address = ExtractRtspUri(buffer, length);
+            break;
         case STREAM_HTTP:
-        case STREAM_HLS: address = ExtractHttpUri(buffer, length); break;
-        default: break;
+        case STREAM_HLS:
+            address = ExtractHttpUri(buffer, length);
+            break;
+        default:
+            break;
     }
     if (address.empty() || label == nullptr) return;
     RemoveDefaultRtmpPort(&address);

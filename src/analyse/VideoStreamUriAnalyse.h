@@ -2,8 +2,8 @@
 
 #include <deque>
 #include <map>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 
 #include "analyse/VideoStreamAnalyse.h"
 #include "decoder/VideoStreamDecoder.h"
@@ -26,7 +26,7 @@ struct StreamRecord {
 // The analyser a capture source runs: finds RTMP, RTSP and HTTP stream addresses, reports them
 // through LogOut and hands RTMP media to the callback.
 class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
-public:
+  public:
     typedef std::map<std::string, StreamRecord> StreamTable;
     // Records beyond this give way, oldest first, so a flood of addresses stays bounded.
     static const size_t kMaxStreams = 50000;
@@ -53,7 +53,7 @@ public:
 
     StreamDataCallback m_streamDataCallback = nullptr;
 
-protected:
+  protected:
     void OnRtmpMedia(CTCPNetUnpack* unpacker);
     const StreamRecord* FindRecordFor(const ConnectionKey& key) const;
     void IndexRecord(const std::string& digest, const StreamRecord& record);

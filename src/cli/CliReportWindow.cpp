@@ -16,8 +16,8 @@ void CliReportWindow::OnReport(int flags, int number, const std::string& label,
     std::string line;
     if (m_format == Format::Json) {
         line = std::string("{\"list\":\"") + (stream ? "stream" : "sighting") +
-               "\",\"number\":" + std::to_string(number) + ",\"protocol\":\"" +
-               EscapeJson(label) + "\",\"address\":\"" + EscapeJson(address) + "\"}\n";
+               "\",\"number\":" + std::to_string(number) + ",\"protocol\":\"" + EscapeJson(label) +
+               "\",\"address\":\"" + EscapeJson(address) + "\"}\n";
     } else {
         line = EscapeText(label) + "-" + EscapeText(address) + "\n";
     }

@@ -8,7 +8,7 @@
 // The console's stand-in for the main window: it counts rows like the lists would, and prints
 // each new stream (or each sighting) as one line.
 class CliReportWindow : public IReportWindow {
-public:
+  public:
     enum class Format { Text, Json };
 
     CliReportWindow(FILE* out, bool sightings, Format format)
@@ -31,7 +31,7 @@ public:
     static std::string EscapeText(const std::string& text);
     static std::string EscapeJson(const std::string& text);
 
-private:
+  private:
     FILE* m_out;
     bool m_sightings;
     Format m_format;

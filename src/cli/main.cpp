@@ -115,7 +115,7 @@ void ShowProgress(long long done, long long total, unsigned long long frames) {
 }
 
 class Session {
-public:
+  public:
     ~Session() { StopAll(); }
 
     std::vector<std::unique_ptr<CVideoStreamUriAnalyse>> analysers;
@@ -147,9 +147,9 @@ int main(int argc, char** argv) {
 
     SetLoggingQuiet(true);
     InitLogging();
-    CliReportWindow window(stdout, options.sightings,
-                           options.json ? CliReportWindow::Format::Json
-                                        : CliReportWindow::Format::Text);
+    CliReportWindow window(
+        stdout, options.sightings,
+        options.json ? CliReportWindow::Format::Json : CliReportWindow::Format::Text);
     SetReportWindow(&window);
     for (const std::string& address : options.records) {
         AddRecordingRequest("--i " + address + " --o");

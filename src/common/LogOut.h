@@ -31,7 +31,7 @@ enum : unsigned {
 // implementation must not block on its GUI thread from here (the GUI thread may be joining a
 // capture thread that is inside LogOut).
 class IReportWindow {
-public:
+  public:
     virtual ~IReportWindow() = default;
     virtual bool HasControl(int id) = 0;
     virtual int GetItemCount(int id) = 0;

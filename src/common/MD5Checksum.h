@@ -3,7 +3,7 @@
 #include <string>
 
 class CMD5Checksum {
-public:
+  public:
     // 32 upper-case hexadecimal digits.
     static std::string GetMD5(std::string text);
 };

@@ -5,7 +5,7 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 class CSqlQuery {
-public:
+  public:
     bool eof();
     const char* fieldValue(int index);
     int fieldIndex(const char* name);

@@ -5,4 +5,6 @@ CSqliteDataBase* CSqliteDataBase::GetInstance() {
     return instance;
 }
 CSqliteDataBase::~CSqliteDataBase() {}
-std::list<NetDataFilterInfo> CSqliteDataBase::GetNetDataFilterInfo() { return {}; }
+std::list<NetDataFilterInfo> CSqliteDataBase::GetNetDataFilterInfo() {
+    return {};
+}

@@ -16,7 +16,7 @@ struct NetDataFilterInfo {
 };
 
 class CSqliteDataBase {
-public:
+  public:
     // Created on first use; throws ExceptionDerived when construction fails (retried next call).
     static CSqliteDataBase* GetInstance();
     ~CSqliteDataBase();  // Finalize(); forgets the process-wide instance

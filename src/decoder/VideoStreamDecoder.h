@@ -4,7 +4,7 @@
 #include "netunpack/ZMemory.h"
 
 class CVideoStreamDecoder {
-public:
+  public:
     virtual ~CVideoStreamDecoder() = default;
     // The FLV tag of a completed audio or video message, or null. Valid until the next call.
     virtual CZMemory* DecodeToFlvTag(const unsigned char* data, int len) = 0;
@@ -12,7 +12,7 @@ public:
 };
 
 class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
-public:
+  public:
     CZMemory* DecodeToFlvTag(const unsigned char* data, int len) override;
     CZMemory* DecodeToH264(const unsigned char* data, int len) override;
 };

@@ -20,11 +20,16 @@ inline uint16_t ReadBE16(const unsigned char* p) {
 
 const char* StreamLabel(int type) {
     switch (type) {
-        case STREAM_RTMP: return "RTMP";
-        case STREAM_RTSP: return "RTSP";
-        case STREAM_HTTP: return "HTTP";
-        case STREAM_HLS: return "HLS";
-        default: return nullptr;
+        case STREAM_RTMP:
+            return "RTMP";
+        case STREAM_RTSP:
+            return "RTSP";
+        case STREAM_HTTP:
+            return "HTTP";
+        case STREAM_HLS:
+            return "HLS";
+        default:
+            return nullptr;
     }
 }
 
@@ -63,7 +68,9 @@ CNetUnpack* CNetUnpack::SetData(const void* bytes, int length, int copy) {
 
 // ---- CEthernetNetUnpack
 
-CEthernetNetUnpack::~CEthernetNetUnpack() { m_ethernetHeader = nullptr; }
+CEthernetNetUnpack::~CEthernetNetUnpack() {
+    m_ethernetHeader = nullptr;
+}
 
 void CEthernetNetUnpack::Reset() {
     CNetUnpack::Reset();
@@ -160,9 +167,13 @@ int CTCPNetUnpack::GetDataLen() {
     return segment > 0 ? segment : 0;
 }
 
-int CTCPNetUnpack::SourcePort() const { return m_tcpHeader ? ReadBE16(m_tcpHeader) : 0; }
+int CTCPNetUnpack::SourcePort() const {
+    return m_tcpHeader ? ReadBE16(m_tcpHeader) : 0;
+}
 
-int CTCPNetUnpack::DestinationPort() const { return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0; }
+int CTCPNetUnpack::DestinationPort() const {
+    return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0;
+}
 
 StreamType CTCPNetUnpack::Classify() const {
     if (m_tcpHeader == nullptr) return STREAM_NONE;
@@ -188,7 +199,9 @@ StreamType CTCPNetUnpack::Classify() const {
 
 // ---- payload unpackers
 
-CPayloadNetUnpack::~CPayloadNetUnpack() { m_buffer.Release(); }
+CPayloadNetUnpack::~CPayloadNetUnpack() {
+    m_buffer.Release();
+}
 
 void CPayloadNetUnpack::Reset() {
     m_payload = nullptr;

@@ -25,7 +25,7 @@ const Endpoint kB{{127, 0, 0, 1}, 8080};
 
 // Counts what reaches each hook; can be told to throw from OnTCP.
 class CountingAnalyse : public CNetDataPackageAnalyse {
-public:
+  public:
     ~CountingAnalyse() override { Stop(); }
     int StartFile(const std::string& path) {
         int r = StartFromFile(path);
@@ -80,9 +80,9 @@ TEST(CaptureSession, FileCaptureDispatchesLayersAndEndsByItself) {
     vlan.etherType = 0x8100;
     FrameOptions udp;
     udp.protocol = 17;
-    std::vector<Bytes> frames = {
-        Frame(kA, kB, "GET / HTTP/1.1\r\n\r\n"), Frame(kA, kB, "abc", vlan),
-        Frame(kA, kB, "abc", udp), Bytes(10, 0xFF), Frame(kB, kA, "12345")};
+    std::vector<Bytes> frames = {Frame(kA, kB, "GET / HTTP/1.1\r\n\r\n"),
+                                 Frame(kA, kB, "abc", vlan), Frame(kA, kB, "abc", udp),
+                                 Bytes(10, 0xFF), Frame(kB, kA, "12345")};
     std::string path = WriteCapture("mixed.pcap", frames);
     CountingAnalyse a;
     ASSERT_EQ(a.StartFile(path), 0);

@@ -23,7 +23,7 @@ const Endpoint kServer{{10, 0, 0, 7}, 1935};
 
 // Feeds frames straight into packet_handler, as the capture thread would, and records reports.
 class Detection : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SetReportWindow(&window);
         ResetReportCounters();
@@ -72,7 +72,8 @@ TEST_F(Detection, RtmpConnectThenPlayIsOneStreamWithoutDefaultPort) {
     EXPECT_TRUE(window.reports.empty());  // no play yet: nothing to report
     Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("stream1")));
     Feed(kClient, kServer, std::string("\x02\x00\x00\x00\x00\x00\x06\x04\x00\x00\x00\x00", 12));
-    EXPECT_EQ(Lines(LOG_NETDATA), (Texts{"RTMP-rtmp://host/live/stream1", "RTMP-rtmp://host/live/stream1"}));
+    EXPECT_EQ(Lines(LOG_NETDATA),
+              (Texts{"RTMP-rtmp://host/live/stream1", "RTMP-rtmp://host/live/stream1"}));
     EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/stream1"}));
     ASSERT_EQ(analyser->Streams().size(), 1u);
     const StreamRecord& r = analyser->Streams().begin()->second;
@@ -84,8 +85,9 @@ TEST_F(Detection, RtmpConnectThenPlayIsOneStreamWithoutDefaultPort) {
 }
 
 TEST_F(Detection, TcUrlSplitByChunkHeaderComesOutWhole) {
-    const std::string tcUrl = "rtmp://rtmp19.example.tv/liveapplication/with/a/rather/long/path/"
-                              "that/crosses/the/chunk/boundary/of/one/hundred/twenty/eight";
+    const std::string tcUrl =
+        "rtmp://rtmp19.example.tv/liveapplication/with/a/rather/long/path/"
+        "that/crosses/the/chunk/boundary/of/one/hundred/twenty/eight";
     std::string connect = Chunked(3, 0x14, 0, ConnectBody(tcUrl), 128);
     ASSERT_NE(connect.find('\xC3'), std::string::npos);
     Feed(kClient, kServer, connect);
@@ -96,7 +98,10 @@ TEST_F(Detection, TcUrlSplitByChunkHeaderComesOutWhole) {
 
 TEST_F(Detection, RtmpNameAndSchemeQuirks) {
     // A chunk byte inside the name is dropped; RTMP in capitals becomes rtmp.
-    RtmpSession(kClient, kServer, "RTMP://h.example/app", std::string("ab\xC6" "cd", 5));
+    RtmpSession(kClient, kServer, "RTMP://h.example/app",
+                std::string("ab\xC6"
+                            "cd",
+                            5));
     EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://h.example/app/abcd"}));
     // Only a whole ":1935" port is dropped.
     Endpoint other{{192, 168, 1, 5}, 50001};
@@ -187,7 +192,8 @@ TEST(Extract, DeclaredLengthsPastTheBufferStayInside) {
     std::string tc = "tcUrl\x02\xFF\xFFrtmp://h/a";
     std::string body = tc + "createStream....play....\x05\x02\xFF\xF0name";
     std::vector<unsigned char> exact(body.begin(), body.end());
-    std::string uri = CVideoStreamUriAnalyse::ExtractRtmpUri(exact.data(), static_cast<int>(exact.size()));
+    std::string uri =
+        CVideoStreamUriAnalyse::ExtractRtmpUri(exact.data(), static_cast<int>(exact.size()));
     EXPECT_EQ(uri.substr(0, 10), "rtmp://h/a");
     EXPECT_NE(uri.find("/name"), std::string::npos);
     // A value cut by the end of the buffer.

@@ -18,8 +18,9 @@ const Endpoint kServer{{10, 0, 0, 7}, 1935};
 
 // The frame is copied into a block of exactly its size, so over-reads are caught.
 struct ExactFrame {
-    explicit ExactFrame(const Bytes& b) : size(static_cast<int>(b.size())), bytes(new unsigned char[b.size()]) {
-        std::memcpy(bytes.get(), b.data(), b.size());
+    explicit ExactFrame(const Bytes& b)
+        : size(static_cast<int>(b.size())), bytes(new unsigned char[b.size()]) {
+        if (!b.empty()) std::memcpy(bytes.get(), b.data(), b.size());
     }
     int size;
     std::unique_ptr<unsigned char[]> bytes;
@@ -56,8 +57,8 @@ TEST(FindBytes, FirstByteExactRestFoldedAndEdges) {
     EXPECT_EQ(FindBytes(b, n, "rtmp", false), b + 3);
     EXPECT_EQ(FindBytes(b, n, "rtmp", true), nullptr);
     EXPECT_EQ(FindBytes(b + 7, n - 7, "rtmp", false), nullptr);  // "RTMP": first byte differs
-    EXPECT_EQ(FindBytes(b, n, "end", true), b + n - 3);           // ends at the last byte
-    EXPECT_EQ(FindBytes(b, 2, "xxx", true), nullptr);             // longer than the buffer
+    EXPECT_EQ(FindBytes(b, n, "end", true), b + n - 3);          // ends at the last byte
+    EXPECT_EQ(FindBytes(b, 2, "xxx", true), nullptr);            // longer than the buffer
     EXPECT_EQ(FindBytes(b, n, "", true), nullptr);
     EXPECT_EQ(FindBytes(nullptr, n, "x", true), nullptr);
     EXPECT_EQ(FindBytes(b, 0, "x", true), nullptr);
@@ -202,7 +203,10 @@ TEST(Classify, RequestLinesAndResponses) {
 }
 
 TEST(Classify, RtmpConnectNeedsAddressAndCodecWords) {
-    std::string connect("\x03\x00\x00\x00\x00\x00\x80\x14\x00\x00\x00\x00\x02\x00\x07" "connect", 22);
+    std::string connect(
+        "\x03\x00\x00\x00\x00\x00\x80\x14\x00\x00\x00\x00\x02\x00\x07"
+        "connect",
+        22);
     EXPECT_EQ(ClassifyPayload(connect + "..tcUrl..rtmp://h/live..audioCodecs"), STREAM_RTMP);
     EXPECT_EQ(ClassifyPayload(connect + "..rtmp://h/live..videoCodecs"), STREAM_RTMP);
     EXPECT_EQ(ClassifyPayload(connect + "..tcUrl..rtmp://h/live.."), STREAM_NONE);
