@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/Exception.h"
+#include "netunpack/ByteScan.h"
 
 namespace {
 
@@ -181,16 +182,35 @@ StreamType CTCPNetUnpack::Classify() const {
     const int n = m_payloadLen;
     if (n <= 0) return STREAM_NONE;
 
-    if (const unsigned char* h = FindBytes(p, n, "HTTP/", true)) {
-        const int before = static_cast<int>(h - p);
+    // One pass finds the markers: "HTTP/" and "RTSP/" end in '/', "connect" starts with 'c'.
+    // The first "HTTP/" decides at once; "RTSP/" and "connect" only count without one.
+    const unsigned char* end = p + n;
+    const unsigned char* httpAt = nullptr;
+    bool rtsp = false;
+    bool connect = false;
+    for (const unsigned char* at = FindEitherByte(p, end, '/', 'c'); at != nullptr;
+         at = FindEitherByte(at + 1, end, '/', 'c')) {
+        if (*at == '/') {
+            if (at - p >= 4) {
+                if (std::memcmp(at - 4, "HTTP", 4) == 0) {
+                    httpAt = at - 4;
+                    break;
+                }
+                if (std::memcmp(at - 4, "RTSP", 4) == 0) rtsp = true;
+            }
+        } else if (!connect && end - at >= 7 && std::memcmp(at + 1, "onnect", 6) == 0) {
+            connect = true;
+        }
+    }
+    if (httpAt != nullptr) {
+        const int before = static_cast<int>(httpAt - p);
         for (const char* suffix : {".ts", ".flv", ".m3u8", ".mp4"}) {
             if (FindBytes(p, before, suffix, true)) return STREAM_HLS;
         }
         return STREAM_HTTP;
     }
-    if (FindBytes(p, n, "RTSP/", true)) return STREAM_RTSP;
-    if (FindBytes(p, n, "connect", true) &&
-        (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
+    if (rtsp) return STREAM_RTSP;
+    if (connect && (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
         (FindBytes(p, n, "audioCodecs", true) || FindBytes(p, n, "videoCodecs", true))) {
         return STREAM_RTMP;
     }

@@ -241,3 +241,35 @@ TEST(PayloadUnpackers, PayloadPointerOnlyForTheirType) {
     EXPECT_EQ(p.GetAppendedData(), nullptr);
     EXPECT_EQ(p.GetData(), nullptr);
 }
+
+#include "netunpack/ByteScan.h"
+
+// The vector scan must find the first match at every offset and buffer length, and never read
+// past the end (exact-size buffers, checked by the sanitizer run).
+TEST(ByteScan, FirstMatchAtEveryOffsetAndLength) {
+    for (int length : {0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 130, 1448}) {
+        std::unique_ptr<unsigned char[]> b(new unsigned char[length ? length : 1]);
+        std::memset(b.get(), 'x', length ? length : 1);
+        const unsigned char* end = b.get() + length;
+        EXPECT_EQ(FindEitherByte(b.get(), end, '/', 'c'), nullptr) << length;
+        for (int at = 0; at < length; ++at) {
+            b[at] = (at % 2) ? '/' : 'c';
+            EXPECT_EQ(FindEitherByte(b.get(), end, '/', 'c'), b.get() + at) << length << " " << at;
+            if (at + 1 < length) {
+                b[length - 1] = '/';
+                EXPECT_EQ(FindEitherByte(b.get() + at + 1, end, '/', 'c'), end - 1);
+                b[length - 1] = 'x';
+            }
+            b[at] = 'x';
+        }
+    }
+}
+
+TEST(Classify, MarkersAtPayloadEdges) {
+    EXPECT_EQ(ClassifyPayload("HTTP/"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("xRTSP/"), STREAM_RTSP);
+    EXPECT_EQ(ClassifyPayload("TTP/ RTSP"), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload(std::string(3000, 'c') + "RTSP/ then HTTP/"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("rtmp audioCodecs connec"), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload("rtmp audioCodecs /connect"), STREAM_RTMP);
+}
