@@ -183,25 +183,10 @@ StreamType CTCPNetUnpack::Classify() const {
     if (n <= 0) return STREAM_NONE;
 
     // One pass finds the markers: "HTTP/" and "RTSP/" end in '/', "connect" starts with 'c'.
-    // The first "HTTP/" decides at once; "RTSP/" and "connect" only count without one.
-    const unsigned char* end = p + n;
-    const unsigned char* httpAt = nullptr;
-    bool rtsp = false;
-    bool connect = false;
-    for (const unsigned char* at = FindEitherByte(p, end, '/', 'c'); at != nullptr;
-         at = FindEitherByte(at + 1, end, '/', 'c')) {
-        if (*at == '/') {
-            if (at - p >= 4) {
-                if (std::memcmp(at - 4, "HTTP", 4) == 0) {
-                    httpAt = at - 4;
-                    break;
-                }
-                if (std::memcmp(at - 4, "RTSP", 4) == 0) rtsp = true;
-            }
-        } else if (!connect && end - at >= 7 && std::memcmp(at + 1, "onnect", 6) == 0) {
-            connect = true;
-        }
-    }
+    const PayloadMarkers markers = ScanPayloadMarkers(p, n);
+    const unsigned char* httpAt = markers.http;
+    const bool rtsp = markers.rtsp;
+    const bool connect = markers.connect;
     if (httpAt != nullptr) {
         const int before = static_cast<int>(httpAt - p);
         for (const char* suffix : {".ts", ".flv", ".m3u8", ".mp4"}) {
