@@ -4,7 +4,9 @@
 Usage:
   expect.py CAPTURE.pcap              print the stream lines (what `strevix-cli -r` prints)
   expect.py --sightings CAPTURE.pcap  print every sighting instead
-  expect.py --write CAPTURE.pcap      write CAPTURE.streams and CAPTURE.sightings beside it
+  expect.py --write CAPTURE.pcap [STEM]
+                                      write STEM.streams and STEM.sightings (default: beside
+                                      the capture, with its name)
   expect.py --trace CAPTURE.pcap      show, per frame, what the tracking step did
 
 This is an independent model of the analyser written for the test data, with the standard
@@ -307,6 +309,9 @@ def main(argv):
     args = argv[1:]
     if args and args[0] in ("--sightings", "--write", "--trace"):
         mode = args.pop(0)[2:]
+    stem = None
+    if mode == "write" and len(args) == 2:
+        stem = args.pop()
     if len(args) != 1:
         print(__doc__.strip(), file=sys.stderr)
         return 2
@@ -314,7 +319,8 @@ def main(argv):
     a = analyse_file(path, trace=(mode == "trace"))
     out = sys.stdout.buffer
     if mode == "write":
-        stem = path[:-5] if path.endswith(".pcap") else path
+        if stem is None:
+            stem = path[:-5] if path.endswith(".pcap") else path
         with open(stem + ".streams", "wb") as f:
             f.write(b"".join(line + b"\n" for line in a.streams))
         with open(stem + ".sightings", "wb") as f:
