@@ -7,56 +7,6 @@
 
 namespace {
 
-const unsigned char* ScanTail(const unsigned char* p, const unsigned char* end, unsigned char a,
-                              unsigned char b) {
-    for (; p < end; ++p) {
-        if (*p == a || *p == b) return p;
-    }
-    return nullptr;
-}
-
-const unsigned char* ScanSse2(const unsigned char* p, const unsigned char* end, unsigned char a,
-                              unsigned char b) {
-    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)));
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-    return ScanTail(p, end, a, b);
-}
-
-__attribute__((target("avx2"))) const unsigned char* ScanAvx2(const unsigned char* p,
-                                                              const unsigned char* end,
-                                                              unsigned char a, unsigned char b) {
-    const __m256i va = _mm256_set1_epi8(static_cast<char>(a));
-    const __m256i vb = _mm256_set1_epi8(static_cast<char>(b));
-    while (end - p >= 64) {
-        __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        __m256i m0 = _mm256_or_si256(_mm256_cmpeq_epi8(v0, va), _mm256_cmpeq_epi8(v0, vb));
-        __m256i m1 = _mm256_or_si256(_mm256_cmpeq_epi8(v1, va), _mm256_cmpeq_epi8(v1, vb));
-        uint64_t mask =
-            static_cast<uint32_t>(_mm256_movemask_epi8(m0)) |
-            (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m1))) << 32);
-        if (mask != 0) return p + __builtin_ctzll(mask);
-        p += 64;
-    }
-    return ScanSse2(p, end, a, b);
-}
-
-using ScanFunction = const unsigned char* (*)(const unsigned char*, const unsigned char*,
-                                              unsigned char, unsigned char);
-
-ScanFunction Choose() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &ScanAvx2 : &ScanSse2;
-}
-
-const ScanFunction g_scan = Choose();
-
 // Looks at a candidate byte ('/' or 'c'); true when "HTTP/" was found and the scan is over.
 inline bool Candidate(const unsigned char* begin, const unsigned char* end, const unsigned char* at,
                       PayloadMarkers* m) {
@@ -127,7 +77,12 @@ __attribute__((target("avx2"))) void MarkersAvx2(const unsigned char* begin,
 
 using MarkerFunction = void (*)(const unsigned char*, const unsigned char*, PayloadMarkers*);
 
-const MarkerFunction g_markers = __builtin_cpu_supports("avx2") ? &MarkersAvx2 : &MarkersSse2;
+MarkerFunction Choose() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? &MarkersAvx2 : &MarkersSse2;
+}
+
+const MarkerFunction g_markers = Choose();
 
 }  // namespace
 
@@ -137,8 +92,8 @@ PayloadMarkers ScanPayloadMarkers(const unsigned char* p, int n) {
     return m;
 }
 
-const unsigned char* FindEitherByte(const unsigned char* p, const unsigned char* end,
-                                    unsigned char a, unsigned char b) {
-    if (p == nullptr || p >= end) return nullptr;
-    return g_scan(p, end, a, b);
+PayloadMarkers ScanPayloadMarkersPortable(const unsigned char* p, int n) {
+    PayloadMarkers m;
+    if (p != nullptr && n > 0) MarkersSse2(p, p + n, &m);
+    return m;
 }

@@ -1,10 +1,5 @@
 #pragma once
 
-// First byte in [p, end) equal to a or b, or null. One pass over the bytes, vectorised where
-// the processor allows.
-const unsigned char* FindEitherByte(const unsigned char* p, const unsigned char* end,
-                                    unsigned char a, unsigned char b);
-
 // What the classification of a TCP payload looks for, found in one pass: the first "HTTP/",
 // and whether "RTSP/" and "connect" occur (before the first "HTTP/", since it decides alone).
 struct PayloadMarkers {
@@ -13,3 +8,5 @@ struct PayloadMarkers {
     bool connect = false;
 };
 PayloadMarkers ScanPayloadMarkers(const unsigned char* p, int n);
+// The same without vector extensions beyond SSE2, as processors without AVX2 run it.
+PayloadMarkers ScanPayloadMarkersPortable(const unsigned char* p, int n);
