@@ -64,6 +64,8 @@ std::string CliReportWindow::EscapeJson(const std::string& text) {
         if (c == '"' || c == '\\') {
             out.push_back('\\');
             out.push_back(static_cast<char>(c));
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
         } else if (c >= 0x20 && c < 0x7F) {
             out.push_back(static_cast<char>(c));
         } else if (size_t n = c >= 0x80 ? Utf8Length(text, i) : 0) {

@@ -216,12 +216,14 @@ int main(int argc, char** argv) {
             const bool progress = fileMode && isatty(STDERR_FILENO);
             const long long total = fileMode ? FileSize(options.file) : 0;
             bool shown = false;
+            int ticks = 0;
             for (;;) {
-                timespec wait{0, 200 * 1000 * 1000};
+                // A file's end is noticed quickly; a live capture only waits for a signal.
+                timespec wait{0, (fileMode ? 20 : 200) * 1000 * 1000};
                 int sig = sigtimedwait(&stopSignals, nullptr, &wait);
                 if (sig == SIGINT || sig == SIGTERM) break;
                 if (fileMode && session.analysers.front()->LoopEnded()) break;
-                if (progress) {
+                if (progress && ++ticks % 10 == 0) {
                     ShowProgress(session.analysers.front()->FilePosition(), total,
                                  session.analysers.front()->FramesSeen());
                     shown = true;
