@@ -20,7 +20,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     QLabel* version = new QLabel(QString::fromUtf8("Strevix，1.5.3.0 版"), this);
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(du.Rect(42, 14, 114, 10));
-    QLabel* protocols = new QLabel(QString::fromUtf8("支持HTTP,RTMP,RTSP,HLS、HTTP-FLV协议。"), this);
+    QLabel* protocols =
+        new QLabel(QString::fromUtf8("支持HTTP,RTMP,RTSP,HLS、HTTP-FLV协议。"), this);
     protocols->setTextFormat(Qt::PlainText);
     protocols->setWordWrap(true);
     protocols->setGeometry(du.Rect(42, 28, 120, 30));

@@ -32,16 +32,16 @@ QRect DialogUnits::Rect(int x, int y, int width, int height) const {
 
 QFont SongTiFont(int pointSize) {
     QFont font;
-    font.setFamilies({"SimSun", "NSimSun", "WenQuanYi Micro Hei", "Noto Sans CJK SC",
-                      "Droid Sans Fallback"});
+    font.setFamilies(
+        {"SimSun", "NSimSun", "WenQuanYi Micro Hei", "Noto Sans CJK SC", "Droid Sans Fallback"});
     font.setPointSize(pointSize);
     return font;
 }
 
 QFont ShellDlgFont(int pointSize) {
     QFont font;
-    font.setFamilies({"Microsoft Sans Serif", "DejaVu Sans", "WenQuanYi Micro Hei",
-                      "Noto Sans CJK SC"});
+    font.setFamilies(
+        {"Microsoft Sans Serif", "DejaVu Sans", "WenQuanYi Micro Hei", "Noto Sans CJK SC"});
     font.setPointSize(pointSize);
     return font;
 }

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QUrl>
 
+#include "app/Icons.h"
 #include "common/LogOut.h"
 
 CHtmlViewEx::CHtmlViewEx(QWidget* parent) : QTextBrowser(parent) {
@@ -21,6 +22,7 @@ CHtmlViewEx::CHtmlViewEx(QWidget* parent) : QTextBrowser(parent) {
 }
 
 void CHtmlViewEx::Navigate() {
+    EnsureAppResources();
     const QString local = QString::fromStdString(GetAppDirectory() + "/start.html");
     if (QFileInfo::exists(local)) {
         setSource(QUrl::fromLocalFile(local));

@@ -32,8 +32,8 @@ bool IsLaunchableAddress(const std::string& address) {
     if (sep == std::string::npos || sep == 0) return false;
     std::string scheme = address.substr(0, sep);
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    static const char* const kSchemes[] = {"rtmp", "rtmpt", "rtmps", "rtmpe", "rtmpte",
-                                           "rtmpts", "rtsp", "rtsps", "http", "https"};
+    static const char* const kSchemes[] = {"rtmp",   "rtmpt", "rtmps", "rtmpe", "rtmpte",
+                                           "rtmpts", "rtsp",  "rtsps", "http",  "https"};
     for (const char* s : kSchemes)
         if (scheme == s) return true;
     return false;

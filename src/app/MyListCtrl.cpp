@@ -14,8 +14,7 @@ class RowColourDelegate : public QStyledItemDelegate {
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
         QColor back, text;
-        m_list->RowColours(index.row(), (option.state & QStyle::State_Selected) != 0, &back,
-                           &text);
+        m_list->RowColours(index.row(), (option.state & QStyle::State_Selected) != 0, &back, &text);
         painter->fillRect(option.rect, back);
         QStyleOptionViewItem opt(option);
         initStyleOption(&opt, index);

@@ -32,6 +32,10 @@ std::vector<CReportWindow::Row>* CReportWindow::Mirror(int id) {
     return nullptr;
 }
 
+const std::vector<CReportWindow::Row>* CReportWindow::Mirror(int id) const {
+    return const_cast<CReportWindow*>(this)->Mirror(id);
+}
+
 QTreeWidget* CReportWindow::Widget(int id) const {
     if (id == IDC_LIST_NETDATA) return m_netData;
     if (id == IDC_LIST_STREAM) return m_streams;
@@ -48,14 +52,12 @@ int CReportWindow::GetItemCount(int id) {
 }
 
 void CReportWindow::RequestSync() {
-    if (QThread::currentThread() == thread() && !m_applying) {
-        // On the GUI thread the widgets follow at once, as a sent window message would.
-        Sync();
-        return;
-    }
+    // Always through the event loop, also on the GUI thread: a report may come from inside a
+    // widget's own signal, where its model must not change.
     if (m_syncPosted) return;
     m_syncPosted = true;
-    QMetaObject::invokeMethod(this, [this] { Sync(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Sync(); }, Qt::QueuedConnection);
 }
 
 void CReportWindow::Queue(Op op) {
@@ -90,8 +92,7 @@ void CReportWindow::InsertItem(int id, int row, const std::string& text) {
 
 void CReportWindow::SetItemText(int id, int row, int column, const std::string& text) {
     std::vector<Row>* m = Mirror(id);
-    if (m == nullptr || row < 0 || row >= static_cast<int>(m->size()) || column < 0 ||
-        column > 2)
+    if (m == nullptr || row < 0 || row >= static_cast<int>(m->size()) || column < 0 || column > 2)
         return;
     (*m)[row].columns[column] = text;
     Queue({Op::Text, id, row, column, 0, 0, text});
@@ -125,11 +126,11 @@ void CReportWindow::ApplyToWidgetState(QTreeWidget* w, int row, unsigned state, 
     QModelIndex index = w->indexFromItem(item);
     if (mask & LVIS_SELECTED) {
         if (state & LVIS_SELECTED) {
-            w->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
-                                                   QItemSelectionModel::Rows);
+            w->selectionModel()->select(
+                index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         } else {
-            w->selectionModel()->select(index, QItemSelectionModel::Deselect |
-                                                   QItemSelectionModel::Rows);
+            w->selectionModel()->select(index,
+                                        QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
         }
     }
     if ((mask & LVIS_FOCUSED) && (state & LVIS_FOCUSED))
@@ -146,12 +147,15 @@ void CReportWindow::Apply(const Op& op) {
             w->insertTopLevelItem(row, item);
             break;
         }
-        case Op::Delete: {
-            QTreeWidgetItem* item = w->takeTopLevelItem(op.row);
-            if (item == m_watched) m_watched = nullptr;
-            delete item;
+        case Op::Delete:
+            delete w->takeTopLevelItem(op.row);
             break;
-        }
+        case Op::Clear:
+            w->clear();
+            break;
+        case Op::Deselect:
+            w->selectionModel()->clearSelection();
+            break;
         case Op::Text:
             if (QTreeWidgetItem* item = w->topLevelItem(op.row))
                 item->setText(op.column, QString::fromStdString(op.text));
@@ -180,7 +184,18 @@ void CReportWindow::Rebuild() {
                 ApplyToWidgetState(w, static_cast<int>(i), rows[i].state,
                                    LVIS_SELECTED | LVIS_FOCUSED);
     }
-    m_watched = nullptr;
+}
+
+void CReportWindow::Reconcile(int id) {
+    // The view picks a neighbour when the selected row goes; the mirror says what is selected.
+    QTreeWidget* w = Widget(id);
+    const int want = FirstSelected(id);
+    const QModelIndexList have = w->selectionModel()->selectedRows();
+    if (want < 0) {
+        if (!have.isEmpty()) w->selectionModel()->clearSelection();
+    } else if (have.size() != 1 || have.first().row() != want) {
+        ApplyToWidgetState(w, want, LVIS_SELECTED, LVIS_SELECTED);
+    }
 }
 
 void CReportWindow::Sync() {
@@ -199,6 +214,8 @@ void CReportWindow::Sync() {
                     m_ops.pop_front();
                 }
             }
+            Reconcile(IDC_LIST_NETDATA);
+            Reconcile(IDC_LIST_STREAM);
             if (m_statusDirty) {
                 m_statusDirty = false;
                 m_status->setText(QString::fromStdString(m_statusText));
@@ -216,38 +233,87 @@ void CReportWindow::Sync() {
 }
 
 void CReportWindow::DeleteRow(int id, int row) {
-    QTreeWidget* w = Widget(id);
     std::vector<Row>* m = Mirror(id);
-    if (w == nullptr || row < 0 || row >= static_cast<int>(m->size())) return;
-    m_applying = true;
-    delete w->takeTopLevelItem(row);
-    // A deleted row takes its selection with it; nothing else becomes selected.
-    w->selectionModel()->clearSelection();
-    m_applying = false;
+    if (m == nullptr || row < 0 || row >= static_cast<int>(m->size())) return;
     m->erase(m->begin() + row);
+    // A deleted row takes its selection with it; nothing else becomes selected.
     for (Row& r : *m) r.state &= ~LVIS_SELECTED;
-    if (id == IDC_LIST_STREAM) DumpStreams();
+    Queue({Op::Delete, id, row, 0, 0, 0, std::string()});
+    Queue({Op::Deselect, id, 0, 0, 0, 0, std::string()});
 }
 
 void CReportWindow::ClearRows(int id) {
-    QTreeWidget* w = Widget(id);
-    if (w == nullptr) return;
-    m_applying = true;
-    w->clear();
-    m_applying = false;
-    Mirror(id)->clear();
-    if (id == IDC_LIST_STREAM) DumpStreams();
+    std::vector<Row>* m = Mirror(id);
+    if (m == nullptr) return;
+    m->clear();
+    Queue({Op::Clear, id, 0, 0, 0, 0, std::string()});
 }
 
-void CReportWindow::SelectRow(int id, int row) {
+int CReportWindow::MirrorRowOf(int id, int widgetRow) const {
+    const std::vector<Row>* m = Mirror(id);
     QTreeWidget* w = Widget(id);
+    if (m == nullptr || widgetRow < 0) return -1;
+    if (m_rebuild) {
+        // The queue is gone; find the row by what it shows.
+        QTreeWidgetItem* item = w->topLevelItem(widgetRow);
+        if (item == nullptr) return -1;
+        for (size_t i = 0; i < m->size(); ++i) {
+            const Row& r = (*m)[i];
+            if (item->text(0).toStdString() == r.columns[0] &&
+                item->text(1).toStdString() == r.columns[1] &&
+                item->text(2).toStdString() == r.columns[2])
+                return static_cast<int>(i);
+        }
+        return -1;
+    }
+    int row = widgetRow;
+    for (const Op& op : m_ops) {
+        if (op.list != id) continue;
+        if (op.kind == Op::Insert && op.row <= row) ++row;
+        if (op.kind == Op::Delete) {
+            if (op.row == row) return -1;
+            if (op.row < row) --row;
+        }
+        if (op.kind == Op::Clear) return -1;
+    }
+    return row < static_cast<int>(m->size()) ? row : -1;
+}
+
+int CReportWindow::UserSelected(int id, int widgetRow) {
+    const int row = MirrorRowOf(id, widgetRow);
     std::vector<Row>* m = Mirror(id);
-    if (w == nullptr || row < 0 || row >= static_cast<int>(m->size())) return;
-    m_applying = true;
-    ApplyToWidgetState(w, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-    m_applying = false;
+    if (row < 0) {
+        RequestSync();  // the widget goes back to the mirror's selection
+        return -1;
+    }
     for (Row& r : *m) r.state &= ~LVIS_SELECTED;
     (*m)[row].state |= LVIS_SELECTED | LVIS_FOCUSED;
+    // Reports queued before the click may select another row; the click comes after them.
+    Queue({Op::State, id, row, 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED,
+           std::string()});
+    return row;
+}
+
+void CReportWindow::UserDeselected(int id) {
+    std::vector<Row>* m = Mirror(id);
+    if (m == nullptr) return;
+    for (Row& r : *m) r.state &= ~LVIS_SELECTED;
+    Queue({Op::Deselect, id, 0, 0, 0, 0, std::string()});
+}
+
+int CReportWindow::FirstSelected(int id) const {
+    const std::vector<Row>* m = Mirror(id);
+    if (m == nullptr) return -1;
+    for (size_t i = 0; i < m->size(); ++i)
+        if ((*m)[i].state & LVIS_SELECTED) return static_cast<int>(i);
+    return -1;
+}
+
+std::string CReportWindow::Cell(int id, int row, int column) const {
+    const std::vector<Row>* m = Mirror(id);
+    if (m == nullptr || row < 0 || row >= static_cast<int>(m->size()) || column < 0 || column > 2)
+        return std::string();
+    return (*m)[row].columns[column];
 }
 
 std::vector<CReportWindow::Row> CReportWindow::Rows(int id) {

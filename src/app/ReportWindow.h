@@ -15,12 +15,14 @@ class QTreeWidgetItem;
 //
 // LogOut calls this object with its report lock held, from capture threads and from the GUI
 // thread. Each call updates a mirror of the two lists and the status text at once (so item
-// counts and row indexes are those of the moment of the report) and queues the operation; the
-// GUI thread replays the queue, in report order, on its widgets. A capture thread never waits for
-// the GUI thread, so the GUI thread may block joining it.
+// counts, row indexes and the selection are those of the moment of the report) and queues the
+// operation; the GUI thread replays the queue in report order, from its event loop, on the
+// widgets. A capture thread never waits for the GUI thread, so the GUI thread may block joining
+// it.
 //
-// The GUI thread changes the lists itself (delete, clear, the user's selection) only inside
-// WithReportLock after Sync(): then the widgets equal the mirror and no report interleaves.
+// The GUI's own changes (delete, clear, the user's selection) go the same way: they change the
+// mirror under the report lock and queue their operation, so they fall in line with the reports
+// around them. The widgets are only ever changed by Sync(), never from inside their own signals.
 class CReportWindow : public QObject, public IReportWindow {
     Q_OBJECT
   public:
@@ -48,19 +50,25 @@ class CReportWindow : public QObject, public IReportWindow {
     void OnReport(int flags, int number, const std::string& label,
                   const std::string& address) override;
 
-    // GUI thread: applies every queued operation to the widgets.
+    // GUI thread, from its event loop: applies every queued operation to the widgets.
     void Sync();
     // True while Sync changes the widgets (their signals are then not the user's).
     bool Applying() const { return m_applying; }
 
-    // GUI thread, inside WithReportLock, after Sync().
+    // GUI thread, inside WithReportLock: the GUI's own changes, by mirror row.
     void DeleteRow(int id, int row);
     void ClearRows(int id);
-    // Selects one row of a list exclusively (the user's choice), in widget and mirror.
-    void SelectRow(int id, int row);
-    // An item Sync must report gone when it deletes it (the user's pending selection).
-    void Watch(QTreeWidgetItem* item) { m_watched = item; }
-    QTreeWidgetItem* Watched() const { return m_watched; }
+    // The user selected widget row widgetRow: select its mirror row exclusively. Returns that
+    // row, or -1 when the row is already gone from the mirror.
+    int UserSelected(int id, int widgetRow);
+    // The user left no row selected.
+    void UserDeselected(int id);
+    // The mirror row that widget row widgetRow shows, once the queue is replayed; -1 if gone.
+    int MirrorRowOf(int id, int widgetRow) const;
+    // The first selected mirror row, or -1.
+    int FirstSelected(int id) const;
+    // Text of a mirror cell; empty when there is none.
+    std::string Cell(int id, int row, int column) const;
 
     // A copy of the mirror of a list (report lock taken).
     std::vector<Row> Rows(int id);
@@ -69,7 +77,7 @@ class CReportWindow : public QObject, public IReportWindow {
 
   private:
     struct Op {
-        enum Kind { Insert, Delete, Text, State } kind;
+        enum Kind { Insert, Delete, Text, State, Clear, Deselect } kind;
         int list;
         int row;
         int column;
@@ -79,11 +87,13 @@ class CReportWindow : public QObject, public IReportWindow {
     };
 
     std::vector<Row>* Mirror(int id);
+    const std::vector<Row>* Mirror(int id) const;
     QTreeWidget* Widget(int id) const;
     void Queue(Op op);
     void RequestSync();
     void Apply(const Op& op);
     void Rebuild();
+    void Reconcile(int id);
     void ApplyToWidgetState(QTreeWidget* w, int row, unsigned state, unsigned mask);
     void DumpStreams();
 
@@ -103,6 +113,5 @@ class CReportWindow : public QObject, public IReportWindow {
 
     // GUI thread only.
     bool m_applying = false;
-    QTreeWidgetItem* m_watched = nullptr;
     std::string m_dumpPath;
 };

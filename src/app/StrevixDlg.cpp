@@ -173,22 +173,20 @@ void CStrevixDlg::CreateControls() {
             &CStrevixDlg::OnStreamSelectionChanged);
     connect(m_streamList, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem* item, int) {
-                // The row of the item once the queued reports are in.
+                // The row the item is once the queued reports are in.
                 int row = -1;
                 WithReportLock([&] {
-                    m_reportWindow->Watch(item);
-                    m_reportWindow->Sync();
-                    if (QTreeWidgetItem* still = m_reportWindow->Watched())
-                        row = m_streamList->indexOfTopLevelItem(still);
-                    m_reportWindow->Watch(nullptr);
+                    row = m_reportWindow->MirrorRowOf(IDC_LIST_STREAM,
+                                                      m_streamList->indexOfTopLevelItem(item));
                 });
                 if (row >= 0) OnStreamListDblClk(row);
             });
 
     button(IDC_PLAY, "播录", 264, 92, 44, 19);
     button(IDC_RECORD_ONLY, "只录", 264, 115, 44, 19);
-    QLabel* hint = label("优先使用：\n [ 播录 ] \n其次使用：\n [ 只录 ]\n使用[只录]时,请不要关闭网页！", 266,
-                         137, 43, 59);
+    QLabel* hint =
+        label("优先使用：\n [ 播录 ] \n其次使用：\n [ 只录 ]\n使用[只录]时,请不要关闭网页！", 266,
+              137, 43, 59);
     hint->setWordWrap(true);
     button(IDC_DELETE, "删除", 264, 198, 44, 19);
     button(IDC_CLEAR, "清空", 264, 221, 44, 19);
@@ -252,6 +250,8 @@ bool CStrevixDlg::OnInitDialog() {
     } catch (const ExceptionBase& e) {
         // Without settings the defaults stay; the window still opens.
         LogOut(LOG_ERROR, e.GetDescription());
+    } catch (const CSqlException& e) {
+        LogOut(LOG_ERROR, e.errorMessage());
     } catch (...) {
         LogOut(LOG_ERROR, "CStrevixDlg::LoadSettings() exception.");
     }
@@ -291,7 +291,8 @@ bool CStrevixDlg::OnInitDialog() {
             QTimer::singleShot(0, this, [this] { OnCommand(IDC_PCAP_FILE); });
         }
     }
-    if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
+    if (QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
     return true;
 }
 
@@ -396,8 +397,8 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
             }
             if (!deviceFilter.empty()) break;
         }
-        LogOut(LOG_STATUS, Format("正在分析网络数据（共%d个接口）...",
-                                  static_cast<int>(m_analysers.size())));
+        LogOut(LOG_STATUS,
+               Format("正在分析网络数据（共%d个接口）...", static_cast<int>(m_analysers.size())));
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
     }
@@ -496,24 +497,16 @@ void CStrevixDlg::SyncReports() {
 
 int CStrevixDlg::SelectedStreamListRow() {
     int row = -1;
-    WithReportLock([&] {
-        SyncReports();
-        for (int i = 0; i < m_streamList->topLevelItemCount(); ++i) {
-            if (m_streamList->topLevelItem(i)->isSelected()) {
-                row = i;
-                break;
-            }
-        }
-    });
+    WithReportLock([&] { row = m_reportWindow->FirstSelected(IDC_LIST_STREAM); });
     return row;
 }
 
 std::string CStrevixDlg::StreamAddress(int row) {
     std::string address;
     WithReportLock([&] {
-        SyncReports();
-        if (QTreeWidgetItem* item = m_streamList->topLevelItem(row))
-            address = item->text(1).toStdString() + "/" + item->text(2).toStdString();
+        if (row >= 0 && row < m_reportWindow->GetItemCount(IDC_LIST_STREAM))
+            address = m_reportWindow->Cell(IDC_LIST_STREAM, row, 1) + "/" +
+                      m_reportWindow->Cell(IDC_LIST_STREAM, row, 2);
     });
     return address;
 }
@@ -590,33 +583,23 @@ void CStrevixDlg::OnRecordMp4() {
 void CStrevixDlg::OnStreamSelectionChanged() {
     if (!m_reportWindow || m_reportWindow->Applying()) return;
     QList<QTreeWidgetItem*> selected = m_streamList->selectedItems();
-    if (selected.isEmpty()) return;
-    QTreeWidgetItem* chosen = selected.first();
-    // The user chose after every report that is still queued: apply those first, then keep
-    // the choice on the same item.
+    // The user chose after every report still queued; the choice is made on the mirror, where
+    // those reports are already in.
     WithReportLock([&] {
-        m_reportWindow->Watch(chosen);
-        m_reportWindow->Sync();
-        chosen = m_reportWindow->Watched();
-        m_reportWindow->Watch(nullptr);
-        if (chosen == nullptr) return;
-        const int row = m_streamList->indexOfTopLevelItem(chosen);
-        m_reportWindow->SelectRow(IDC_LIST_STREAM, row);
-        SetSelectedStreamRow(row);
+        if (selected.isEmpty()) {
+            m_reportWindow->UserDeselected(IDC_LIST_STREAM);
+            return;
+        }
+        const int row = m_reportWindow->UserSelected(
+            IDC_LIST_STREAM, m_streamList->indexOfTopLevelItem(selected.first()));
+        if (row >= 0) SetSelectedStreamRow(row);
     });
 }
 
 void CStrevixDlg::OnDelete() {
     bool none = false;
     WithReportLock([&] {
-        SyncReports();
-        int row = -1;
-        for (int i = 0; i < m_streamList->topLevelItemCount(); ++i) {
-            if (m_streamList->topLevelItem(i)->isSelected()) {
-                row = i;
-                break;
-            }
-        }
+        const int row = m_reportWindow->FirstSelected(IDC_LIST_STREAM);
         if (row < 0) {
             none = true;
             return;
@@ -630,15 +613,13 @@ void CStrevixDlg::OnDelete() {
 
 void CStrevixDlg::OnClear() {
     WithReportLock([&] {
-        SyncReports();
         m_reportWindow->ClearRows(IDC_LIST_STREAM);
         SetSelectedStreamRow(-1);
     });
 }
 
 void CStrevixDlg::OnFolder() {
-    if (OpenFolderWindow(VideoFolder()) < 0)
-        LogOut(LOG_ERROR, "无法打开文件夹：" + VideoFolder());
+    if (OpenFolderWindow(VideoFolder()) < 0) LogOut(LOG_ERROR, "无法打开文件夹：" + VideoFolder());
 }
 
 void CStrevixDlg::OnAbout() {

@@ -25,7 +25,9 @@ void CTrayIcon::BuildMenu() {
         int id;
         const char* text;
     };
-    const Item items[] = {{ID_TRAY_SHOWHIDE, "显示隐藏"}, {ID_TRAY_EXIT, "退出终端"}, {0, nullptr},
+    const Item items[] = {{ID_TRAY_SHOWHIDE, "显示隐藏"},
+                          {ID_TRAY_EXIT, "退出终端"},
+                          {0, nullptr},
                           {ID_TRAY_ABOUT, "关于我的"}};
     for (const Item& item : items) {
         if (item.text == nullptr) {

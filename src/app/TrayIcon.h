@@ -9,8 +9,8 @@ class QMenu;
 class QSystemTrayIcon;
 class QWidget;
 
-// The notification-area icon with its menu (显示隐藏 as default item, 退出终端, 关于我的). Where the
-// desktop has no tray the icon is never shown.
+// The notification-area icon with its menu (显示隐藏 as default item, 退出终端, 关于我的). Where
+// the desktop has no tray the icon is never shown.
 class CTrayIcon : public QObject {
     Q_OBJECT
   public:
