@@ -190,12 +190,12 @@ void CReportWindow::Reconcile(int id) {
     // The view picks a neighbour when the selected row goes; the mirror says what is selected.
     QTreeWidget* w = Widget(id);
     const int want = FirstSelected(id);
-    const QModelIndexList have = w->selectionModel()->selectedRows();
-    if (want < 0) {
-        if (!have.isEmpty()) w->selectionModel()->clearSelection();
-    } else if (have.size() != 1 || have.first().row() != want) {
-        ApplyToWidgetState(w, want, LVIS_SELECTED, LVIS_SELECTED);
-    }
+    bool differs = false;
+    for (int i = 0; i < w->topLevelItemCount() && !differs; ++i)
+        differs = w->topLevelItem(i)->isSelected() != (i == want);
+    if (!differs) return;
+    w->selectionModel()->clearSelection();
+    if (want >= 0) ApplyToWidgetState(w, want, LVIS_SELECTED, LVIS_SELECTED);
 }
 
 void CReportWindow::Sync() {
