@@ -45,7 +45,7 @@ echo "found the $(wc -l <"$work/expected") stream rows of the sample"
 
 if [ -n "$screenshot" ]; then
     sleep 1
-    window=$(xdotool search --name "Strevix|斯瑞维" | head -n 1)
+    window=$(xdotool search --onlyvisible --name "斯瑞维" 2>/dev/null | tail -n 1)
     import -window "${window:-root}" "$screenshot"
     echo "screenshot: $screenshot"
 fi
