@@ -133,11 +133,12 @@ void CStrevixDlg::CreateControls() {
     auto group = [&](const char* text, int x, int y, int width, int height) {
         QGroupBox* box = new QGroupBox(QString::fromUtf8(text), this);
         // An etched frame as in the template; the title sits on its top edge.
-        box->setStyleSheet(QString(
-            "QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
-            " margin-top: %1px; }"
-            "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-            " left: 6px; padding: 0 2px; }").arg(du.Y(4)));
+        box->setStyleSheet(
+            QString("QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
+                    " margin-top: %1px; }"
+                    "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                    " left: 6px; padding: 0 2px; }")
+                .arg(du.Y(4)));
         place(box, 0, x, y, width, height);
     };
     auto label = [&](const char* text, int x, int y, int width, int height) {

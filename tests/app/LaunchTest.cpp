@@ -281,11 +281,16 @@ TEST(SingleInstance, SecondInstanceExitsBeforeAnyWindow) {
         60000));
     unsetenv("STREVIX_OPEN_CAPTURE");
     EXPECT_EQ(RunAndWait({binary}), 0);
-    kill(first, SIGTERM);
 
     std::vector<std::string> lines;
     std::ifstream log(home + "/log/log.txt");
     for (std::string line; std::getline(log, line);) lines.push_back(line);
+    // SIGTERM makes the first one run its exit sequence.
+    kill(first, SIGTERM);
+    EXPECT_TRUE(WaitFor(
+        [&] { return GetProcessCountFromName(binary.substr(home.size() + 1)) == 0; }, 30000));
+    EXPECT_NE(testframes::ReadFile(home + "/log/log.txt").find("Program Exited."),
+              std::string::npos);
     int starts = 0;
     size_t last = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
