@@ -100,7 +100,9 @@ CStrevixDlg::~CStrevixDlg() {
 
 void CStrevixDlg::CheckSingleInstance() {
     try {
-        int count = GetProcessCountFromName(ExecutableName());
+        const std::string name = ExecutableName();
+        // The console front end (strevix-cli) contains the name but is not an instance.
+        int count = GetProcessCountFromName(name) - GetProcessCountFromName(name + "-cli");
         if (count >= 2) {
             LogOut(LOG_INFO, "Strevix process is exist, this process is exited.");
             m_exiting = 1;

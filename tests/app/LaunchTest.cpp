@@ -270,6 +270,10 @@ TEST(SingleInstance, SecondInstanceExitsBeforeAnyWindow) {
     setenv("STREVIX_OPEN_CAPTURE", (std::string(STREVIX_SOURCE_DIR) + "/data/sample.pcap").c_str(),
            1);
     setenv("STREVIX_DUMP_STREAMS", (home + "/streams").c_str(), 1);
+    // The console front end, running, is not an instance.
+    fs::copy_file("/bin/sleep", binary + "-cli");
+    int cli = platform::SpawnDetached(binary + "-cli", {"60"});
+    ASSERT_GT(cli, 0);
     int first = platform::SpawnDetached(binary, {});
     ASSERT_GT(first, 0);
     // Its window is up once it lists all the capture's streams.
@@ -287,6 +291,7 @@ TEST(SingleInstance, SecondInstanceExitsBeforeAnyWindow) {
     for (std::string line; std::getline(log, line);) lines.push_back(line);
     // SIGTERM makes the first one run its exit sequence.
     kill(first, SIGTERM);
+    kill(cli, SIGTERM);
     EXPECT_TRUE(WaitFor(
         [&] { return GetProcessCountFromName(binary.substr(home.size() + 1)) == 0; }, 30000));
     EXPECT_NE(testframes::ReadFile(home + "/log/log.txt").find("Program Exited."),

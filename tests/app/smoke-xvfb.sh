@@ -15,7 +15,7 @@ if [ -z "${STREVIX_SMOKE_INNER:-}" ]; then
 fi
 
 work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 # The rows the sample gives: number, address up to its last '/', the rest; newest first.
 awk '{ sub(/^[A-Z]+-/, ""); n = split($0, p, "/"); head = p[1];
@@ -24,8 +24,13 @@ awk '{ sub(/^[A-Z]+-/, ""); n = split($0, p, "/"); head = p[1];
      END { for (i = NR; i >= 1; i--) print rows[i] }' "$source/tests/data/sample.streams" \
     >"$work/expected"
 
-STREVIX_OPEN_CAPTURE="$source/data/sample.pcap" STREVIX_DUMP_STREAMS="$work/rows" \
-    "$build/strevix" >"$work/out" 2>&1 &
+# A copy under a name of its own runs the build's program with the build as its application
+# folder; any other process named like the program (another build's tests) would count as an
+# instance and end this one at once.
+program="$work/strevixsmoke$$"
+cp "$build/strevix" "$program"
+STREVIX_HOME="$build" STREVIX_OPEN_CAPTURE="$source/data/sample.pcap" \
+    STREVIX_DUMP_STREAMS="$work/rows" "$program" >"$work/out" 2>&1 &
 pid=$!
 
 i=0
