@@ -13,7 +13,7 @@ struct RecordedRow {
 };
 
 class RecordingWindow : public IReportWindow {
-public:
+  public:
     std::map<int, std::vector<RecordedRow>> lists;
     std::map<int, std::string> texts;
     struct Report {
@@ -46,7 +46,8 @@ public:
         auto& l = lists[id];
         if (state & LVIS_SELECTED)
             for (auto& r : l) r.state &= ~LVIS_SELECTED;  // single selection
-        if (row >= 0 && row < static_cast<int>(l.size())) l[row].state = (l[row].state & ~mask) | state;
+        if (row >= 0 && row < static_cast<int>(l.size()))
+            l[row].state = (l[row].state & ~mask) | state;
     }
     void SetWindowText(int id, const std::string& text) override { texts[id] = text; }
     void OnReport(int flags, int number, const std::string& label,

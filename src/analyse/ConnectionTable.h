@@ -21,8 +21,7 @@ struct ConnectionKey {
     bool operator==(const ConnectionKey& o) const {
         return srcPort == o.srcPort && dstPort == o.dstPort && src[0] == o.src[0] &&
                src[1] == o.src[1] && src[2] == o.src[2] && src[3] == o.src[3] &&
-               dst[0] == o.dst[0] && dst[1] == o.dst[1] && dst[2] == o.dst[2] &&
-               dst[3] == o.dst[3];
+               dst[0] == o.dst[0] && dst[1] == o.dst[1] && dst[2] == o.dst[2] && dst[3] == o.dst[3];
     }
     ConnectionKey Reverse() const {
         ConnectionKey r;
@@ -43,9 +42,13 @@ struct ConnectionKey {
 struct ConnectionKeyHash {
     size_t operator()(const ConnectionKey& k) const {
         uint64_t a = (uint64_t(k.src[0]) << 24 | uint64_t(k.src[1]) << 16 |
-                      uint64_t(k.src[2]) << 8 | k.src[3]) << 16 | k.srcPort;
+                      uint64_t(k.src[2]) << 8 | k.src[3])
+                         << 16 |
+                     k.srcPort;
         uint64_t b = (uint64_t(k.dst[0]) << 24 | uint64_t(k.dst[1]) << 16 |
-                      uint64_t(k.dst[2]) << 8 | k.dst[3]) << 16 | k.dstPort;
+                      uint64_t(k.dst[2]) << 8 | k.dst[3])
+                         << 16 |
+                     k.dstPort;
         uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x632BE59BD9B4E019ull + (a << 6) + (a >> 2));
         h ^= h >> 29;
         return static_cast<size_t>(h * 0xBF58476D1CE4E5B9ull);
@@ -56,7 +59,7 @@ struct ConnectionKeyHash {
 // used least recently gives way. Lookups allocate nothing.
 template <class T>
 class LruTable {
-public:
+  public:
     explicit LruTable(size_t capacity) : m_capacity(capacity ? capacity : 1) {
         m_map.reserve(m_capacity + 1);
     }
@@ -109,7 +112,7 @@ public:
         for (const auto& entry : m_map) f(entry.first, *entry.second.value);
     }
 
-private:
+  private:
     struct Node {
         std::unique_ptr<T> value;
         typename std::list<ConnectionKey>::iterator position;

@@ -4,7 +4,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
+
+#include "analyse/FrameQueue.h"
 
 #include "netunpack/NetUnpack.h"
 
@@ -20,19 +23,19 @@ struct CaptureThreadParam {
 // Root of the analysers: owns one capture handle and the thread that runs its packet loop, and
 // dispatches every frame layer by layer to the hooks.
 class CNetDataPackageAnalyse {
-public:
+  public:
     static const int kSnapLen = 65536;
     static const int kPromiscuous = 1;
     static const int kReadTimeoutMs = 1000;
     static const int kSourceStringSize = 1024;
+    static const size_t kFileBufferSize = 1 << 20;
 
     CNetDataPackageAnalyse();
     CNetDataPackageAnalyse(const CNetDataPackageAnalyse&) = delete;
     CNetDataPackageAnalyse& operator=(const CNetDataPackageAnalyse&) = delete;
     virtual ~CNetDataPackageAnalyse();
 
-    virtual void packet_handler(u_char* user, const struct pcap_pkthdr* header,
-                                const u_char* data);
+    virtual void packet_handler(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
     virtual void AnalyseUri(CNetUnpack* unpacker, StreamType type) = 0;
     // 0 success, -1 failure.
     virtual int StartFromDevice(pcap_if_t* device);
@@ -54,14 +57,16 @@ public:
     bool IsCapturing() const { return m_hasThread; }
     // True once a file capture has read its last frame (or a live loop ended by itself).
     bool LoopEnded() const { return m_loopEnded.load(); }
-    // Why the last open failed, in the capture library's words (empty when it did not).
+    // The report of the last failed open, and why it failed in the capture library's words
+    // (both empty when it did not fail).
+    const std::string& LastOpenMessage() const { return m_lastOpenMessage; }
     const std::string& LastOpenError() const { return m_lastOpenError; }
     // Frames handed to packet_handler so far.
     unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
     // Bytes of the capture file read so far, for progress; 0 for live devices.
     long long FilePosition() const;
 
-protected:
+  protected:
     // Starts the capture thread on the open handle; logs and returns non-zero on failure.
     int StartCaptureThread();
 
@@ -69,10 +74,22 @@ protected:
     pthread_t m_thread{};
     bool m_hasThread = false;
     CaptureThreadParam m_param;
+    // Logs a failed open: the report, then the detail, both as errors.
+    void OpenFailed(const std::string& message, const std::string& detail);
+
+    std::string m_lastOpenMessage;
     std::string m_lastOpenError;
 
-private:
+  private:
     static void LoopCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    static void ReaderCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    static void* ReaderThread(void* self);
+
+    // Capture files are read on a thread of their own, so reading overlaps the analysis; the
+    // frames are still analysed on the one capture thread, in order.
+    std::unique_ptr<FrameQueue> m_queue;
+    pthread_t m_reader{};
+    bool m_hasReader = false;
 
     std::atomic<bool> m_loopEnded{false};
     std::atomic<unsigned long long> m_frames{0};

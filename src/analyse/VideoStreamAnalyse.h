@@ -10,8 +10,11 @@
 // Tracks every TCP connection direction that opens with a stream request and collects its first
 // bytes (about 2 KB) for the address extraction.
 class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
-public:
+  public:
     static const int kCollectLimit = 2048;
+    // Bounds that keep a flood of connections from exhausting memory.
+    static const size_t kMaxConnections = 8192;
+    static const int kMaxFirstFrameBytes = 4096;
 
     CVideoStreamAnalyse();
     ~CVideoStreamAnalyse() override;
@@ -25,9 +28,9 @@ public:
 
     const ConnectionTable& Connections() const { return m_connections; }
 
-protected:
+  protected:
     ConnectionTable m_connections;
-    std::string m_currentKey;
+    ConnectionKey m_currentKey;  // of the last start segment
     int m_byteCounter = 0;
     unsigned char m_clientAddr[4] = {0, 0, 0, 0};
     unsigned char m_serverAddr[4] = {0, 0, 0, 0};

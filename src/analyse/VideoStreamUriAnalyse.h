@@ -1,7 +1,9 @@
 #pragma once
 
+#include <deque>
 #include <map>
 #include <string>
+#include <unordered_map>
 
 #include "analyse/VideoStreamAnalyse.h"
 #include "decoder/VideoStreamDecoder.h"
@@ -18,13 +20,17 @@ struct StreamRecord {
     std::string address;
     std::string clientIp;  // "%d%d%d%d" of the octets
     std::string serverIp;
+    ConnectionKey endpoints;  // client to server, of the first sighting
 };
 
 // The analyser a capture source runs: finds RTMP, RTSP and HTTP stream addresses, reports them
 // through LogOut and hands RTMP media to the callback.
 class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
-public:
+  public:
     typedef std::map<std::string, StreamRecord> StreamTable;
+    // Records beyond this give way, oldest first, so a flood of addresses stays bounded.
+    static const size_t kMaxStreams = 50000;
+    static const int kMaxTagsPerSegment = 1024;
 
     CVideoStreamUriAnalyse();
     ~CVideoStreamUriAnalyse() override;
@@ -47,9 +53,16 @@ public:
 
     StreamDataCallback m_streamDataCallback = nullptr;
 
-protected:
+  protected:
     void OnRtmpMedia(CTCPNetUnpack* unpacker);
+    const StreamRecord* FindRecordFor(const ConnectionKey& key) const;
+    void IndexRecord(const std::string& digest, const StreamRecord& record);
+    void ForgetOldestRecord();
 
     StreamTable m_streams;
     DecoderTable m_decoders;
+    // Which record the media of a connection direction belongs to: the last one in digest order
+    // whose endpoints are that direction's (either orientation).
+    std::unordered_map<ConnectionKey, std::string, ConnectionKeyHash> m_recordByEndpoints;
+    std::deque<std::string> m_recordOrder;  // digests, oldest first
 };

@@ -29,12 +29,15 @@ const char* ExceptionBase::what() const noexcept {
     return m_what.c_str();
 }
 
-std::string ExceptionBase::GetTypeName() const { return "ExceptionBase"; }
+std::string ExceptionBase::GetTypeName() const {
+    return "ExceptionBase";
+}
 
 std::string ExceptionBase::GetDescription() const {
     // The buffer grows with the message, so long messages are formatted whole.
     std::vector<char> buffer(m_message.size() + 50);
-    int n = std::snprintf(buffer.data(), buffer.size(), "Level:%d. Msg:%s", m_level, m_message.c_str());
+    int n =
+        std::snprintf(buffer.data(), buffer.size(), "Level:%d. Msg:%s", m_level, m_message.c_str());
     if (n < 0) return std::string();
     return std::string(buffer.data());
 }
@@ -44,6 +47,10 @@ ExceptionDerived::ExceptionDerived(const std::string& message, int level)
 
 ExceptionDerived::~ExceptionDerived() = default;
 
-std::string ExceptionDerived::GetTypeName() const { return "ExceptionDerived"; }
+std::string ExceptionDerived::GetTypeName() const {
+    return "ExceptionDerived";
+}
 
-std::string GetStackTrace() { return std::string(); }
+std::string GetStackTrace() {
+    return std::string();
+}

@@ -5,7 +5,7 @@
 
 // The program's own failure type. Only ExceptionDerived is thrown; handlers catch ExceptionBase.
 class ExceptionBase : public std::exception {
-public:
+  public:
     ExceptionBase(const std::string& message, int level);
     ExceptionBase(const ExceptionBase& other) = default;
     ExceptionBase& operator=(const ExceptionBase& other) = default;
@@ -21,12 +21,12 @@ public:
     const char* m_function;  // static text, never owned
     int m_line;
 
-private:
+  private:
     mutable std::string m_what;  // built on first what()
 };
 
 class ExceptionDerived : public ExceptionBase {
-public:
+  public:
     ExceptionDerived(const std::string& message, int level);
     ExceptionDerived(const ExceptionDerived& other) = default;
     ~ExceptionDerived() override;
@@ -37,11 +37,11 @@ public:
 std::string GetStackTrace();
 
 // Every throw site records where it is.
-#define STREVIX_THROW(message, function)                 \
-    do {                                                 \
-        ExceptionDerived strevix_ex_((message), 0);      \
-        strevix_ex_.m_file = __FILE__;                   \
-        strevix_ex_.m_function = (function);             \
-        strevix_ex_.m_line = __LINE__;                   \
-        throw strevix_ex_;                               \
+#define STREVIX_THROW(message, function)            \
+    do {                                            \
+        ExceptionDerived strevix_ex_((message), 0); \
+        strevix_ex_.m_file = __FILE__;              \
+        strevix_ex_.m_function = (function);        \
+        strevix_ex_.m_line = __LINE__;              \
+        throw strevix_ex_;                          \
     } while (0)

@@ -1,6 +1,7 @@
 #include "common/LogOut.h"
 
 #include <log4cplus/fileappender.h>
+#include <log4cplus/helpers/loglog.h>
 #include <log4cplus/hierarchy.h>
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
@@ -131,9 +132,9 @@ void LogOut(int flags, std::string message) {
 
         IReportWindow* w = g_window;
         if (w != nullptr && w->HasControl(IDC_STATIC_STATUS)) {
-            w->SetWindowText(IDC_STATIC_STATUS, "状态：" + g_statusText + "  网络包数：" +
-                                                    g_netDataCountText + "  视频流数:" +
-                                                    g_streamCountText + "  异常：" + g_lastErrorText);
+            w->SetWindowText(IDC_STATIC_STATUS,
+                             "状态：" + g_statusText + "  网络包数：" + g_netDataCountText +
+                                 "  视频流数:" + g_streamCountText + "  异常：" + g_lastErrorText);
         }
     } catch (...) {
         // Reporting never fails its caller; the message is lost.
@@ -154,9 +155,14 @@ void InitLogging() {
     } catch (...) {
         // Without a file the window effects of LogOut still work.
     }
-    LogOut(LOG_INFO,
-           "------------------------------Pelkin software log---------------------------------------");
+    LogOut(
+        LOG_INFO,
+        "------------------------------Pelkin software log---------------------------------------");
     LogOut(LOG_INFO, "Strevix started.");
+}
+
+void SetLoggingQuiet(bool quiet) {
+    log4cplus::helpers::LogLog::getLogLog()->setQuietMode(quiet);
 }
 
 void ShutdownLogging() {
@@ -167,7 +173,9 @@ void ShutdownLogging() {
     }
 }
 
-std::string GetAppDirectory() { return platform::ApplicationFolder(); }
+std::string GetAppDirectory() {
+    return platform::ApplicationFolder();
+}
 
 void SetReportWindow(IReportWindow* window) {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
@@ -216,6 +224,10 @@ std::string GetLogFilePath() {
 }
 
 namespace strevix_detail {
-void LockReports() { g_lock.lock(); }
-void UnlockReports() { g_lock.unlock(); }
+void LockReports() {
+    g_lock.lock();
+}
+void UnlockReports() {
+    g_lock.unlock();
+}
 }  // namespace strevix_detail

@@ -31,7 +31,7 @@ enum : unsigned {
 // implementation must not block on its GUI thread from here (the GUI thread may be joining a
 // capture thread that is inside LogOut).
 class IReportWindow {
-public:
+  public:
     virtual ~IReportWindow() = default;
     virtual bool HasControl(int id) = 0;
     virtual int GetItemCount(int id) = 0;
@@ -50,6 +50,9 @@ void LogOut(int flags, std::string message);
 // Starts the rolling log file below <application folder>/log and writes the banner.
 void InitLogging();
 void ShutdownLogging();
+// Silences the logging library's own diagnostics on stderr (the console front end's stderr is
+// for its one-line messages). Call before InitLogging.
+void SetLoggingQuiet(bool quiet);
 
 // The application folder: STREVIX_HOME when set, else the folder of the running executable.
 std::string GetAppDirectory();

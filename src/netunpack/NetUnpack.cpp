@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/Exception.h"
+#include "netunpack/ByteScan.h"
 
 namespace {
 
@@ -20,11 +21,16 @@ inline uint16_t ReadBE16(const unsigned char* p) {
 
 const char* StreamLabel(int type) {
     switch (type) {
-        case STREAM_RTMP: return "RTMP";
-        case STREAM_RTSP: return "RTSP";
-        case STREAM_HTTP: return "HTTP";
-        case STREAM_HLS: return "HLS";
-        default: return nullptr;
+        case STREAM_RTMP:
+            return "RTMP";
+        case STREAM_RTSP:
+            return "RTSP";
+        case STREAM_HTTP:
+            return "HTTP";
+        case STREAM_HLS:
+            return "HLS";
+        default:
+            return nullptr;
     }
 }
 
@@ -63,7 +69,9 @@ CNetUnpack* CNetUnpack::SetData(const void* bytes, int length, int copy) {
 
 // ---- CEthernetNetUnpack
 
-CEthernetNetUnpack::~CEthernetNetUnpack() { m_ethernetHeader = nullptr; }
+CEthernetNetUnpack::~CEthernetNetUnpack() {
+    m_ethernetHeader = nullptr;
+}
 
 void CEthernetNetUnpack::Reset() {
     CNetUnpack::Reset();
@@ -160,9 +168,13 @@ int CTCPNetUnpack::GetDataLen() {
     return segment > 0 ? segment : 0;
 }
 
-int CTCPNetUnpack::SourcePort() const { return m_tcpHeader ? ReadBE16(m_tcpHeader) : 0; }
+int CTCPNetUnpack::SourcePort() const {
+    return m_tcpHeader ? ReadBE16(m_tcpHeader) : 0;
+}
 
-int CTCPNetUnpack::DestinationPort() const { return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0; }
+int CTCPNetUnpack::DestinationPort() const {
+    return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0;
+}
 
 StreamType CTCPNetUnpack::Classify() const {
     if (m_tcpHeader == nullptr) return STREAM_NONE;
@@ -170,16 +182,20 @@ StreamType CTCPNetUnpack::Classify() const {
     const int n = m_payloadLen;
     if (n <= 0) return STREAM_NONE;
 
-    if (const unsigned char* h = FindBytes(p, n, "HTTP/", true)) {
-        const int before = static_cast<int>(h - p);
+    // One pass finds the markers: "HTTP/" and "RTSP/" end in '/', "connect" starts with 'c'.
+    const PayloadMarkers markers = ScanPayloadMarkers(p, n);
+    const unsigned char* httpAt = markers.http;
+    const bool rtsp = markers.rtsp;
+    const bool connect = markers.connect;
+    if (httpAt != nullptr) {
+        const int before = static_cast<int>(httpAt - p);
         for (const char* suffix : {".ts", ".flv", ".m3u8", ".mp4"}) {
             if (FindBytes(p, before, suffix, true)) return STREAM_HLS;
         }
         return STREAM_HTTP;
     }
-    if (FindBytes(p, n, "RTSP/", true)) return STREAM_RTSP;
-    if (FindBytes(p, n, "connect", true) &&
-        (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
+    if (rtsp) return STREAM_RTSP;
+    if (connect && (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
         (FindBytes(p, n, "audioCodecs", true) || FindBytes(p, n, "videoCodecs", true))) {
         return STREAM_RTMP;
     }
@@ -188,12 +204,24 @@ StreamType CTCPNetUnpack::Classify() const {
 
 // ---- payload unpackers
 
-CPayloadNetUnpack::~CPayloadNetUnpack() { m_buffer.Release(); }
+CPayloadNetUnpack::~CPayloadNetUnpack() {
+    m_buffer.Release();
+}
 
 void CPayloadNetUnpack::Reset() {
     m_payload = nullptr;
     m_buffer.Release();
     CTCPNetUnpack::Reset();
+}
+
+void CPayloadNetUnpack::DropFrameView() {
+    m_payload = nullptr;
+    m_data = nullptr;
+    m_dataLen = 0;
+    m_ethernetHeader = nullptr;
+    m_ipHeader = nullptr;
+    m_tcpHeader = nullptr;
+    m_ipHeaderLen = m_ipTotalLen = m_tcpHeaderLen = m_payloadLen = 0;
 }
 
 int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {

@@ -19,7 +19,7 @@ const char* StreamLabel(int type);
 // Layered views over one frame. Every header pointer is set only when the captured bytes hold
 // the whole header; lengths derived from the headers are cut to the captured bytes.
 class CNetUnpack {
-public:
+  public:
     CNetUnpack() = default;
     CNetUnpack(const CNetUnpack&) = delete;
     CNetUnpack& operator=(const CNetUnpack&) = delete;
@@ -37,7 +37,7 @@ public:
     const unsigned char* FrameData() const { return m_data; }
     int FrameLen() const { return m_dataLen; }
 
-protected:
+  protected:
     unsigned char* m_ownedCopy = nullptr;
     int m_dataLen = 0;
     const unsigned char* m_data = nullptr;
@@ -45,7 +45,7 @@ protected:
 };
 
 class CEthernetNetUnpack : public CNetUnpack {
-public:
+  public:
     ~CEthernetNetUnpack() override;
     void Reset() override;
     CEthernetNetUnpack* SetData(const void* bytes, int length, int copy) override;
@@ -55,12 +55,12 @@ public:
     const unsigned char* EthernetHeader() const { return m_ethernetHeader; }
     uint16_t EtherType() const;
 
-protected:
+  protected:
     const unsigned char* m_ethernetHeader = nullptr;
 };
 
 class CIPNetUnpack : public CEthernetNetUnpack {
-public:
+  public:
     const unsigned char* IPHeader() const { return m_ipHeader; }
     int IPHeaderLen() const { return m_ipHeaderLen; }
     // Total length as far as the captured bytes reach.
@@ -70,14 +70,14 @@ public:
     void SourceAddress(unsigned char out[4]) const;
     void DestinationAddress(unsigned char out[4]) const;
 
-protected:
+  protected:
     const unsigned char* m_ipHeader = nullptr;
     int m_ipHeaderLen = 0;
     int m_ipTotalLen = 0;
 };
 
 class CTCPNetUnpack : public CIPNetUnpack {
-public:
+  public:
     CTCPNetUnpack() = default;
     ~CTCPNetUnpack() override;
     void Reset() override;
@@ -92,11 +92,13 @@ public:
     int SourcePort() const;
     int DestinationPort() const;
     // The TCP payload inside the captured bytes.
-    const unsigned char* Payload() const { return m_tcpHeader ? m_tcpHeader + m_tcpHeaderLen : nullptr; }
+    const unsigned char* Payload() const {
+        return m_tcpHeader ? m_tcpHeader + m_tcpHeaderLen : nullptr;
+    }
     int PayloadLen() const { return m_payloadLen; }
     StreamType GetStreamType() const { return m_streamType; }
 
-protected:
+  protected:
     const unsigned char* m_tcpHeader = nullptr;
     StreamType m_streamType = STREAM_NONE;
     int m_tcpHeaderLen = 0;
@@ -105,7 +107,7 @@ protected:
 
 // Per-connection unpackers: the first frame of a connection direction plus the bytes collected.
 class CPayloadNetUnpack : public CTCPNetUnpack {
-public:
+  public:
     ~CPayloadNetUnpack() override;
     void Reset() override;
     const unsigned char* GetData() override { return m_payload; }
@@ -113,23 +115,26 @@ public:
     int AppendData(const void* bytes, int length, int reset) override;
     const unsigned char* GetAppendedData() override { return m_buffer.data; }
     int GetAppendedLen() override { return m_buffer.length; }
+    // Forgets the views into the first frame once it has been handled; the stream type and the
+    // collected bytes stay.
+    void DropFrameView();
 
-protected:
+  protected:
     const unsigned char* m_payload = nullptr;
     CZMemory m_buffer;
 };
 
 class CHTTPNetUnpack : public CPayloadNetUnpack {
-public:
+  public:
     CHTTPNetUnpack* SetData(const void* bytes, int length, int copy) override;
 };
 
 class CRTSPNetUnpack : public CPayloadNetUnpack {
-public:
+  public:
     CRTSPNetUnpack* SetData(const void* bytes, int length, int copy) override;
 };
 
 class CRTMPNetUnpack : public CPayloadNetUnpack {
-public:
+  public:
     CRTMPNetUnpack* SetData(const void* bytes, int length, int copy) override;
 };

@@ -53,7 +53,8 @@ inline unsigned char Lower(unsigned char c) {
 
 const unsigned char* FindBytes(const unsigned char* buffer, int length, const char* pattern,
                                bool exact) {
-    if (buffer == nullptr || length <= 0 || pattern == nullptr || pattern[0] == '\0') return nullptr;
+    if (buffer == nullptr || length <= 0 || pattern == nullptr || pattern[0] == '\0')
+        return nullptr;
     const size_t n = std::strlen(pattern);
     if (n > static_cast<size_t>(length)) return nullptr;
     const auto* p = reinterpret_cast<const unsigned char*>(pattern);

@@ -25,7 +25,7 @@ const Endpoint kB{{127, 0, 0, 1}, 8080};
 
 // Counts what reaches each hook; can be told to throw from OnTCP.
 class CountingAnalyse : public CNetDataPackageAnalyse {
-public:
+  public:
     ~CountingAnalyse() override { Stop(); }
     int StartFile(const std::string& path) {
         int r = StartFromFile(path);
@@ -80,9 +80,9 @@ TEST(CaptureSession, FileCaptureDispatchesLayersAndEndsByItself) {
     vlan.etherType = 0x8100;
     FrameOptions udp;
     udp.protocol = 17;
-    std::vector<Bytes> frames = {
-        Frame(kA, kB, "GET / HTTP/1.1\r\n\r\n"), Frame(kA, kB, "abc", vlan),
-        Frame(kA, kB, "abc", udp), Bytes(10, 0xFF), Frame(kB, kA, "12345")};
+    std::vector<Bytes> frames = {Frame(kA, kB, "GET / HTTP/1.1\r\n\r\n"),
+                                 Frame(kA, kB, "abc", vlan), Frame(kA, kB, "abc", udp),
+                                 Bytes(10, 0xFF), Frame(kB, kA, "12345")};
     std::string path = WriteCapture("mixed.pcap", frames);
     CountingAnalyse a;
     ASSERT_EQ(a.StartFile(path), 0);
@@ -126,7 +126,7 @@ TEST(CaptureSession, FileOpenFailuresReportTheirResults) {
     // Another link type (Linux cooked capture) is refused rather than misread.
     std::string cooked = WriteCapture("cooked.pcap", {Bytes(40, 0)}, 113);
     EXPECT_EQ(a.StartFromFile(cooked), 2);
-    EXPECT_EQ(GetLastErrorText(), "this program only run at ethernet.");
+    EXPECT_EQ(a.LastOpenMessage(), "this program only run at ethernet.");
     EXPECT_FALSE(a.IsOpen());
 }
 
@@ -182,4 +182,35 @@ TEST(CaptureSession, LiveLoopbackStartsAndStopsPromptly) {
     EXPECT_LT(took, std::chrono::seconds(3));  // a quiet interface still stops at once
     EXPECT_FALSE(a.IsOpen());
     pcap_freealldevs(devices);
+}
+
+TEST(CaptureSession, LargeFileDeliversEveryFrameInOrder) {
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 3000; ++i) {
+        frames.push_back(
+            Frame(kA, kB, std::string(1000 + i % 400, static_cast<char>('a' + i % 26))));
+    }
+    frames.push_back(Frame(kA, kB, std::string(60000, 'J')));
+    std::string path = WriteCapture("large.pcap", frames);
+    CountingAnalyse a;
+    ASSERT_EQ(a.StartFile(path), 0);
+    ASSERT_TRUE(WaitFor(a));
+    EXPECT_EQ(a.FramesSeen(), frames.size());
+    int expected = 60000;
+    for (int i = 0; i < 3000; ++i) expected += 1000 + i % 400;
+    EXPECT_EQ(a.payloadBytes.load(), expected);
+    a.Stop();
+}
+
+TEST(CaptureSession, StopDuringAFileAnalysisNeverHangs) {
+    std::vector<Bytes> frames(20000, Frame(kA, kB, std::string(1400, 'x')));
+    std::string path = WriteCapture("stop.pcap", frames);
+    for (int round = 0; round < 20; ++round) {
+        CountingAnalyse a;
+        ASSERT_EQ(a.StartFile(path), 0);
+        if (round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(round));
+        a.Stop();
+        EXPECT_FALSE(a.IsCapturing());
+        EXPECT_LE(a.FramesSeen(), frames.size());
+    }
 }

@@ -6,7 +6,9 @@
 
 namespace {
 
-void ThrowHere() { STREVIX_THROW("boom", "Thrower::ThrowHere"); }
+void ThrowHere() {
+    STREVIX_THROW("boom", "Thrower::ThrowHere");
+}
 
 }  // namespace
 
@@ -22,8 +24,9 @@ TEST(Exception, LocatedWhatTextAndLineZero) {
     ExceptionDerived e("M", 0);
     e.m_file = "database/SqliteDataBase.cpp";
     e.m_line = 36;
-    EXPECT_STREQ(e.what(),
-                 "database/SqliteDataBase.cpp(36): ExceptionDerived: Level:0. Msg:M\nStack Trace:\n");
+    EXPECT_STREQ(
+        e.what(),
+        "database/SqliteDataBase.cpp(36): ExceptionDerived: Level:0. Msg:M\nStack Trace:\n");
     ExceptionDerived zero("M", 0);
     zero.m_file = "f.cpp";
     zero.m_line = 0;

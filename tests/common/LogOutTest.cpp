@@ -16,7 +16,7 @@ namespace {
 
 // Every test runs in its own process (ctest), so logging is started once per test.
 class LogOutFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         home_ = testframes::TempFolder("log");
         setenv("STREVIX_HOME", home_.c_str(), 1);
@@ -37,9 +37,8 @@ const char* kBanner =
 
 TEST_F(LogOutFile, BannerAndStartRecordFormat) {
     std::string log = Log();
-    std::regex line(
-        "INFO - \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d : " + std::string(kBanner) +
-        "\nINFO - \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d : Strevix started\\.\n");
+    std::regex line("INFO - \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d : " + std::string(kBanner) +
+                    "\nINFO - \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d : Strevix started\\.\n");
     EXPECT_TRUE(std::regex_match(log, line)) << log;
     EXPECT_EQ(GetLogFilePath(), home_ + "/log/log.txt");
 }
@@ -95,8 +94,7 @@ TEST(LogOutWindow, StreamRowsSplitAtLastSlashAndKeepSelection) {
     LogOut(LOG_STREAM, "RTMP-rtmp://192.0.2.7/live/cam1");
     auto& rows = w.lists[IDC_LIST_STREAM];
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].columns,
-              (std::vector<std::string>{"1", "rtmp://192.0.2.7/live", "cam1"}));
+    EXPECT_EQ(rows[0].columns, (std::vector<std::string>{"1", "rtmp://192.0.2.7/live", "cam1"}));
     EXPECT_EQ(rows[0].state, LVIS_SELECTED | LVIS_FOCUSED);
     // The selection handler remembers row 0; a newer row above keeps it on the same stream.
     SetSelectedStreamRow(0);
@@ -129,17 +127,13 @@ TEST(LogOutWindow, StatusLineShowsCountersFromCallStart) {
     SetReportWindow(&w);
     ResetReportCounters();
     LogOut(LOG_STATUS, "程序准备就绪");
-    EXPECT_EQ(w.texts[IDC_STATIC_STATUS],
-              "状态：程序准备就绪  网络包数：0  视频流数:0  异常：");
+    EXPECT_EQ(w.texts[IDC_STATIC_STATUS], "状态：程序准备就绪  网络包数：0  视频流数:0  异常：");
     LogOut(LOG_STREAM, "RTMP-rtmp://h/live/a");
-    EXPECT_EQ(w.texts[IDC_STATIC_STATUS],
-              "状态：程序准备就绪  网络包数：0  视频流数:0  异常：");
+    EXPECT_EQ(w.texts[IDC_STATIC_STATUS], "状态：程序准备就绪  网络包数：0  视频流数:0  异常：");
     LogOut(LOG_TRACE, "t");
-    EXPECT_EQ(w.texts[IDC_STATIC_STATUS],
-              "状态：程序准备就绪  网络包数：0  视频流数:1  异常：");
+    EXPECT_EQ(w.texts[IDC_STATIC_STATUS], "状态：程序准备就绪  网络包数：0  视频流数:1  异常：");
     LogOut(LOG_ERROR, "bad");
-    EXPECT_EQ(w.texts[IDC_STATIC_STATUS],
-              "状态：程序准备就绪  网络包数：0  视频流数:1  异常：bad");
+    EXPECT_EQ(w.texts[IDC_STATIC_STATUS], "状态：程序准备就绪  网络包数：0  视频流数:1  异常：bad");
     SetReportWindow(nullptr);
 }
 

@@ -18,8 +18,9 @@ const Endpoint kServer{{10, 0, 0, 7}, 1935};
 
 // The frame is copied into a block of exactly its size, so over-reads are caught.
 struct ExactFrame {
-    explicit ExactFrame(const Bytes& b) : size(static_cast<int>(b.size())), bytes(new unsigned char[b.size()]) {
-        std::memcpy(bytes.get(), b.data(), b.size());
+    explicit ExactFrame(const Bytes& b)
+        : size(static_cast<int>(b.size())), bytes(new unsigned char[b.size()]) {
+        if (!b.empty()) std::memcpy(bytes.get(), b.data(), b.size());
     }
     int size;
     std::unique_ptr<unsigned char[]> bytes;
@@ -56,8 +57,8 @@ TEST(FindBytes, FirstByteExactRestFoldedAndEdges) {
     EXPECT_EQ(FindBytes(b, n, "rtmp", false), b + 3);
     EXPECT_EQ(FindBytes(b, n, "rtmp", true), nullptr);
     EXPECT_EQ(FindBytes(b + 7, n - 7, "rtmp", false), nullptr);  // "RTMP": first byte differs
-    EXPECT_EQ(FindBytes(b, n, "end", true), b + n - 3);           // ends at the last byte
-    EXPECT_EQ(FindBytes(b, 2, "xxx", true), nullptr);             // longer than the buffer
+    EXPECT_EQ(FindBytes(b, n, "end", true), b + n - 3);          // ends at the last byte
+    EXPECT_EQ(FindBytes(b, 2, "xxx", true), nullptr);            // longer than the buffer
     EXPECT_EQ(FindBytes(b, n, "", true), nullptr);
     EXPECT_EQ(FindBytes(nullptr, n, "x", true), nullptr);
     EXPECT_EQ(FindBytes(b, 0, "x", true), nullptr);
@@ -202,7 +203,10 @@ TEST(Classify, RequestLinesAndResponses) {
 }
 
 TEST(Classify, RtmpConnectNeedsAddressAndCodecWords) {
-    std::string connect("\x03\x00\x00\x00\x00\x00\x80\x14\x00\x00\x00\x00\x02\x00\x07" "connect", 22);
+    std::string connect(
+        "\x03\x00\x00\x00\x00\x00\x80\x14\x00\x00\x00\x00\x02\x00\x07"
+        "connect",
+        22);
     EXPECT_EQ(ClassifyPayload(connect + "..tcUrl..rtmp://h/live..audioCodecs"), STREAM_RTMP);
     EXPECT_EQ(ClassifyPayload(connect + "..rtmp://h/live..videoCodecs"), STREAM_RTMP);
     EXPECT_EQ(ClassifyPayload(connect + "..tcUrl..rtmp://h/live.."), STREAM_NONE);
@@ -236,4 +240,43 @@ TEST(PayloadUnpackers, PayloadPointerOnlyForTheirType) {
     p.Reset();
     EXPECT_EQ(p.GetAppendedData(), nullptr);
     EXPECT_EQ(p.GetData(), nullptr);
+}
+
+#include "netunpack/ByteScan.h"
+
+// The vector scan must find a marker at every offset of every buffer length, and never read past
+// the end (exact-size buffers, checked by the sanitizer run).
+TEST(ByteScan, MarkersAtEveryOffsetAndLength) {
+    for (int length : {0, 5, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 127, 130, 1448}) {
+        std::unique_ptr<unsigned char[]> b(new unsigned char[length ? length : 1]);
+        std::memset(b.get(), 'c', length ? length : 1);
+        PayloadMarkers none = ScanPayloadMarkers(b.get(), length);
+        EXPECT_EQ(none.http, nullptr);
+        EXPECT_FALSE(none.rtsp);
+        for (int at = 0; at + 5 <= length; ++at) {
+            std::memcpy(b.get() + at, "HTTP/", 5);
+            EXPECT_EQ(ScanPayloadMarkers(b.get(), length).http, b.get() + at)
+                << length << " " << at;
+            EXPECT_EQ(ScanPayloadMarkersPortable(b.get(), length).http, b.get() + at);
+            std::memcpy(b.get() + at, "RTSP/", 5);
+            EXPECT_TRUE(ScanPayloadMarkers(b.get(), length).rtsp) << length << " " << at;
+            EXPECT_TRUE(ScanPayloadMarkersPortable(b.get(), length).rtsp);
+            std::memset(b.get() + at, 'c', 5);
+        }
+        for (int at = 0; at + 7 <= length; ++at) {
+            std::memcpy(b.get() + at, "connect", 7);
+            EXPECT_TRUE(ScanPayloadMarkers(b.get(), length).connect) << length << " " << at;
+            EXPECT_TRUE(ScanPayloadMarkersPortable(b.get(), length).connect);
+            std::memset(b.get() + at, 'c', 7);
+        }
+    }
+}
+
+TEST(Classify, MarkersAtPayloadEdges) {
+    EXPECT_EQ(ClassifyPayload("HTTP/"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("xRTSP/"), STREAM_RTSP);
+    EXPECT_EQ(ClassifyPayload("TTP/ RTSP"), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload(std::string(3000, 'c') + "RTSP/ then HTTP/"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("rtmp audioCodecs connec"), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload("rtmp audioCodecs /connect"), STREAM_RTMP);
 }

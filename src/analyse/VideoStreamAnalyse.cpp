@@ -1,0 +1,109 @@
+#include "analyse/VideoStreamAnalyse.h"
+
+#include <cstring>
+#include <memory>
+
+#include "decoder/VideoStreamDecoder.h"
+
+namespace {
+
+ConnectionKey KeyOf(const CTCPNetUnpack* u) {
+    ConnectionKey key;
+    u->SourceAddress(key.src);
+    u->DestinationAddress(key.dst);
+    key.srcPort = static_cast<uint16_t>(u->SourcePort());
+    key.dstPort = static_cast<uint16_t>(u->DestinationPort());
+    return key;
+}
+
+}  // namespace
+
+CVideoStreamAnalyse::CVideoStreamAnalyse() : m_connections(kMaxConnections) {}
+
+CVideoStreamAnalyse::~CVideoStreamAnalyse() {
+    // The capture thread owns the tables while it runs.
+    Stop();
+    m_filters.clear();
+    m_connections.Clear();
+}
+
+int CVideoStreamAnalyse::StartFromDevice(pcap_if_t* device) {
+    return CNetDataPackageAnalyse::StartFromDevice(device);
+}
+
+int CVideoStreamAnalyse::StartFromFile(std::string path) {
+    return CNetDataPackageAnalyse::StartFromFile(path);
+}
+
+void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
+    if (u == nullptr) return;
+    try {
+        const StreamType type = u->GetStreamType();
+        const ConnectionKey key = KeyOf(u);
+        const int payloadLen = u->PayloadLen();
+
+        if (type == STREAM_NONE) {
+            CPayloadNetUnpack* entry = m_connections.Find(key);
+            if (entry == nullptr) return;
+            if (entry->GetAppendedLen() >= kCollectLimit) return;
+            if (payloadLen <= 0) return;
+            m_byteCounter += payloadLen;
+            entry->AppendData(u->Payload(), payloadLen, 0);
+            OnStreamData(entry, entry->GetStreamType());
+            return;
+        }
+
+        // A start segment replaces the entry of its direction.
+        std::unique_ptr<CPayloadNetUnpack> fresh;
+        if (type == STREAM_RTMP) {
+            fresh.reset(new CRTMPNetUnpack());
+        } else if (type == STREAM_RTSP) {
+            fresh.reset(new CRTSPNetUnpack());
+        } else if (type == STREAM_HTTP || type == STREAM_HLS) {
+            fresh.reset(new CHTTPNetUnpack());
+        } else {
+            return;
+        }
+        const int frameLen = u->FrameLen();
+        fresh->SetData(u->FrameData(), frameLen, 0);
+        // The collected bytes start with the frame; a giant frame is kept only in part.
+        fresh->AppendData(u->FrameData(),
+                          frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes, 1);
+
+        int headerPart = 0;
+        if (type == STREAM_HTTP && fresh->GetData() != nullptr) {
+            const unsigned char* end =
+                FindBytes(fresh->GetData(), fresh->GetDataLen(), "\r\n\r\n", true);
+            if (end != nullptr) headerPart = static_cast<int>(end - fresh->GetData()) + 4;
+        }
+        fresh->DropFrameView();
+        CPayloadNetUnpack* entry = m_connections.Put(key, std::move(fresh));
+
+        m_currentKey = key;
+        std::memcpy(m_clientAddr, key.src, 4);
+        std::memcpy(m_serverAddr, key.dst, 4);
+        m_clientPort = key.srcPort;
+        m_serverPort = key.dstPort;
+        if (type == STREAM_HTTP || type == STREAM_HLS) m_byteCounter = payloadLen - headerPart;
+
+        if (type == STREAM_RTSP || type == STREAM_HLS) OnStreamData(entry, type);
+    } catch (...) {
+        // One bad segment never stops capture.
+    }
+}
+
+const NetDataFilterInfo* CVideoStreamAnalyse::FindFilter(const unsigned char* bytes, int length) {
+    for (const NetDataFilterInfo& rule : m_filters) {
+        if (FindBytes(bytes, length, rule.MsgHeader.c_str(), true) != nullptr) return &rule;
+    }
+    return nullptr;
+}
+
+int CVideoStreamAnalyse::ResetCounters() {
+    m_byteCounter = 0;
+    std::memset(m_clientAddr, 0, 4);
+    std::memset(m_serverAddr, 0, 4);
+    m_clientPort = 0;
+    m_serverPort = 0;
+    return 0;
+}

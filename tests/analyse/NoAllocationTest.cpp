@@ -1,0 +1,95 @@
+// The per-packet path: a segment that starts nothing and belongs to no tracked direction must
+// not allocate. Every allocation of the core (malloc, wrapped at link time) and of the C++
+// library (operator new, replaced here) is counted.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "RtmpBytes.h"
+#include "TestFrames.h"
+#include "analyse/VideoStreamUriAnalyse.h"
+
+namespace {
+bool g_counting = false;
+unsigned long g_allocations = 0;
+}  // namespace
+
+extern "C" {
+void* __real_malloc(size_t size);
+void* __real_calloc(size_t n, size_t size);
+void* __real_realloc(void* p, size_t size);
+void* __wrap_malloc(size_t size) {
+    if (g_counting) ++g_allocations;
+    return __real_malloc(size);
+}
+void* __wrap_calloc(size_t n, size_t size) {
+    if (g_counting) ++g_allocations;
+    return __real_calloc(n, size);
+}
+void* __wrap_realloc(void* p, size_t size) {
+    if (g_counting) ++g_allocations;
+    return __real_realloc(p, size);
+}
+}
+
+void* operator new(size_t size) {
+    if (g_counting) ++g_allocations;
+    void* p = std::malloc(size ? size : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
+
+using testframes::Bytes;
+using testframes::Endpoint;
+using testframes::Frame;
+
+TEST(PerPacketPath, UntrackedSegmentsAllocateNothing) {
+    CVideoStreamUriAnalyse analyser;
+    // Some tracked connections exist, so the tables are not empty.
+    Endpoint web{{10, 0, 0, 9}, 80};
+    Endpoint rtmp{{10, 0, 0, 7}, 1935};
+    std::vector<Bytes> starts = {
+        Frame(Endpoint{{10, 0, 0, 1}, 40000}, web, "GET /a.m3u8 HTTP/1.1\r\nHost: h\r\n\r\n"),
+        Frame(Endpoint{{10, 0, 0, 1}, 40001}, rtmp,
+              rtmpbytes::Chunked(3, 0x14, 0, rtmpbytes::ConnectBody("rtmp://h/live")))};
+    pcap_pkthdr header{};
+    for (const Bytes& f : starts) {
+        header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+        analyser.packet_handler(nullptr, &header, f.data());
+    }
+    std::vector<Bytes> quiet = {
+        Frame(Endpoint{{10, 0, 0, 2}, 50000}, web, std::string(1400, 'x')),  // untracked data
+        Frame(web, Endpoint{{10, 0, 0, 2}, 50000}, ""),                      // pure ack
+        Frame(Endpoint{{10, 0, 0, 3}, 443}, Endpoint{{10, 0, 0, 2}, 51000},
+              std::string("\x17\x03\x03\x05\x00", 5) + std::string(1200, 'q')),  // TLS-like
+        Bytes(60, 0xAB),                                                         // not IPv4
+    };
+    g_allocations = 0;
+    g_counting = true;
+    for (int round = 0; round < 1000; ++round) {
+        for (const Bytes& f : quiet) {
+            header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+            analyser.packet_handler(nullptr, &header, f.data());
+        }
+    }
+    g_counting = false;
+    EXPECT_EQ(g_allocations, 0u);
+}

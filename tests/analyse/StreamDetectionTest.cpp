@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "RecordingWindow.h"
+#include "RtmpBytes.h"
+#include "TestFrames.h"
+#include "analyse/VideoStreamUriAnalyse.h"
+#include "common/LogOut.h"
+
+using namespace rtmpbytes;
+using testframes::Bytes;
+using testframes::Endpoint;
+using testframes::Frame;
+
+namespace {
+
+const Endpoint kClient{{192, 168, 1, 5}, 50000};
+const Endpoint kServer{{10, 0, 0, 7}, 1935};
+
+// Feeds frames straight into packet_handler, as the capture thread would, and records reports.
+class Detection : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetReportWindow(&window);
+        ResetReportCounters();
+        SetSelectedStreamRow(-1);
+        analyser.reset(new CVideoStreamUriAnalyse());
+    }
+    void TearDown() override {
+        analyser.reset();
+        SetReportWindow(nullptr);
+    }
+    void Feed(const Endpoint& from, const Endpoint& to, const std::string& payload) {
+        Bytes f = Frame(from, to, payload);
+        // An exact-size copy, so reads past the frame are seen by the sanitizer.
+        std::unique_ptr<unsigned char[]> exact(new unsigned char[f.size()]);
+        std::memcpy(exact.get(), f.data(), f.size());
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+        analyser->packet_handler(nullptr, &header, exact.get());
+    }
+    std::vector<std::string> Lines(int flags) {
+        std::vector<std::string> out;
+        for (auto& r : window.reports)
+            if (r.flags == flags) out.push_back(r.label + "-" + r.address);
+        return out;
+    }
+    void RtmpSession(const Endpoint& c, const Endpoint& s, const std::string& tcUrl,
+                     const std::string& name, size_t chunk = 4096) {
+        Feed(c, s, Chunked(3, 0x14, 0, ConnectBody(tcUrl), chunk));
+        Feed(c, s, Chunked(3, 0x14, 0, CreateStreamBody(), chunk));
+        Feed(c, s, Chunked(8, 0x14, 1, PlayBody(name), chunk));
+    }
+
+    RecordingWindow window;
+    std::unique_ptr<CVideoStreamUriAnalyse> analyser;
+};
+
+using Texts = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(Detection, RtmpConnectThenPlayIsOneStreamWithoutDefaultPort) {
+    Feed(kClient, kServer, Chunked(3, 0x14, 0, ConnectBody("rtmp://host:1935/live")));
+    EXPECT_TRUE(window.reports.empty());  // connect alone notifies nothing
+    EXPECT_EQ(analyser->Connections().Size(), 1u);
+    Feed(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody()));
+    EXPECT_TRUE(window.reports.empty());  // no play yet: nothing to report
+    Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("stream1")));
+    Feed(kClient, kServer, std::string("\x02\x00\x00\x00\x00\x00\x06\x04\x00\x00\x00\x00", 12));
+    EXPECT_EQ(Lines(LOG_NETDATA),
+              (Texts{"RTMP-rtmp://host/live/stream1", "RTMP-rtmp://host/live/stream1"}));
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/stream1"}));
+    ASSERT_EQ(analyser->Streams().size(), 1u);
+    const StreamRecord& r = analyser->Streams().begin()->second;
+    EXPECT_EQ(r.clientIp, "19216815");
+    EXPECT_EQ(r.serverIp, "10007");
+    EXPECT_EQ(r.clientPort, 50000);
+    EXPECT_EQ(r.serverPort, 1935);
+    EXPECT_EQ(r.endpoints.Text(), "1921681550000-100071935");
+}
+
+TEST_F(Detection, TcUrlSplitByChunkHeaderComesOutWhole) {
+    const std::string tcUrl =
+        "rtmp://rtmp19.example.tv/liveapplication/with/a/rather/long/path/"
+        "that/crosses/the/chunk/boundary/of/one/hundred/twenty/eight";
+    std::string connect = Chunked(3, 0x14, 0, ConnectBody(tcUrl), 128);
+    ASSERT_NE(connect.find('\xC3'), std::string::npos);
+    Feed(kClient, kServer, connect);
+    Feed(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody(), 128));
+    Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("name"), 128));
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-" + tcUrl + "/name"}));
+}
+
+TEST_F(Detection, RtmpNameAndSchemeQuirks) {
+    // A chunk byte inside the name is dropped; RTMP in capitals becomes rtmp.
+    RtmpSession(kClient, kServer, "RTMP://h.example/app",
+                std::string("ab\xC6"
+                            "cd",
+                            5));
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://h.example/app/abcd"}));
+    // Only a whole ":1935" port is dropped.
+    Endpoint other{{192, 168, 1, 5}, 50001};
+    RtmpSession(other, kServer, "rtmp://h:19350/x", "s");
+    EXPECT_EQ(Lines(LOG_STREAM).back(), "RTMP-rtmp://h:19350/x/s");
+}
+
+TEST_F(Detection, SameAddressOnSecondConnectionIsSightingOnly) {
+    RtmpSession(kClient, kServer, "rtmp://host/live", "cam");
+    Endpoint second{{192, 168, 1, 6}, 40000};
+    RtmpSession(second, kServer, "rtmp://host/live", "cam");
+    EXPECT_EQ(Lines(LOG_STREAM).size(), 1u);
+    EXPECT_EQ(Lines(LOG_NETDATA).size(), 2u);
+    EXPECT_EQ(analyser->Streams().begin()->second.clientIp, "19216815");
+}
+
+TEST_F(Detection, HlsAtOncePlainHttpOnlyWithLaterSegment) {
+    Endpoint web{{10, 0, 0, 9}, 8080};
+    Feed(kClient, web, "GET /live/index.m3u8 HTTP/1.1\r\nHost: 10.0.0.9:8080\r\n\r\n");
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"HLS-http://10.0.0.9:8080/live/index.m3u8"}));
+    Endpoint c2{{192, 168, 1, 5}, 50002};
+    Feed(c2, web, "GET /page.html HTTP/1.1\r\nHost: 10.0.0.9:8080\r\n\r\n");
+    EXPECT_EQ(Lines(LOG_NETDATA).size(), 1u);
+    Feed(c2, web, "");  // a pure acknowledgement changes nothing
+    EXPECT_EQ(Lines(LOG_NETDATA).size(), 1u);
+    Feed(c2, web, "body");
+    EXPECT_EQ(Lines(LOG_NETDATA).back(), "HTTP-http://10.0.0.9:8080/page.html");
+    EXPECT_EQ(Lines(LOG_STREAM).size(), 1u);  // plain HTTP is never a stream
+    // The server's response starts its own entry.
+    size_t before = analyser->Connections().Size();
+    Feed(web, c2, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n");
+    EXPECT_EQ(analyser->Connections().Size(), before + 1);
+}
+
+TEST_F(Detection, HttpPathRulesAndDecoys) {
+    Endpoint web{{10, 0, 0, 9}, 80};
+    // The only method word lies after the version token: empty path.
+    Feed(kClient, web, "XX /a.m3u8 HTTP/1.1\r\nHost: h\r\nX: GET\r\n\r\n");
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"HLS-http://h"}));
+    Endpoint c2{{192, 168, 1, 5}, 50003};
+    Feed(c2, web, "POST /upload HTTP/1.1\r\nHost: h\r\n\r\nplaylist=/x/index.m3u8");
+    Feed(c2, web, "more");
+    EXPECT_EQ(Lines(LOG_STREAM).size(), 1u);
+    EXPECT_EQ(Lines(LOG_NETDATA).back(), "HTTP-http://h/upload");
+}
+
+TEST_F(Detection, RtspRequestsAreStreams) {
+    Endpoint rtsp{{10, 0, 0, 2}, 554};
+    Feed(kClient, rtsp, "DESCRIBE rtsp://10.0.0.2:554/stream RTSP/1.0\r\nCSeq: 2\r\n\r\n");
+    Endpoint c2{{192, 168, 1, 5}, 50004};
+    Feed(c2, rtsp, "OPTIONS rTSP://10.0.0.2/Upper RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    EXPECT_EQ(Lines(LOG_STREAM),
+              (Texts{"RTSP-rtsp://10.0.0.2:554/stream", "RTSP-rTSP://10.0.0.2/Upper"}));
+}
+
+TEST_F(Detection, CollectionStopsAt2048Bytes) {
+    Endpoint web{{10, 0, 0, 9}, 80};
+    Feed(kClient, web, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+    for (int i = 0; i < 5; ++i) Feed(kClient, web, std::string(1000, 'x'));
+    size_t sightings = Lines(LOG_NETDATA).size();
+    EXPECT_EQ(sightings, 2u);  // the third append brings the buffer past 2048
+    Feed(kClient, web, "y");
+    EXPECT_EQ(Lines(LOG_NETDATA).size(), sightings);
+    // A new start segment starts over.
+    Feed(kClient, web, "GET /again HTTP/1.1\r\nHost: h\r\n\r\n");
+    Feed(kClient, web, "z");
+    EXPECT_EQ(Lines(LOG_NETDATA).back(), "HTTP-http://h/again");
+}
+
+TEST_F(Detection, ConnectionFloodStaysBoundedAndKeepsLiveRtmp) {
+    Feed(kClient, kServer, Chunked(3, 0x14, 0, ConnectBody("rtmp://host/live")));
+    const size_t cap = CVideoStreamAnalyse::kMaxConnections;
+    for (size_t i = 0; i < cap + 500; ++i) {
+        Endpoint c{{172, 16, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
+                   static_cast<uint16_t>(1024 + i % 60000)};
+        Feed(c, Endpoint{{10, 1, 1, 1}, 80}, "GET /x HTTP/1.1\r\nHost: h\r\n\r\n");
+        // The RTMP connection stays in use: the server keeps sending.
+        if (i % 1000 == 0) Feed(kServer, kClient, "media");
+    }
+    EXPECT_LE(analyser->Connections().Size(), cap);
+    Feed(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody()));
+    Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("kept")));
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/kept"}));
+    EXPECT_EQ(analyser->Decoders().Size(), 1u);
+}
+
+TEST(Extract, DeclaredLengthsPastTheBufferStayInside) {
+    std::string tc = "tcUrl\x02\xFF\xFFrtmp://h/a";
+    std::string body = tc + "createStream....play....\x05\x02\xFF\xF0name";
+    std::vector<unsigned char> exact(body.begin(), body.end());
+    std::string uri =
+        CVideoStreamUriAnalyse::ExtractRtmpUri(exact.data(), static_cast<int>(exact.size()));
+    EXPECT_EQ(uri.substr(0, 10), "rtmp://h/a");
+    EXPECT_NE(uri.find("/name"), std::string::npos);
+    // A value cut by the end of the buffer.
+    std::string cut = "tcUrl\x02\x00\x40rtmp";
+    std::vector<unsigned char> c(cut.begin(), cut.end());
+    EXPECT_EQ(CVideoStreamUriAnalyse::ExtractRtmpUri(c.data(), static_cast<int>(c.size())), "");
+    std::string rtsp = "SETUP rtsp://h/s";
+    std::vector<unsigned char> r(rtsp.begin(), rtsp.end());
+    EXPECT_EQ(CVideoStreamUriAnalyse::ExtractRtspUri(r.data(), static_cast<int>(r.size())), "");
+    std::string http = "GET /a HTTP/1.1\r\nHost";
+    std::vector<unsigned char> h(http.begin(), http.end());
+    EXPECT_EQ(CVideoStreamUriAnalyse::ExtractHttpUri(h.data(), static_cast<int>(h.size())), "");
+}

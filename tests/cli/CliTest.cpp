@@ -1,0 +1,174 @@
+// strevix-cli as a user runs it: its output lines, exit codes and error messages.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "RtmpBytes.h"
+#include "TestFrames.h"
+
+using testframes::Bytes;
+using testframes::Endpoint;
+using testframes::Frame;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+Result RunCli(const std::string& args) {
+    std::string errFile = testframes::TempFolder("cli") + "/stderr";
+    std::string command = std::string(STREVIX_CLI) + " " + args + " 2>" + errFile;
+    Result r;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return r;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), p)) > 0) r.out.append(buffer, n);
+    int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = testframes::ReadFile(errFile);
+    return r;
+}
+
+int Lines(const std::string& text) {
+    int n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+std::string MixedCapture() {
+    using namespace rtmpbytes;
+    Endpoint c{{127, 0, 0, 1}, 40000}, rtmp{{127, 0, 0, 2}, 1935}, web{{127, 0, 0, 3}, 8080};
+    Endpoint c2{{127, 0, 0, 1}, 40001}, rtsp{{127, 0, 0, 4}, 554};
+    std::vector<Bytes> frames = {
+        Frame(c, rtmp, Chunked(3, 0x14, 0, ConnectBody("rtmp://127.0.0.2:1935/live"))),
+        Frame(c, rtmp, Chunked(3, 0x14, 0, CreateStreamBody())),
+        Frame(c, rtmp, Chunked(8, 0x14, 1, PlayBody("cam1"))),
+        Frame(c2, web, "GET /hls/index.m3u8 HTTP/1.1\r\nHost: 127.0.0.3:8080\r\n\r\n"),
+        Frame(Endpoint{{127, 0, 0, 1}, 40002}, rtsp,
+              "DESCRIBE rtsp://127.0.0.4/cam\r\n RTSP/1.0\r\nCSeq: 2\r\n\r\n"),
+    };
+    std::string path = testframes::TempFolder("cli") + "/mixed.pcap";
+    testframes::WritePcap(path, frames);
+    return path;
+}
+
+}  // namespace
+
+TEST(Cli, PrintsEachNewStreamOnce) {
+    Result r = RunCli("-r " + MixedCapture());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "RTMP-rtmp://127.0.0.2/live/cam1\n"
+              "HLS-http://127.0.0.3:8080/hls/index.m3u8\n"
+              "RTSP-rtsp://127.0.0.4/cam\\x0D\\x0A\n");  // control bytes from the wire escaped
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Cli, SightingsAndJson) {
+    std::string capture = MixedCapture();
+    Result s = RunCli("-r " + capture + " --sightings");
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(Lines(s.out), 3);
+    Result j = RunCli("-r " + capture + " --json");
+    EXPECT_EQ(j.status, 0);
+    EXPECT_NE(j.out.find("{\"list\":\"stream\",\"number\":1,\"protocol\":\"RTMP\","
+                         "\"address\":\"rtmp://127.0.0.2/live/cam1\"}\n"),
+              std::string::npos);
+    EXPECT_NE(j.out.find("\"address\":\"rtsp://127.0.0.4/cam\\r\\n\"}"), std::string::npos);
+}
+
+TEST(Cli, UsageErrorsExitTwo) {
+    for (const char* args : {"-x", "-r", "-r a -r b", "-r a -i lo", "--record"}) {
+        Result r = RunCli(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.err.rfind("usage: strevix-cli", 0), 0u) << args;
+        EXPECT_EQ(Lines(r.err), 1) << args;
+    }
+    Result h = RunCli("--help");
+    EXPECT_EQ(h.status, 0);
+    EXPECT_NE(h.out.find("--record"), std::string::npos);
+    EXPECT_EQ(RunCli("--version").out, "strevix-cli 1.5.3\n");
+}
+
+TEST(Cli, BrokenOrForeignCapturesSayWhatIsWrongInOneLine) {
+    std::string dir = testframes::TempFolder("cli");
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        std::string path = dir + "/" + name;
+        FILE* f = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        return path;
+    };
+    std::string wrongMagic = write("magic.pcap", std::string(64, 'Z'));
+    std::string cut = write("cut.pcap", std::string("\xd4\xc3\xb2\xa1\x02\x00", 6));
+    std::string cooked = dir + "/cooked.pcap";
+    testframes::WritePcap(cooked, {Bytes(40, 0)}, 113);
+    struct Case {
+        std::string path, words;
+    } cases[] = {
+        {"/nonexistent/x.pcap", "pcap file error, open other file please."},
+        {wrongMagic, "pcap file error, open other file please."},
+        {cut, "pcap file error, open other file please."},
+        {cooked, "this program only run at ethernet."},
+    };
+    for (const Case& c : cases) {
+        Result r = RunCli("-r " + c.path);
+        EXPECT_EQ(r.status, 1) << c.path;
+        EXPECT_EQ(Lines(r.err), 1) << r.err;
+        EXPECT_NE(r.err.find(c.words), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    Result i = RunCli("-i no-such-interface0");
+    EXPECT_EQ(i.status, 1);
+    EXPECT_EQ(Lines(i.err), 1);
+}
+
+TEST(Cli, TruncatedLastRecordStillEndsCleanly) {
+    std::string path = MixedCapture();
+    std::string bytes = testframes::ReadFile(path);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size() - 20, f);  // cut inside the last frame
+    std::fclose(f);
+    Result r = RunCli("-r " + path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Lines(r.out), 2);
+}
+
+TEST(Cli, LiveCaptureStopsCleanlyOnSignal) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        std::string errFile = testframes::TempFolder("cli") + "/stderr";
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            FILE* err = std::freopen(errFile.c_str(), "w", stderr);
+            (void)err;
+            execl(STREVIX_CLI, STREVIX_CLI, "-i", "lo", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        usleep(500 * 1000);
+        std::string err = testframes::ReadFile(errFile);
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            // Ended by itself: capture is not permitted here.
+            GTEST_SKIP() << "live capture not permitted: " << err;
+        }
+        kill(pid, sig);
+        for (int i = 0; i < 300 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10 * 1000);
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);  // our own child, hung
+            waitpid(pid, &status, 0);
+            FAIL() << "did not stop within 3 s";
+        }
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
