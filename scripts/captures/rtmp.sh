@@ -43,7 +43,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "rtmp.sh: run as root (network namespaces and packet capture need it)" >&2
   exit 1
 fi
-for tool in ip ethtool tcpdump ffmpeg timeout; do
+for tool in ip ss tcpdump ffmpeg timeout; do
   command -v "$tool" >/dev/null || { echo "rtmp.sh: $tool is missing" >&2; exit 1; }
 done
 
@@ -70,7 +70,11 @@ ns_new() {
   ip netns del "$NS" 2>/dev/null || true
   ip netns add "$NS"
   ip -n "$NS" link set lo mtu 1500 up
-  ip netns exec "$NS" ethtool -K lo tso off gso off gro off >/dev/null
+  if command -v ethtool >/dev/null; then
+    ip netns exec "$NS" ethtool -K lo tso off gso off gro off >/dev/null
+  else
+    log "ethtool is missing: segments on lo will be larger than on Ethernet"
+  fi
 }
 
 ns_del() {

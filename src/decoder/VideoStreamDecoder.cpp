@@ -63,7 +63,8 @@ void CRtmp2H264AacDecoder::StartMessage(ChunkStream& cs, uint32_t timestamp) {
     const bool chunkSize = cs.type == 1 && cs.length == 4;
     cs.keep = media || chunkSize;
     if (media && m_withTagHeader) {
-        cs.payload.reserve(kFlvTagHeader + static_cast<size_t>(cs.length));
+        // Memory follows the bytes that arrive, not what a header declares.
+        cs.payload.reserve(kFlvTagHeader + std::min<size_t>(cs.length, 64 * 1024));
         cs.payload.assign(kFlvTagHeader, 0);
     }
 }

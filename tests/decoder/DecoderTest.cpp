@@ -209,6 +209,17 @@ TEST(RtmpDecoder, TypeThreeAfterTypeZeroTakesTheTimestampFieldAsDelta) {
     EXPECT_EQ(tags[1], Tag(8, 80, b));
 }
 
+TEST(RtmpDecoder, DataMessageYieldsNothingAndMediaAfterItLeavesInTheSameCallSoNullMeansNoneLeft) {
+    CRtmp2H264AacDecoder d;
+    const Bytes v = Payload(100, 1);
+    Bytes seg = Message(0, 4, 0, 18, Payload(60, 2), 4096);  // metadata
+    Append(seg, Message(0, 6, 0, 9, v, 4096));
+    EXPECT_EQ(Feed(d, seg), Tag(9, 0, v));
+    EXPECT_EQ(Feed(d, Message(1, 4, 0, 20, Payload(30, 3), 4096)), Bytes());  // alone: null
+    const Bytes a = Payload(20, 4);
+    EXPECT_EQ(Feed(d, Message(0, 4, 5, 8, a, 4096)), Tag(8, 5, a));
+}
+
 TEST(RtmpDecoder, SetChunkSize128IsHonouredBecauseRealServersAnnounceIt) {
     CRtmp2H264AacDecoder d;
     Bytes seg = Opening(128);
