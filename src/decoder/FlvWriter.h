@@ -1,8 +1,32 @@
 #pragma once
-// Placeholder: the FLV writer is being written (see its issue).
+// Writes the FLV tags of recorded RTMP streams into one file per connection.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <string>
+
+#include "netunpack/ZMemory.h"
+
+// One FLV file being recorded, named by the connection's FLV key.
+struct FlvFileState {
+    FILE* file = nullptr;       // open only for the duration of one write
+    uint32_t prevTagSize = 0;   // next PreviousTagSize; 0 while nothing is written in this run
+    CZMemory firstVideoTag;     // first video tag seen, timestamp refreshed from later ones
+    CZMemory firstAudioConfig;  // first AAC sequence header seen
+    std::string path;           // this run's file, chosen at the first write
+    bool reported = false;      // a failure of this file has been logged
+    int writeError = 0;         // errno of the first failed write since it was cleared
+    std::mutex lock;            // one writer at a time
+
+    // 255 when the file is not open (nothing written), else 0.
+    uint8_t WriteTag(const unsigned char* tag, int tagLen);
+
+  private:
+    bool Put(const void* bytes, size_t count);
+    bool PutSize(uint32_t size);
+};
 
 // The analyser's media callback: appends a tag to the connection's file when recorded.
 void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int clientPort,
@@ -11,5 +35,9 @@ void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int c
 // Appends a request "--i ADDRESS --o" to the recording list; returns the count before it.
 size_t AddRecordingRequest(const std::string& request);
 size_t RecordingRequestCount();
+// The address a request names: from four characters after "--i" to one before "--o".
+std::string RequestedAddress(const std::string& request);
 // Closes every open file and frees the table (program exit).
 void ReleaseFlvFileTable();
+// Empties the recording list and the file table (tests only).
+void ResetRecordingForTest();

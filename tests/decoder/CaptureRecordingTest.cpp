@@ -1,0 +1,402 @@
+// Recordings of real RTMP play sessions (tests/data/rtmp-*.pcap, made by
+// scripts/captures/rtmp.sh) must hold exactly the media the server sent, checked with ffmpeg.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestFrames.h"
+#include "common/LogOut.h"
+#include "decoder/FlvWriter.h"
+#include "decoder/VideoStreamDecoder.h"
+
+namespace {
+
+const char* const kAddress = "rtmp://127.0.0.1/live/stream1";
+
+using Bytes = std::vector<unsigned char>;
+
+struct Segment {
+    bool fromServer;
+    int clientPort;
+    Bytes payload;
+};
+
+uint32_t Read32(const unsigned char* p, bool swap) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return swap ? __builtin_bswap32(v) : v;
+}
+
+// The TCP payloads to and from port 1935 of a classic pcap file of Ethernet frames.
+std::vector<Segment> ReadRtmpSegments(const std::string& path) {
+    std::vector<Segment> out;
+    const std::string file = testframes::ReadFile(path);
+    const auto* d = reinterpret_cast<const unsigned char*>(file.data());
+    if (file.size() < 24) return out;
+    const uint32_t magic = Read32(d, false);
+    const bool swap = magic == 0xd4c3b2a1 || magic == 0x4d3cb2a1;
+    size_t at = 24;
+    while (at + 16 <= file.size()) {
+        const uint32_t caplen = Read32(d + at + 8, swap);
+        at += 16;
+        if (at + caplen > file.size()) break;
+        const unsigned char* f = d + at;
+        at += caplen;
+        if (caplen < 14 + 20 || f[12] != 0x08 || f[13] != 0x00) continue;
+        const unsigned char* ip = f + 14;
+        const size_t ihl = (ip[0] & 0x0F) * 4u;
+        const size_t total = (size_t{ip[2]} << 8) | ip[3];
+        if (ip[9] != 6 || total > caplen - 14 || total < ihl + 20) continue;
+        const unsigned char* tcp = ip + ihl;
+        const int src = (tcp[0] << 8) | tcp[1], dst = (tcp[2] << 8) | tcp[3];
+        const size_t off = (tcp[12] >> 4) * 4u;
+        if (ihl + off > total) continue;
+        const size_t len = total - ihl - off;
+        if (len == 0 || (src != 1935 && dst != 1935)) continue;
+        out.push_back({src == 1935, src == 1935 ? dst : src, Bytes(tcp + off, tcp + off + len)});
+    }
+    return out;
+}
+
+std::string Shell(const std::string& command, int* status = nullptr) {
+    std::string text;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), p)) > 0) text.append(buffer, n);
+    const int rc = pclose(p);
+    if (status != nullptr) *status = rc;
+    return text;
+}
+
+bool Have(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct Packet {
+    int stream;
+    long dts;
+    std::string size, hash;
+};
+
+std::string Trim(const std::string& s) {
+    const size_t a = s.find_first_not_of(' '), b = s.find_last_not_of(' ');
+    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+// What ffmpeg demuxes: the packets in file order (stream, dts, size and MD5 of the data), and
+// per stream the header facts (codec, extradata size and MD5, picture size, sample rate...).
+struct Demuxed {
+    std::vector<Packet> packets;
+    std::map<int, std::map<std::string, std::string>> streams;
+    std::map<std::string, int> byType;  // "video"/"audio" -> stream number
+};
+
+Demuxed Demux(const std::string& flv) {
+    Demuxed out;
+    std::istringstream lines(
+        Shell("ffmpeg -v error -i '" + flv + "' -c copy -f framemd5 - 2>/dev/null"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty()) continue;
+        if (line[0] == '#') {
+            // "#key N: value"
+            const size_t space = line.find(' '), colon = line.find(':');
+            if (space == std::string::npos || colon == std::string::npos || colon < space) continue;
+            const std::string key = line.substr(1, space - 1);
+            const std::string number = Trim(line.substr(space + 1, colon - space - 1));
+            if (number.empty() || !isdigit(static_cast<unsigned char>(number[0]))) continue;
+            const int stream = std::atoi(number.c_str());
+            const std::string value = Trim(line.substr(colon + 1));
+            out.streams[stream][key] = value;
+            if (key == "media_type") out.byType[value] = stream;
+            continue;
+        }
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        std::string field;
+        while (std::getline(fields, field, ',')) f.push_back(Trim(field));
+        if (f.size() < 6) continue;
+        out.packets.push_back({std::stoi(f[0]), std::stol(f[1]), f[4], f[5]});
+    }
+    return out;
+}
+
+std::vector<Packet> OfStream(const std::vector<Packet>& all, int stream) {
+    std::vector<Packet> out;
+    for (const Packet& p : all) {
+        if (p.stream == stream) out.push_back(p);
+    }
+    return out;
+}
+
+// Index of the source packet equal to p (size and data), from the start; -1 if none.
+long Find(const std::vector<Packet>& src, const Packet& p) {
+    for (size_t i = 0; i < src.size(); ++i)
+        if (src[i].size == p.size && src[i].hash == p.hash) return static_cast<long>(i);
+    return -1;
+}
+
+// The recording decodes cleanly; from its first packet, a key frame, on, every audio and video
+// packet equals the served file's, none missing, timestamps rising with one constant offset.
+// Returns the index of the first recorded video packet among the source's.
+long CheckRecording(const std::string& rec, const std::string& source) {
+    int status = 0;
+    const std::string errors = Shell("ffmpeg -v error -i '" + rec + "' -f null - 2>&1", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(errors, "") << rec;
+    const std::string firstFlags = Shell(
+        "ffprobe -v error -select_streams v -show_entries "
+        "packet=flags -of csv=p=0 '" +
+        rec + "' | head -1");
+    EXPECT_EQ(firstFlags.substr(0, 1), "K") << "the recording starts with a key frame";
+
+    const Demuxed r = Demux(rec), s = Demux(source);
+    EXPECT_GT(r.packets.size(), 10u);
+    if (r.byType.count("video") == 0 || r.byType.count("audio") == 0 ||
+        s.byType.count("video") == 0 || s.byType.count("audio") == 0) {
+        ADD_FAILURE() << "no video or no audio in " << rec;
+        return -1;
+    }
+    // The decoder configurations (AVC and AAC sequence headers) are there and the same.
+    for (const char* type : {"video", "audio"}) {
+        const auto& a = r.streams.at(r.byType.at(type));
+        const auto& b = s.streams.at(s.byType.at(type));
+        for (const char* key :
+             {"extradata", "codec_id", "dimensions", "sample_rate", "channel_layout_name"}) {
+            const auto x = a.find(key), y = b.find(key);
+            EXPECT_EQ(x == a.end() ? "-" : x->second, y == b.end() ? "-" : y->second)
+                << type << " " << key;
+        }
+    }
+    const std::vector<Packet> rv = OfStream(r.packets, r.byType.at("video")),
+                              ra = OfStream(r.packets, r.byType.at("audio"));
+    const std::vector<Packet> sv = OfStream(s.packets, s.byType.at("video")),
+                              sa = OfStream(s.packets, s.byType.at("audio"));
+    if (rv.empty() || ra.empty()) {
+        ADD_FAILURE() << "no video or no audio in " << rec;
+        return -1;
+    }
+    const long kv = Find(sv, rv[0]);
+    const long ka = Find(sa, ra[0]);
+    if (kv < 0 || ka < 0) {
+        ADD_FAILURE() << "the first packets of " << rec << " are not in the source";
+        return -1;
+    }
+    EXPECT_EQ(rv.size(), sv.size() - static_cast<size_t>(kv)) << "video packets lost at the end";
+    EXPECT_EQ(ra.size(), sa.size() - static_cast<size_t>(ka)) << "audio packets lost at the end";
+    const long offset = rv[0].dts - sv[static_cast<size_t>(kv)].dts;
+    auto same = [offset](const std::vector<Packet>& got, const std::vector<Packet>& want, long k,
+                         const char* what) {
+        for (size_t i = 0; i < got.size() && static_cast<size_t>(k) + i < want.size(); ++i) {
+            const Packet& a = got[i];
+            const Packet& b = want[static_cast<size_t>(k) + i];
+            ASSERT_EQ(a.size, b.size) << what << " packet " << i;
+            ASSERT_EQ(a.hash, b.hash) << what << " packet " << i;
+            ASSERT_EQ(a.dts - b.dts, offset) << what << " packet " << i << " timestamp";
+            if (i > 0) {
+                ASSERT_GT(a.dts, got[i - 1].dts) << what << " timestamps rise";
+            }
+        }
+    };
+    same(rv, sv, kv, "video");
+    same(ra, sa, ka, "audio");
+    // No audio after the key frame is missing.
+    for (long i = 0; i < ka; ++i) {
+        EXPECT_LE(sa[static_cast<size_t>(i)].dts, sv[static_cast<size_t>(kv)].dts)
+            << "audio packet " << i << " after the key frame is missing";
+    }
+    return kv;
+}
+
+std::vector<std::string> FlvFiles(const std::string& folder) {
+    std::vector<std::string> files;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return files;
+    while (dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        struct stat st {};
+        const std::string path = folder + "/" + name;
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".flv" &&
+            stat(path.c_str(), &st) == 0 && st.st_size > 0) {
+            files.push_back(path);
+        }
+    }
+    closedir(dir);
+    return files;
+}
+
+enum class Request { BeforeStart, WhileRunning };
+
+// Decodes every server-to-client direction of the capture from its client's connect on, as the
+// analyser does, and hands the tags to the writer. Returns the recorded file, or "".
+std::string Record(const std::string& pcap, Request when, size_t* largestBacklog = nullptr) {
+    const std::vector<Segment> segments = ReadRtmpSegments(pcap);
+    auto feed = [&](const std::function<void(const CZMemory*, int)>& onTag) {
+        std::map<int, std::unique_ptr<CRtmp2H264AacDecoder>> decoders;
+        std::set<int> connected;
+        for (const Segment& s : segments) {
+            if (!s.fromServer) {
+                const std::string text(s.payload.begin(), s.payload.end());
+                if (text.find("connect") != std::string::npos) connected.insert(s.clientPort);
+                continue;
+            }
+            if (connected.count(s.clientPort) == 0) continue;
+            auto& d = decoders[s.clientPort];
+            if (!d) d = std::make_unique<CRtmp2H264AacDecoder>();
+            for (const CZMemory* t =
+                     d->DecodeToFlvTag(s.payload.data(), static_cast<int>(s.payload.size()));
+                 t != nullptr; t = d->DecodeToFlvTag(nullptr, 0)) {
+                onTag(t, s.clientPort);
+            }
+            if (largestBacklog != nullptr)
+                *largestBacklog =
+                    std::max(*largestBacklog, static_cast<size_t>(d->BufferedBytes()));
+        }
+    };
+    size_t total = 0;
+    feed([&](const CZMemory*, int) { ++total; });
+    const size_t requestAt = when == Request::BeforeStart ? 0 : total * 2 / 5;
+    size_t count = 0;
+    if (requestAt == 0) AddRecordingRequest(std::string("--i ") + kAddress + " --o");
+    feed([&](const CZMemory* t, int port) {
+        if (++count == requestAt && requestAt > 0) {
+            AddRecordingRequest(std::string("--i ") + kAddress + " --o");
+        }
+        OnRtmpTag(t->data, t->length, "127001", port, "127001", 1935, kAddress);
+    });
+    const std::vector<std::string> files = FlvFiles(GetAppDirectory() + "/Videos");
+    EXPECT_EQ(files.size(), 1u) << "one recorded connection";
+    return files.empty() ? std::string() : files[0];
+}
+
+class CaptureRecording : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        if (!Have("ffmpeg") || !Have("ffprobe")) GTEST_SKIP() << "ffmpeg is not installed";
+        home_ = testframes::TempFolder("rec");
+        ASSERT_FALSE(home_.empty());
+        setenv("STREVIX_HOME", home_.c_str(), 1);
+        ResetRecordingForTest();
+    }
+    void TearDown() override {
+        ResetRecordingForTest();
+        if (!home_.empty()) Shell("rm -rf '" + home_ + "'");
+    }
+    std::string Pcap() const { return std::string(STREVIX_TEST_DATA) + "/" + GetParam() + ".pcap"; }
+    std::string Source() const {
+        return std::string(STREVIX_TEST_DATA) + "/" + GetParam() + ".flv";
+    }
+    std::string home_;
+};
+
+std::vector<std::string> Captures() {
+    std::vector<std::string> names;
+    DIR* dir = opendir(STREVIX_TEST_DATA);
+    if (dir == nullptr) return names;
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name.rfind("rtmp-", 0) != 0 || name.size() < 6 ||
+            name.substr(name.size() - 5) != ".pcap")
+            continue;
+        name.resize(name.size() - 5);
+        struct stat st {};
+        // Only sessions whose served file is beside the capture.
+        if (stat((std::string(STREVIX_TEST_DATA) + "/" + name + ".flv").c_str(), &st) == 0)
+            names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST_P(CaptureRecording, RequestBeforeTheStreamStartsRecordsAllOfIt) {
+    size_t backlog = 0;
+    const std::string rec = Record(Pcap(), Request::BeforeStart, &backlog);
+    ASSERT_FALSE(rec.empty());
+    EXPECT_EQ(CheckRecording(rec, Source()), 0) << "the recording starts at the first key frame";
+    EXPECT_LT(backlog, 64u * 1024u);
+}
+
+TEST_P(CaptureRecording, RequestWhileTheStreamRunsRecordsFromTheNextKeyFrame) {
+    const std::string rec = Record(Pcap(), Request::WhileRunning);
+    ASSERT_FALSE(rec.empty());
+    EXPECT_GT(CheckRecording(rec, Source()), 0);
+}
+
+TEST_P(CaptureRecording, StrevixCliRecordsTheSameFile) {
+    const std::string cli = std::string(STREVIX_BUILD_DIR) + "/strevix-cli";
+    if (access(cli.c_str(), X_OK) != 0) GTEST_SKIP() << "strevix-cli is not built";
+    Shell("cp '" + std::string(STREVIX_BUILD_DIR) + "/QuilletDT.dll' '" + home_ + "/'");
+    int status = 0;
+    const std::string out = Shell("STREVIX_HOME='" + home_ + "' '" + cli + "' -r '" + Pcap() +
+                                      "' --record " + kAddress + " 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out,
+              testframes::ReadFile(std::string(STREVIX_TEST_DATA) + "/" + GetParam() + ".streams"));
+    const std::vector<std::string> files = FlvFiles(home_ + "/Videos");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(CheckRecording(files[0], Source()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, CaptureRecording, ::testing::ValuesIn(Captures()),
+                         [](const ::testing::TestParamInfo<std::string>& param) {
+                             std::string name = param.param;
+                             for (char& c : name)
+                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+// About a minute of a real session, recorded at test time: nothing drifts, nothing piles up.
+TEST(LongSession, MinuteRecordingStaysExact) {
+    if (geteuid() != 0 || !Have("ip") || !Have("ss") || !Have("tcpdump") || !Have("ffmpeg") ||
+        !Have("ffprobe")) {
+        GTEST_SKIP() << "needs root, ip, ss, tcpdump and ffmpeg";
+    }
+    const std::string probe = "strevix-probe-" + std::to_string(getpid());
+    if (std::system(("ip netns add " + probe + " 2>/dev/null && ip netns del " + probe).c_str()) !=
+        0)
+        GTEST_SKIP() << "network namespaces cannot be made here";
+    const std::string work = testframes::TempFolder("long");
+    ASSERT_FALSE(work.empty());
+    int status = 0;
+    const std::string log =
+        Shell("bash '" + std::string(STREVIX_SOURCE_DIR) + "/scripts/captures/rtmp.sh' --out '" +
+                  work + "' --seconds 60 rtmp-long 2>&1",
+              &status);
+    ASSERT_EQ(status, 0) << log;
+    const std::string home = work + "/home";
+    ASSERT_TRUE(mkdir(home.c_str(), 0755) == 0);
+    setenv("STREVIX_HOME", home.c_str(), 1);
+    ResetRecordingForTest();
+    size_t backlog = 0;
+    const std::string rec = Record(work + "/rtmp-long.pcap", Request::BeforeStart, &backlog);
+    ASSERT_FALSE(rec.empty());
+    EXPECT_EQ(CheckRecording(rec, work + "/rtmp-long.flv"), 0);
+    EXPECT_LT(backlog, 64u * 1024u);
+    // The recording has no metadata tag: its length is the time of its last packet.
+    const std::string duration =
+        Shell("ffprobe -v error -show_entries packet=dts_time -of csv=p=0 '" + rec +
+              "' | sort -g | tail -1");
+    EXPECT_GT(std::atof(duration.c_str()), 59.0) << duration;
+    ResetRecordingForTest();
+    Shell("rm -rf '" + work + "'");
+}
