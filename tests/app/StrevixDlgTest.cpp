@@ -14,6 +14,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -40,6 +41,24 @@ char* toString(const std::string& s) {
 namespace {
 
 const std::string kSample = std::string(STREVIX_SOURCE_DIR) + "/data/sample.pcap";
+const std::string kSampleStreams = std::string(STREVIX_SOURCE_DIR) + "/tests/data/sample.streams";
+const std::string kSampleSightings =
+    std::string(STREVIX_SOURCE_DIR) + "/tests/data/sample.sightings";
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string text = testframes::ReadFile(path), line;
+    for (char c : text) {
+        if (c == '\n') {
+            if (!line.empty()) lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+}
 
 void Stream(const std::string& address) {
     LogOut(LOG_STREAM, "RTMP-" + address);
@@ -181,47 +200,79 @@ class StrevixDlgTest : public QObject {
     }
 
     void rowsAndNumberingAfterStopAndRestart() {
+        const std::vector<std::string> found = Lines(kSampleStreams);
+        const int streamsFound = int(found.size()), sightings = int(Lines(kSampleSightings).size());
+        QVERIFY(streamsFound > 2 && sightings >= streamsFound);
         TestDialog& d = Open();
         d.captureFile = kSample;
         d.OnCommand(IDC_PCAP_FILE);
         QVERIFY(d.WaitCaptures());
-        QTreeWidget* streams = d.List(IDC_LIST_STREAM);
-        QTreeWidget* net = d.List(IDC_LIST_NETDATA);
-        QCOMPARE(streams->topLevelItemCount(), 7);
-        QCOMPARE(net->topLevelItemCount(), 9);
+        QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), streamsFound);
+        QCOMPARE(d.List(IDC_LIST_NETDATA)->topLevelItemCount(), sightings);
         // Newest on top, numbered from 1; a stream row splits the address at its last '/'.
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 0), QString("7"));
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 1), QString("http://127.0.0.1:8000/hls"));
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 2), QString("seg2.ts"));
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 6, 0), QString("1"));
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 6, 1), QString("rtsp://127.0.0.1:8554"));
-        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 0, 0), QString("9"));
-        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 0, 1), QString("HLS"));
-        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 8, 1), QString("RTSP"));
-        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 8, 2), QString("127.0.0.1:8554"));
+        for (int i = 0; i < streamsFound; ++i) {
+            const std::string& text = found[size_t(streamsFound - 1 - i)];
+            const std::string address = text.substr(text.find('-') + 1);
+            const size_t slash = address.rfind('/');
+            QCOMPARE(d.Cell(IDC_LIST_STREAM, i, 0), QString::number(streamsFound - i));
+            QCOMPARE(d.Cell(IDC_LIST_STREAM, i, 1),
+                     QString::fromStdString(address.substr(0, slash)));
+            QCOMPARE(d.Cell(IDC_LIST_STREAM, i, 2),
+                     QString::fromStdString(address.substr(slash + 1)));
+        }
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 0, 0), QString::number(sightings));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 0), QString("1"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 1), QString("RTSP"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 2), QString("127.0.0.1:8554"));
+        // The status line counts as LogOut found them when the last report (a stream) began.
         QCOMPARE(d.Status(),
                  QString::fromUtf8(
-                     "状态：正在分析PCap文件<sample.pcap>  网络包数：9  视频流数:6  异常："));
-        // The status line counts as LogOut found them when the last report began.
+                     "状态：正在分析PCap文件<sample.pcap>  网络包数：%1  视频流数:%2  异常：")
+                     .arg(sightings)
+                     .arg(streamsFound - 1));
 
         d.OnCommand(IDC_STOP);
         QCOMPARE(GetNetDataCount(), 0);
         QCOMPARE(GetStreamCount(), 0);
-        QCOMPARE(streams->topLevelItemCount(), 7);  // the rows stay
+        QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), streamsFound);  // the rows stay
 
         d.OnCommand(IDC_PCAP_FILE);
         QVERIFY(d.WaitCaptures());
-        QCOMPARE(streams->topLevelItemCount(), 14);
-        QCOMPARE(net->topLevelItemCount(), 18);
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 0), QString("7"));
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 6, 0), QString("1"));
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 7, 0), QString("7"));
-        QCOMPARE(d.Cell(IDC_LIST_STREAM, 13, 0), QString("1"));
-        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 0, 0), QString("9"));
-        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 9, 0), QString("9"));
+        QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), 2 * streamsFound);
+        QCOMPARE(d.List(IDC_LIST_NETDATA)->topLevelItemCount(), 2 * sightings);
+        for (int run = 0; run < 2; ++run) {
+            QCOMPARE(d.Cell(IDC_LIST_STREAM, run * streamsFound, 0), QString::number(streamsFound));
+            QCOMPARE(d.Cell(IDC_LIST_STREAM, run * streamsFound + streamsFound - 1, 0),
+                     QString("1"));
+            QCOMPARE(d.Cell(IDC_LIST_NETDATA, run * sightings, 0), QString::number(sightings));
+        }
         // The first stream found is still the selected one.
-        QCOMPARE(d.SelectedStreamListRow(), 13);
-        QCOMPARE(GetSelectedStreamRow(), 13);
+        QCOMPARE(d.SelectedStreamListRow(), 2 * streamsFound - 1);
+        QCOMPARE(GetSelectedStreamRow(), 2 * streamsFound - 1);
+    }
+
+    // Record only on the sample's RTMP stream: the program writes it into an FLV file.
+    void recordOnlyWritesTheRtmpStream() {
+        TestDialog& d = Open();
+        d.captureFile = kSample;
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures());
+        int rtmp = -1;
+        for (int i = 0; i < d.List(IDC_LIST_STREAM)->topLevelItemCount(); ++i)
+            if (d.Cell(IDC_LIST_STREAM, i, 1).startsWith("rtmp://")) rtmp = i;
+        if (rtmp < 0) QSKIP("the sample holds no RTMP stream");
+        d.Click(rtmp);
+        d.OnCommand(IDC_RECORD_ONLY);
+        QVERIFY(d.Status().startsWith(QString::fromUtf8("状态：第0次下载，可点击[文件夹]观看。")));
+        d.OnCommand(IDC_STOP);
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures());
+        d.OnCommand(IDC_STOP);
+        std::string flv;
+        for (const auto& entry : std::filesystem::directory_iterator(home_ + "/Videos"))
+            if (entry.path().extension() == ".flv") flv = entry.path();
+        QVERIFY(!flv.empty());
+        QCOMPARE(testframes::ReadFile(flv).substr(0, 3), std::string("FLV"));
     }
 
     void selectionRulesOfDeleteClearAndNewRows() {
