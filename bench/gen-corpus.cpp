@@ -824,6 +824,10 @@ void Generator::Rtmp(Conn& c) {
     c.turns.push_back({false, connect});
 
     std::string srv;
+    // Servers announce their chunk size (here the protocol's 128) before anything else.
+    std::string size;
+    Put32(size, ChunkWriter::kChunk);
+    sw.Message(srv, 2, 1, 0, 0, size);
     std::string ctl;
     Put32(ctl, 2500000);
     sw.Message(srv, 2, 5, 0, 0, ctl);  // window acknowledgement size

@@ -8,17 +8,30 @@
 namespace {
 
 // Looks at a candidate byte ('/' or 'c'); true when "HTTP/" was found and the scan is over.
+inline uint32_t Load32(const unsigned char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+inline uint32_t Text32(const char* t) {
+    return Load32(reinterpret_cast<const unsigned char*>(t));
+}
+
 inline bool Candidate(const unsigned char* begin, const unsigned char* end, const unsigned char* at,
                       PayloadMarkers* m) {
+    static const uint32_t kHttp = Text32("HTTP"), kRtsp = Text32("RTSP");
+    static const uint32_t kOnne = Text32("onne"), kNect = Text32("nect");
     if (*at == '/') {
         if (at - begin >= 4) {
-            if (std::memcmp(at - 4, "HTTP", 4) == 0) {
+            const uint32_t word = Load32(at - 4);
+            if (word == kHttp) {
                 m->http = at - 4;
                 return true;
             }
-            if (std::memcmp(at - 4, "RTSP", 4) == 0) m->rtsp = true;
+            if (word == kRtsp) m->rtsp = true;
         }
-    } else if (!m->connect && end - at >= 7 && std::memcmp(at + 1, "onnect", 6) == 0) {
+    } else if (!m->connect && end - at >= 7 && Load32(at + 1) == kOnne && Load32(at + 3) == kNect) {
         m->connect = true;
     }
     return false;
