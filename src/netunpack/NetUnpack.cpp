@@ -176,6 +176,27 @@ int CTCPNetUnpack::DestinationPort() const {
     return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0;
 }
 
+namespace {
+// Whether ".ts", ".flv", ".m3u8" or ".mp4" occurs wholly within the n bytes: one pass over the
+// dots instead of a search for each.
+bool HasMediaSuffix(const unsigned char* p, int n) {
+    const unsigned char* end = p + n;
+    for (const unsigned char* dot = p; n > 0; ++dot) {
+        dot = static_cast<const unsigned char*>(std::memchr(dot, '.', static_cast<size_t>(end - dot)));
+        if (dot == nullptr) return false;
+        const size_t left = static_cast<size_t>(end - dot);
+        if ((left >= 3 && dot[1] == 't' && dot[2] == 's') ||
+            (left >= 4 && std::memcmp(dot + 1, "flv", 3) == 0) ||
+            (left >= 5 && std::memcmp(dot + 1, "m3u8", 4) == 0) ||
+            (left >= 4 && std::memcmp(dot + 1, "mp4", 3) == 0)) {
+            return true;
+        }
+        if (dot + 1 >= end) return false;
+    }
+    return false;
+}
+}  // namespace
+
 StreamType CTCPNetUnpack::Classify() const {
     if (m_tcpHeader == nullptr) return STREAM_NONE;
     const unsigned char* p = Payload();
@@ -188,11 +209,7 @@ StreamType CTCPNetUnpack::Classify() const {
     const bool rtsp = markers.rtsp;
     const bool connect = markers.connect;
     if (httpAt != nullptr) {
-        const int before = static_cast<int>(httpAt - p);
-        for (const char* suffix : {".ts", ".flv", ".m3u8", ".mp4"}) {
-            if (FindBytes(p, before, suffix, true)) return STREAM_HLS;
-        }
-        return STREAM_HTTP;
+        return HasMediaSuffix(p, static_cast<int>(httpAt - p)) ? STREAM_HLS : STREAM_HTTP;
     }
     if (rtsp) return STREAM_RTSP;
     if (connect && (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
