@@ -1,0 +1,53 @@
+#include "app/HtmlViewEx.h"
+
+#include <QEvent>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QUrl>
+
+#include "app/Icons.h"
+#include "common/LogOut.h"
+
+CHtmlViewEx::CHtmlViewEx(QWidget* parent) : QTextBrowser(parent) {
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    setOpenExternalLinks(false);
+    setOpenLinks(false);
+    setFocusPolicy(Qt::NoFocus);
+    viewport()->setCursor(Qt::ArrowCursor);
+    viewport()->installEventFilter(this);
+}
+
+void CHtmlViewEx::Navigate() {
+    EnsureAppResources();
+    const QString local = QString::fromStdString(GetAppDirectory() + "/start.html");
+    if (QFileInfo::exists(local)) {
+        setSource(QUrl::fromLocalFile(local));
+    } else {
+        setSource(QUrl("qrc:/start.html"));
+    }
+}
+
+bool CHtmlViewEx::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == viewport()) {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonDblClick:
+                if (static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) return true;
+                break;
+            case QEvent::MouseMove:
+                if (static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton) return true;
+                break;
+            case QEvent::CursorChange:
+                if (viewport()->cursor().shape() == Qt::IBeamCursor)
+                    viewport()->setCursor(Qt::ArrowCursor);
+                break;
+            default:
+                break;
+        }
+    }
+    return QTextBrowser::eventFilter(watched, event);
+}

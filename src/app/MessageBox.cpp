@@ -1,0 +1,28 @@
+#include "app/MessageBox.h"
+
+#include <QMessageBox>
+#include <QString>
+
+const char* const kAppName = "Strevix";
+
+namespace {
+MessageBoxHook g_hook;
+}
+
+void SetMessageBoxHook(MessageBoxHook hook) {
+    g_hook = std::move(hook);
+}
+
+void AppMessageBox(QWidget* parent, const std::string& text, const std::string& caption) {
+    if (g_hook) {
+        g_hook(text, caption);
+        return;
+    }
+    QString shown = QString::fromStdString(text);
+    shown.replace("\r\n", "\n");
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), shown, QMessageBox::Ok,
+                    parent);
+    // Texts may carry addresses from the network: never read them as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}

@@ -1,0 +1,772 @@
+#include "app/StrevixDlg.h"
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "analyse/VideoStreamUriAnalyse.h"
+#include "app/AboutDlg.h"
+#include "app/DialogUnits.h"
+#include "app/HtmlViewEx.h"
+#include "app/Icons.h"
+#include "app/Launch.h"
+#include "app/MessageBox.h"
+#include "app/ModifyPassword.h"
+#include "app/MyListCtrl.h"
+#include "app/ReportWindow.h"
+#include "app/Resource.h"
+#include "app/StatusLabel.h"
+#include "common/Exception.h"
+#include "common/LogOut.h"
+#include "common/TextConvert.h"
+#include "database/SqliteDataBase.h"
+#include "decoder/FlvWriter.h"
+#include "platform/Adapters.h"
+#include "platform/ProcessList.h"
+#include "platform/Spawn.h"
+
+namespace {
+
+const char* const kAboutMenuText = "关于 Strevix(&A)...";  // string resource 101
+const char* const kRowGuardText = "请选择一条数据！";
+const char* const kRowGuardCaption = "提示";
+
+std::string Format(const char* pattern, int number) {
+    char buffer[256];
+    std::snprintf(buffer, sizeof(buffer), pattern, number);
+    return buffer;
+}
+
+// The executable's file name without its extension.
+std::string ExecutableName() {
+    char buffer[4096];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (n <= 0) throw "no executable name";
+    std::string path(buffer, static_cast<size_t>(n));
+    std::string name = path.substr(path.rfind('/') + 1);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name;
+}
+
+std::string FieldText(CSqlQuery& query, const char* name) {
+    const char* value = query.fieldValue(query.fieldIndex(name));
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+pcap_if_t* DeviceOf(QTreeWidgetItem* item) {
+    return static_cast<pcap_if_t*>(item->data(0, Qt::UserRole).value<void*>());
+}
+
+}  // namespace
+
+CStrevixDlg::CStrevixDlg(QWidget* parent, bool checkSingleInstance)
+    : QDialog(parent), m_appTitle("瑞维【未指定采集目标】") {
+    m_hIcon = LoadAppIcon(IDR_MAINFRAME);
+    InitLogging();
+    if (checkSingleInstance) CheckSingleInstance();
+    CreateControls();
+}
+
+CStrevixDlg::~CStrevixDlg() {
+    // Destroyed without a complete exit sequence (tests, a failed release step): still end
+    // every capture thread before the widgets go.
+    Stop();
+    if (m_allDevices != nullptr) {
+        m_deviceList->clear();
+        pcap_freealldevs(m_allDevices);
+        m_allDevices = nullptr;
+    }
+    SetReportWindow(nullptr);
+    m_reportWindow.reset();
+}
+
+void CStrevixDlg::CheckSingleInstance() {
+    try {
+        const std::string name = ExecutableName();
+        // The console front end (strevix-cli) contains the name but is not an instance.
+        int count = GetProcessCountFromName(name) - GetProcessCountFromName(name + "-cli");
+        if (count >= 2) {
+            LogOut(LOG_INFO, "Strevix process is exist, this process is exited.");
+            m_exiting = 1;
+            ShutdownLogging();
+            std::exit(0);
+        }
+    } catch (...) {
+        std::exit(0);
+    }
+}
+
+void CStrevixDlg::CreateControls() {
+    setWindowTitle(QString::fromUtf8("斯瑞维1.5.3"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(SongTiFont(10));
+    const DialogUnits du(font());
+    setFixedSize(du.X(491), du.Y(301));
+
+    auto place = [&](QWidget* w, int id, int x, int y, int width, int height) {
+        w->setGeometry(du.Rect(x, y, width, height));
+        if (id != 0) {
+            w->setObjectName(QString("ctl%1").arg(id));
+            w->setProperty("controlId", id);
+            m_controls[id] = w;
+        }
+        return w;
+    };
+    auto group = [&](const char* text, int x, int y, int width, int height) {
+        QGroupBox* box = new QGroupBox(QString::fromUtf8(text), this);
+        // An etched frame as in the template; the title sits on its top edge.
+        box->setStyleSheet(
+            QString("QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
+                    " margin-top: %1px; }"
+                    "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                    " left: 6px; padding: 0 2px; }")
+                .arg(du.Y(4)));
+        place(box, 0, x, y, width, height);
+    };
+    auto label = [&](const char* text, int x, int y, int width, int height) {
+        QLabel* l = new QLabel(QString::fromUtf8(text), this);
+        l->setTextFormat(Qt::PlainText);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        place(l, 0, x, y, width, height);
+        return l;
+    };
+    auto button = [&](int id, const char* text, int x, int y, int width, int height) {
+        QPushButton* b = new QPushButton(QString::fromUtf8(text), this);
+        b->setAutoDefault(false);
+        place(b, id, x, y, width, height);
+        connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
+        return b;
+    };
+
+    // Group boxes first, so that the controls inside lie above them.
+    group("采集设置：(1)点击“开始”进行嗅探", 3, 2, 256, 75);
+    group("嗅探信息", 262, 2, 226, 75);
+    group("网络视频流信息：(2)双击视频流播放 (3)在播放器菜单中点击“录制”保存视频", 3, 79, 310, 208);
+
+    label("网络接口信息：", 6, 15, 54, 10);
+    m_deviceList = new QTreeWidget(this);
+    SetupReportList(m_deviceList);
+    place(m_deviceList, IDC_LIST_DEVICES, 7, 26, 248, 47);
+    button(IDC_TEST, "TEST", 87, 9, 50, 14)->setVisible(false);
+    button(IDC_PCAP_FILE, "pcap文件", 146, 9, 41, 15);
+    // The default button's look; Enter itself does nothing (keyPressEvent).
+    button(IDC_START, "开始", 191, 9, 28, 15)->setDefault(true);
+    button(IDC_STOP, "停止", 227, 9, 28, 15);
+
+    m_netDataList = new QTreeWidget(this);
+    SetupReportList(m_netDataList);
+    place(m_netDataList, IDC_LIST_NETDATA, 266, 12, 222, 61);
+
+    m_streamList = new CMyListCtrl(this);
+    place(m_streamList, IDC_LIST_STREAM, 6, 91, 253, 195);
+    connect(m_streamList, &QTreeWidget::itemSelectionChanged, this,
+            &CStrevixDlg::OnStreamSelectionChanged);
+    connect(m_streamList, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* item, int) {
+                // The row the item is once the queued reports are in.
+                int row = -1;
+                WithReportLock([&] {
+                    row = m_reportWindow->MirrorRowOf(IDC_LIST_STREAM,
+                                                      m_streamList->indexOfTopLevelItem(item));
+                });
+                if (row >= 0) OnStreamListDblClk(row);
+            });
+
+    button(IDC_PLAY, "播录", 264, 92, 44, 19);
+    button(IDC_RECORD_ONLY, "只录", 264, 115, 44, 19);
+    QLabel* hint =
+        label("优先使用：\n [ 播录 ] \n其次使用：\n [ 只录 ]\n使用[只录]时,请不要关闭网页！", 266,
+              137, 43, 59);
+    hint->setWordWrap(true);
+    button(IDC_DELETE, "删除", 264, 198, 44, 19);
+    button(IDC_CLEAR, "清空", 264, 221, 44, 19);
+    label("(4)浏览视频", 264, 254, 48, 9);
+    button(IDC_FOLDER, "文件夹...", 264, 264, 44, 19);
+
+    QFrame* webHost = new QFrame(this);
+    webHost->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    place(webHost, IDC_WEB_HOST, 313, 76, 175, 207);
+
+    m_status = new CStatusLabel(QString::fromUtf8("状态信息："), this);
+    place(m_status, IDC_STATIC_STATUS, 4, 288, 310, 10);
+
+    // The commands without a control of their own, and the about item that a system menu
+    // would carry.
+    QToolButton* more = new QToolButton(this);
+    more->setText(QString::fromUtf8("更多..."));
+    more->setPopupMode(QToolButton::InstantPopup);
+    more->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    QMenu* menu = new QMenu(more);
+    struct Item {
+        int id;
+        const char* text;
+    };
+    const Item items[] = {{IDC_RECORD_MP4, "录制MP4"},
+                          {IDC_MODIFY_PASSWORD, "修改密码..."},
+                          {0, nullptr},
+                          {IDM_ABOUTBOX, kAboutMenuText}};
+    for (const Item& item : items) {
+        if (item.text == nullptr) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* action = menu->addAction(QString::fromUtf8(item.text));
+        action->setData(item.id);
+        const int id = item.id;
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    }
+    more->setMenu(menu);
+    place(more, IDC_MORE, 396, 285, 44, 14);
+
+    button(IDC_EXIT, "退出", 445, 285, 44, 14);
+}
+
+QWidget* CStrevixDlg::Control(int id) const {
+    auto it = m_controls.find(id);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+bool CStrevixDlg::OnInitDialog() {
+    m_reportWindow = std::make_unique<CReportWindow>(m_netDataList, m_streamList, m_status);
+    if (const char* dump = std::getenv("STREVIX_DUMP_STREAMS")) m_reportWindow->SetDumpPath(dump);
+    SetReportWindow(m_reportWindow.get());
+
+    setWindowIcon(m_hIcon);
+    if (m_trayIcon.Create(this, m_hIcon, [this](int id) { OnCommand(id); }) == 1)
+        SetTrayPicture(IDI_IDLE);
+
+    try {
+        LoadSettings();
+    } catch (const ExceptionBase& e) {
+        // Without settings the defaults stay; the window still opens.
+        LogOut(LOG_ERROR, e.GetDescription());
+    } catch (const CSqlException& e) {
+        LogOut(LOG_ERROR, e.errorMessage());
+    } catch (...) {
+        LogOut(LOG_ERROR, "CStrevixDlg::LoadSettings() exception.");
+    }
+
+    Control(IDC_STOP)->setEnabled(false);
+
+    struct Column {
+        const char* title;
+        int width;
+    };
+    auto columns = [](QTreeWidget* list, std::initializer_list<Column> cols) {
+        QStringList titles;
+        for (const Column& c : cols) titles << QString::fromUtf8(c.title);
+        list->setHeaderLabels(titles);
+        int i = 0;
+        for (const Column& c : cols) list->setColumnWidth(i++, c.width);
+    };
+    columns(m_deviceList, {{"IP地址", 115}, {"设备描述", 150}, {"设备名称", 147}});
+    columns(m_netDataList, {{"序号", 60}, {"协议", 60}, {"地址", 248}});
+    columns(m_streamList, {{"序号", 60}, {"地址", 255}, {"视频流", 107}});
+
+    BuildInterfaceList();
+    LogOut(LOG_STATUS, "程序准备就绪");
+    if (m_autoCapture) OnCommand(IDC_START);
+
+    QWidget* host = Control(IDC_WEB_HOST);
+    m_htmlView = new CHtmlViewEx(host);
+    m_htmlView->setGeometry(static_cast<QFrame*>(host)->contentsRect());
+    m_htmlView->Navigate();
+    m_htmlView->show();
+
+    // The capture-file button stays: capture files are an everyday input on Linux.
+
+    if (const char* capture = std::getenv("STREVIX_OPEN_CAPTURE")) {
+        if (capture[0] != '\0') {
+            m_pendingCapturePath = capture;
+            QTimer::singleShot(0, this, [this] { OnCommand(IDC_PCAP_FILE); });
+        }
+    }
+    if (QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+    return true;
+}
+
+void CStrevixDlg::LoadSettings() {
+    int autoRun = m_autoRun, autoCapture = m_autoCapture, runAs = m_runAs,
+        uploadTimer = m_uploadTimer;
+    std::string appTitle = m_appTitle;
+    CSqliteDataBase* db = CSqliteDataBase::GetInstance();
+    CSqlQuery query = db->ExcuteSql("SELECT * FROM SysSeting");
+    while (!query.eof()) {
+        const std::string name = FieldText(query, "ParamName");
+        if (name == "AutoRun") {
+            autoRun = FieldText(query, "ParamValue") == "1" ? 1 : 0;
+        } else if (name == "AutoCaptureNetData") {
+            autoCapture = FieldText(query, "ParamValue") == "1" ? 1 : 0;
+        } else if (name == "AppTitle") {
+            appTitle = Utf8ToAnsi(FieldText(query, "ParamValue").c_str());
+        } else if (name == "RunAs") {
+            runAs = static_cast<int>(std::atol(FieldText(query, "ParamValue").c_str()));
+        } else if (name == "UploadTimer") {
+            uploadTimer = static_cast<int>(std::atol(FieldText(query, "ParamValue").c_str()));
+        }
+        query.nextRow();
+    }
+    query.finalize();
+    // All or nothing: a read that fails part-way leaves the defaults.
+    m_autoRun = autoRun;
+    m_autoCapture = autoCapture;
+    m_appTitle = appTitle;
+    m_runAs = runAs;
+    m_uploadTimer = uploadTimer;
+}
+
+int CStrevixDlg::GetAdapterDescriptions() {
+    std::vector<platform::AdapterInfo> adapters;
+    int rc = platform::ListAdapters(&adapters);
+    if (rc != 0) return rc;
+    for (const auto& a : adapters) m_adapters.push_back(a);
+    return 0;
+}
+
+std::string CStrevixDlg::FindAdapterDescription(const std::string& deviceName) const {
+    // Capture devices are named by their interfaces, so the names match whole.
+    for (const auto& a : m_adapters)
+        if (a.first == deviceName) return a.second;
+    return std::string();
+}
+
+void CStrevixDlg::BuildInterfaceList() {
+    GetAdapterDescriptions();
+    m_allDevices = CNetDataPackageAnalyse::FindAllDevices();
+    if (m_allDevices == nullptr || m_deviceList == nullptr) return;
+    int index = 0;
+    for (pcap_if_t* d = m_allDevices; d != nullptr; d = d->next, ++index) {
+        const sockaddr_in* v4 = nullptr;
+        for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
+            if (a->addr != nullptr && a->addr->sa_family == AF_INET) {
+                v4 = reinterpret_cast<const sockaddr_in*>(a->addr);
+                break;
+            }
+        }
+        if (v4 == nullptr || v4->sin_addr.s_addr == 0) continue;
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(&v4->sin_addr.s_addr);
+        char address[32];
+        std::snprintf(address, sizeof(address), "%3d.%3d.%3d.%3d", b[0], b[1], b[2], b[3]);
+        const std::string name = d->name == nullptr ? std::string() : std::string(d->name);
+        const std::string description = FindAdapterDescription(name);
+        QTreeWidgetItem* item = new QTreeWidgetItem();
+        item->setText(0, QString::fromLatin1(address));
+        item->setText(1, QString::fromStdString(description));
+        item->setText(2, QString::fromStdString(name));
+        item->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(d)));
+        m_deviceList->addTopLevelItem(item);
+        char line[64];
+        std::snprintf(line, sizeof(line), "---Net DEVICE: %d - ", index);
+        LogOut(LOG_INFO, line + description + " " + name);
+    }
+}
+
+void CStrevixDlg::SetTrayPicture(int resource) {
+    if (m_trayIcon.Shown() != 1) return;
+    m_trayIcon.SetIcon(LoadAppIcon(resource));
+    m_trayPicture = resource;
+}
+
+void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
+    try {
+        SetTrayPicture(IDI_CAPTURING);
+        for (int row = 0; row < m_deviceList->topLevelItemCount(); ++row) {
+            pcap_if_t* device = DeviceOf(m_deviceList->topLevelItem(row));
+            if (device == nullptr) continue;
+            if (!deviceFilter.empty() &&
+                std::string(device->name).find(deviceFilter) == std::string::npos)
+                continue;
+            if (m_runAs & 2) {
+                CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
+                analyser->SetStreamDataCallback(OnRtmpTag);
+                if (std::find(m_analysers.begin(), m_analysers.end(), analyser) ==
+                    m_analysers.end())
+                    m_analysers.push_back(analyser);
+                analyser->StartFromDevice(device);
+            }
+            if (!deviceFilter.empty()) break;
+        }
+        LogOut(LOG_STATUS,
+               Format("正在分析网络数据（共%d个接口）...", static_cast<int>(m_analysers.size())));
+    } catch (const ExceptionBase& e) {
+        LogOut(LOG_ERROR, e.GetDescription());
+    }
+}
+
+void CStrevixDlg::StartCaptureFromFile(const std::string& path) {
+    try {
+        SetTrayPicture(IDI_CAPTURING);
+        if (m_runAs & 2) {
+            CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
+            analyser->SetStreamDataCallback(OnRtmpTag);
+            if (std::find(m_analysers.begin(), m_analysers.end(), analyser) == m_analysers.end())
+                m_analysers.push_back(analyser);
+            analyser->StartFromFile(path);
+        }
+        size_t slash = path.rfind('/');
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        LogOut(LOG_STATUS, "正在分析PCap文件<" + name + ">");
+    } catch (const ExceptionBase& e) {
+        LogOut(LOG_ERROR, e.GetDescription());
+    }
+}
+
+void CStrevixDlg::Stop() {
+    // The GUI thread holds no report lock here, and capture threads never wait for it, so
+    // every join ends.
+    for (CVideoStreamUriAnalyse* analyser : m_analysers) {
+        try {
+            analyser->Stop();
+        } catch (const ExceptionBase& e) {
+            LogOut(LOG_ERROR, e.GetDescription());
+        } catch (...) {
+            LogOut(LOG_ERROR, "CStrevixDlg::Stop() exception.");
+        }
+        delete analyser;
+    }
+    m_analysers.clear();
+}
+
+void CStrevixDlg::OnStart() {
+    try {
+        StartCapture(std::string());
+        Control(IDC_START)->setEnabled(false);
+        Control(IDC_STOP)->setEnabled(true);
+        Control(IDC_PCAP_FILE)->setEnabled(false);
+    } catch (const ExceptionBase& e) {
+        LogOut(LOG_ERROR, e.GetDescription());
+    } catch (...) {
+        LogOut(LOG_ERROR, "Exception at CStrevixDlg::Test()");
+    }
+}
+
+void CStrevixDlg::OnStop() {
+    try {
+        Stop();
+        Control(IDC_START)->setEnabled(true);
+        Control(IDC_STOP)->setEnabled(false);
+        Control(IDC_PCAP_FILE)->setEnabled(true);
+    } catch (...) {
+        LogOut(LOG_ERROR, "CStrevixDlg::Stop() exception.");
+    }
+    ResetReportCounters();
+    LogOut(LOG_STATUS, "停止采集");
+}
+
+std::string CStrevixDlg::AskCaptureFile() {
+    if (!m_pendingCapturePath.empty()) {
+        std::string path;
+        path.swap(m_pendingCapturePath);
+        return path;
+    }
+    QString path = QFileDialog::getOpenFileName(
+        this, QString(), QString(),
+        QString::fromUtf8("PCAP Files (*.pcap);;halog Files (*.halog);;All Files (*)"));
+    return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
+}
+
+void CStrevixDlg::OnCaptureFile() {
+    try {
+        const std::string path = AskCaptureFile();
+        if (path.empty()) return;
+        StartCaptureFromFile(path);
+        Control(IDC_START)->setEnabled(false);
+        Control(IDC_STOP)->setEnabled(true);
+        Control(IDC_PCAP_FILE)->setEnabled(false);
+    } catch (const ExceptionBase& e) {
+        LogOut(LOG_ERROR, e.GetDescription());
+    } catch (...) {
+        LogOut(LOG_ERROR, "Exception at CStrevixDlg::Test()");
+    }
+}
+
+void CStrevixDlg::SyncReports() {
+    if (m_reportWindow) m_reportWindow->Sync();
+}
+
+int CStrevixDlg::SelectedStreamListRow() {
+    int row = -1;
+    WithReportLock([&] { row = m_reportWindow->FirstSelected(IDC_LIST_STREAM); });
+    return row;
+}
+
+std::string CStrevixDlg::StreamAddress(int row) {
+    std::string address;
+    WithReportLock([&] {
+        if (row >= 0 && row < m_reportWindow->GetItemCount(IDC_LIST_STREAM))
+            address = m_reportWindow->Cell(IDC_LIST_STREAM, row, 1) + "/" +
+                      m_reportWindow->Cell(IDC_LIST_STREAM, row, 2);
+    });
+    return address;
+}
+
+std::string CStrevixDlg::GetPlayerParameters(int row) {
+    if (SelectedStreamListRow() < 0) return std::string();
+    const std::string address = StreamAddress(row);
+    if (address.empty()) return std::string();
+    return "--i " + address + " --o";
+}
+
+int CStrevixDlg::Launch(const std::string& program, const std::vector<std::string>& args) {
+    return platform::SpawnDetached(program, args);
+}
+
+int CStrevixDlg::OpenFolderWindow(const std::string& folder) {
+    return platform::OpenFolder(folder);
+}
+
+void CStrevixDlg::LaunchForRow(int row) {
+    if (GetPlayerParameters(row).empty()) return;
+    const std::string address = StreamAddress(row);
+    if (!IsLaunchableAddress(address)) {
+        LogOut(LOG_ERROR, "不是可播放的视频流地址，未启动播放器：" + address);
+        return;
+    }
+    if (Launch(PlayerPath(), PlayerArguments(address)) < 0)
+        LogOut(LOG_ERROR, "无法启动播放器：" + PlayerPath());
+}
+
+void CStrevixDlg::OnPlay() {
+    int row = SelectedStreamListRow();
+    if (row < 0) {
+        AppMessageBox(this, kRowGuardText, kRowGuardCaption);
+        return;
+    }
+    LaunchForRow(row);
+}
+
+void CStrevixDlg::OnStreamListDblClk(int row) {
+    if (SelectedStreamListRow() < 0) return;
+    LaunchForRow(row);
+}
+
+void CStrevixDlg::OnRecordOnly() {
+    int row = SelectedStreamListRow();
+    if (row < 0) {
+        AppMessageBox(this, kRowGuardText, kRowGuardCaption);
+        return;
+    }
+    const std::string request = GetPlayerParameters(row);
+    if (request.empty()) return;
+    // The count before this request, taken and appended in one step.
+    const size_t before = AddRecordingRequest(request);
+    LogOut(LOG_STATUS, Format("第%d次下载，可点击[文件夹]观看。", static_cast<int>(before)));
+}
+
+void CStrevixDlg::OnRecordMp4() {
+    int row = SelectedStreamListRow();
+    if (row < 0) {
+        AppMessageBox(this, kRowGuardText, kRowGuardCaption);
+        return;
+    }
+    const std::string address = StreamAddress(row);
+    const std::string name = FormatMp4Name(std::time(nullptr));
+    if (!IsLaunchableAddress(address)) {
+        LogOut(LOG_ERROR, "不是可录制的视频流地址，未启动转码器：" + address);
+        return;
+    }
+    if (Launch(TranscoderPath(), TranscoderArguments(address, VideoFolder() + name)) < 0)
+        LogOut(LOG_ERROR, "无法启动转码器：" + TranscoderPath());
+}
+
+void CStrevixDlg::OnStreamSelectionChanged() {
+    if (!m_reportWindow || m_reportWindow->Applying()) return;
+    QList<QTreeWidgetItem*> selected = m_streamList->selectedItems();
+    // The user chose after every report still queued; the choice is made on the mirror, where
+    // those reports are already in.
+    WithReportLock([&] {
+        if (selected.isEmpty()) {
+            m_reportWindow->UserDeselected(IDC_LIST_STREAM);
+            return;
+        }
+        const int row = m_reportWindow->UserSelected(
+            IDC_LIST_STREAM, m_streamList->indexOfTopLevelItem(selected.first()));
+        if (row >= 0) SetSelectedStreamRow(row);
+    });
+}
+
+void CStrevixDlg::OnDelete() {
+    bool none = false;
+    WithReportLock([&] {
+        const int row = m_reportWindow->FirstSelected(IDC_LIST_STREAM);
+        if (row < 0) {
+            none = true;
+            return;
+        }
+        m_reportWindow->DeleteRow(IDC_LIST_STREAM, row);
+        SetSelectedStreamRow(row - 1);
+    });
+    // Never show a box while holding the report lock: capture threads would wait on it.
+    if (none) AppMessageBox(this, kRowGuardText, kRowGuardCaption);
+}
+
+void CStrevixDlg::OnClear() {
+    WithReportLock([&] {
+        m_reportWindow->ClearRows(IDC_LIST_STREAM);
+        SetSelectedStreamRow(-1);
+    });
+}
+
+void CStrevixDlg::OnFolder() {
+    if (OpenFolderWindow(VideoFolder()) < 0) LogOut(LOG_ERROR, "无法打开文件夹：" + VideoFolder());
+}
+
+void CStrevixDlg::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CStrevixDlg::OnModifyPassword() {
+    CModifyPassword dialog(this);
+    dialog.exec();
+}
+
+void CStrevixDlg::OnShowHide() {
+    if (isHidden() || !isVisible()) {
+        showNormal();
+        raise();
+        activateWindow();
+    } else {
+        hide();
+    }
+}
+
+void CStrevixDlg::OnExit() {
+    m_exiting = 1;
+    close();
+}
+
+void CStrevixDlg::OnCommand(int id) {
+    // A disabled button cannot be clicked; its command is not run from elsewhere either.
+    if (QPushButton* b = qobject_cast<QPushButton*>(Control(id)))
+        if (!b->isEnabled()) return;
+    switch (id) {
+        case IDC_START:
+            OnStart();
+            break;
+        case IDC_STOP:
+            OnStop();
+            break;
+        case IDC_PCAP_FILE:
+            OnCaptureFile();
+            break;
+        case IDC_PLAY:
+            OnPlay();
+            break;
+        case IDC_RECORD_ONLY:
+            OnRecordOnly();
+            break;
+        case IDC_RECORD_MP4:
+            OnRecordMp4();
+            break;
+        case IDC_DELETE:
+            OnDelete();
+            break;
+        case IDC_CLEAR:
+            OnClear();
+            break;
+        case IDC_FOLDER:
+            OnFolder();
+            break;
+        case IDC_EXIT:
+        case ID_TRAY_EXIT:
+            OnExit();
+            break;
+        case ID_TRAY_SHOWHIDE:
+            OnShowHide();
+            break;
+        case ID_TRAY_ABOUT:
+        case IDM_ABOUTBOX:
+            OnAbout();
+            break;
+        case IDC_MODIFY_PASSWORD:
+            OnModifyPassword();
+            break;
+        default:  // IDOK (Enter), IDC_TEST and anything else: nothing
+            break;
+    }
+}
+
+void CStrevixDlg::HideToTray() {
+    // Without a tray a hidden window could not be brought back: minimise it instead.
+    if (m_trayIcon.Shown() == 1) {
+        hide();
+    } else {
+        showMinimized();
+    }
+}
+
+void CStrevixDlg::reject() {
+    // Escape is a close request: the window goes to the tray, nothing ends.
+    if (m_exiting == 0) HideToTray();
+}
+
+void CStrevixDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();  // Enter does not start capture or close the window
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CStrevixDlg::closeEvent(QCloseEvent* event) {
+    if (m_exiting == 0) {
+        event->ignore();
+        HideToTray();
+        return;
+    }
+    if (!m_shutDown) ShutdownSequence();
+    event->accept();
+    QDialog::done(0);
+    emit Exited();
+}
+
+void CStrevixDlg::ReleaseDatabase() {
+    delete CSqliteDataBase::GetInstance();
+}
+
+void CStrevixDlg::ReleaseFlvFiles() {
+    ReleaseFlvFileTable();
+}
+
+void CStrevixDlg::ShutdownSequence() {
+    m_shutDown = true;
+    try {
+        delete m_htmlView;
+        m_htmlView = nullptr;
+        m_trayIcon.Remove();
+        Stop();
+        if (m_allDevices != nullptr) {
+            m_deviceList->clear();  // its rows point into the list
+            pcap_freealldevs(m_allDevices);
+            m_allDevices = nullptr;
+        }
+        ReleaseDatabase();
+        ReleaseFlvFiles();
+    } catch (...) {
+        LogOut(LOG_INFO, "Got a exception when Program Exit.");
+    }
+    LogOut(LOG_INFO, "Program Exited.");
+    ShutdownLogging();
+}

@@ -1,0 +1,125 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <QDialog>
+#include <QIcon>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/TrayIcon.h"
+
+class CHtmlViewEx;
+class CMyListCtrl;
+class CReportWindow;
+class CVideoStreamUriAnalyse;
+class QLabel;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// The main window (template 102): the interface list, Start and Stop, the network-data and
+// stream lists with their commands, the status line and the start page.
+class CStrevixDlg : public QDialog {
+    Q_OBJECT
+  public:
+    // Starts logging and, unless told otherwise (tests), applies the single-instance rule,
+    // which ends a second instance here.
+    explicit CStrevixDlg(QWidget* parent = nullptr, bool checkSingleInstance = true);
+    ~CStrevixDlg() override;
+
+    // WM_INITDIALOG.
+    bool OnInitDialog();
+    // WM_COMMAND: buttons, tray items, the menu button's items.
+    void OnCommand(int id);
+    // The control with a template id, or null.
+    QWidget* Control(int id) const;
+
+    void LoadSettings();
+    void BuildInterfaceList();
+    int GetAdapterDescriptions();
+    std::string FindAdapterDescription(const std::string& deviceName) const;
+    void StartCapture(const std::string& deviceFilter);
+    void StartCaptureFromFile(const std::string& path);
+    void Stop();
+
+    void OnStart();
+    void OnStop();
+    void OnCaptureFile();
+    void OnPlay();
+    void OnStreamListDblClk(int row);
+    void OnRecordOnly();
+    void OnRecordMp4();
+    std::string GetPlayerParameters(int row);
+    void OnDelete();
+    void OnClear();
+    void OnFolder();
+    void OnExit();
+    void OnShowHide();
+    void OnAbout();
+    void OnModifyPassword();
+
+    // The first selected row of the stream list (reports applied first), or -1.
+    int SelectedStreamListRow();
+    // Column 1 + "/" + column 2 of a stream row.
+    std::string StreamAddress(int row);
+    // Applies the reports that are still queued for the lists and the status line.
+    void SyncReports();
+    CReportWindow* ReportWindow() const { return m_reportWindow.get(); }
+    bool ShutDown() const { return m_shutDown; }
+    // The tray picture last set (IDR_MAINFRAME until the tray icon shows another).
+    int TrayPicture() const { return m_trayPicture; }
+
+    // Members of the template's class.
+    CMyListCtrl* m_streamList = nullptr;
+    CHtmlViewEx* m_htmlView = nullptr;
+    int m_uploadTimer = 0;
+    QIcon m_hIcon;
+    CTrayIcon m_trayIcon;
+    int m_autoRun = 0;
+    std::string m_appTitle;
+    int m_runAs = 2;
+    int m_autoCapture = 0;
+    pcap_if_t* m_allDevices = nullptr;
+    std::list<CVideoStreamUriAnalyse*> m_analysers;
+    std::vector<std::pair<std::string, std::string>> m_adapters;
+    int m_exiting = 0;
+
+  signals:
+    // The exit sequence has run; the application ends its event loop.
+    void Exited();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void reject() override;  // Escape
+
+    // Seams: what the dialog asks of the desktop, and the release steps of the exit.
+    virtual std::string AskCaptureFile();
+    virtual int Launch(const std::string& program, const std::vector<std::string>& args);
+    virtual int OpenFolderWindow(const std::string& folder);
+    virtual void ReleaseDatabase();
+    virtual void ReleaseFlvFiles();
+
+  private:
+    void CreateControls();
+    void CheckSingleInstance();
+    // A close request while not exiting: hide to the tray, or minimise without one.
+    void HideToTray();
+    void ShutdownSequence();
+    void OnStreamSelectionChanged();
+    void LaunchForRow(int row);
+    void SetTrayPicture(int resource);
+
+    std::map<int, QWidget*> m_controls;
+    QTreeWidget* m_deviceList = nullptr;
+    QTreeWidget* m_netDataList = nullptr;
+    QLabel* m_status = nullptr;
+    std::unique_ptr<CReportWindow> m_reportWindow;
+    bool m_shutDown = false;
+    int m_trayPicture = 134;
+    std::string m_pendingCapturePath;  // fed to the capture-file command (STREVIX_OPEN_CAPTURE)
+};

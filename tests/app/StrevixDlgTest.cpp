@@ -1,0 +1,663 @@
+// Widget tests of the main window, run on the offscreen platform. Each test function runs in a
+// process of its own (see CMakeLists.txt), with an application folder of its own.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "AppTestSupport.h"
+#include "app/DialogUnits.h"
+#include "app/HtmlViewEx.h"
+#include "app/Launch.h"
+#include "app/ModifyPassword.h"
+#include "app/MyListCtrl.h"
+#include "app/ReportWindow.h"
+#include "app/Resource.h"
+#include "app/TrayIcon.h"
+#include "decoder/FlvWriter.h"
+
+using apptest::TestDialog;
+
+namespace QTest {
+template <>
+char* toString(const std::string& s) {
+    return qstrdup(s.c_str());
+}
+}  // namespace QTest
+
+namespace {
+
+const std::string kSample = std::string(STREVIX_SOURCE_DIR) + "/data/sample.pcap";
+
+void Stream(const std::string& address) {
+    LogOut(LOG_STREAM, "RTMP-" + address);
+}
+
+}  // namespace
+
+class StrevixDlgTest : public QObject {
+    Q_OBJECT
+    std::string home_;
+    std::unique_ptr<TestDialog> dlg_;
+
+    TestDialog& Open() {
+        dlg_ = std::make_unique<TestDialog>();
+        dlg_->OnInitDialog();
+        dlg_->show();
+        return *dlg_;
+    }
+
+  private slots:
+    void init() { home_ = apptest::MakeAppFolder(); }
+    void cleanup() {
+        dlg_.reset();
+        ShutdownLogging();
+    }
+
+    void controlsOfTheTemplate() {
+        TestDialog& d = Open();
+        QCOMPARE(d.windowTitle(), QString::fromUtf8("斯瑞维1.5.3"));
+        const struct {
+            int id;
+            const char* text;
+            int x, y, w, h;
+        } buttons[] = {{IDC_PCAP_FILE, "pcap文件", 146, 9, 41, 15},
+                       {IDC_START, "开始", 191, 9, 28, 15},
+                       {IDC_STOP, "停止", 227, 9, 28, 15},
+                       {IDC_PLAY, "播录", 264, 92, 44, 19},
+                       {IDC_RECORD_ONLY, "只录", 264, 115, 44, 19},
+                       {IDC_DELETE, "删除", 264, 198, 44, 19},
+                       {IDC_CLEAR, "清空", 264, 221, 44, 19},
+                       {IDC_FOLDER, "文件夹...", 264, 264, 44, 19},
+                       {IDC_EXIT, "退出", 445, 285, 44, 14}};
+        DialogUnits du(d.font());
+        for (const auto& b : buttons) {
+            auto* button = qobject_cast<QPushButton*>(d.Control(b.id));
+            QVERIFY2(button != nullptr, b.text);
+            QCOMPARE(button->text(), QString::fromUtf8(b.text));
+            QCOMPARE(button->geometry(), du.Rect(b.x, b.y, b.w, b.h));
+        }
+        QVERIFY(!d.Control(IDC_TEST)->isVisible());
+        QVERIFY(d.Control(IDC_PCAP_FILE)->isVisible());  // shown on purpose
+        QVERIFY(qobject_cast<QPushButton*>(d.Control(IDC_START))->isDefault());
+        QCOMPARE(d.size(), QSize(du.X(491), du.Y(301)));
+        // The columns of the three lists.
+        const struct {
+            int id;
+            const char* titles[3];
+            int widths[3];
+        } lists[] = {{IDC_LIST_DEVICES, {"IP地址", "设备描述", "设备名称"}, {115, 150, 147}},
+                     {IDC_LIST_NETDATA, {"序号", "协议", "地址"}, {60, 60, 248}},
+                     {IDC_LIST_STREAM, {"序号", "地址", "视频流"}, {60, 255, 107}}};
+        for (const auto& l : lists) {
+            QTreeWidget* list = d.List(l.id);
+            QCOMPARE(list->columnCount(), 3);
+            QCOMPARE(list->selectionMode(), QAbstractItemView::SingleSelection);
+            for (int c = 0; c < 3; ++c) {
+                QCOMPARE(list->headerItem()->text(c), QString::fromUtf8(l.titles[c]));
+                QCOMPARE(list->columnWidth(c), l.widths[c]);
+            }
+        }
+        QVERIFY(qobject_cast<CMyListCtrl*>(d.List(IDC_LIST_STREAM)) != nullptr);
+        // The commands without a control of their own are offered by the menu button.
+        auto* more = qobject_cast<QToolButton*>(d.Control(IDC_MORE));
+        QVERIFY(more != nullptr && more->menu() != nullptr);
+        QList<int> ids;
+        for (QAction* a : more->menu()->actions())
+            if (!a->isSeparator()) ids << a->data().toInt();
+        QCOMPARE(ids, (QList<int>{IDC_RECORD_MP4, IDC_MODIFY_PASSWORD, IDM_ABOUTBOX}));
+        QCOMPARE(more->menu()->actions().last()->text(), QString::fromUtf8("关于 Strevix(&A)..."));
+    }
+
+    void interfaceListRows() {
+        TestDialog& d = Open();
+        // The loopback interface is listed with its address in three-character fields.
+        QTreeWidget* list = d.List(IDC_LIST_DEVICES);
+        int lo = -1;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            if (list->topLevelItem(i)->text(2) == "lo") lo = i;
+        QVERIFY(lo >= 0);
+        QCOMPARE(list->topLevelItem(lo)->text(0), QString("127.  0.  0.  1"));
+        QCOMPARE(list->topLevelItem(lo)->text(1), QString("Loopback adapter"));
+        bool logged = false;
+        for (const std::string& line : apptest::LogLines(home_))
+            if (line.find("---Net DEVICE: ") != std::string::npos &&
+                line.find(" - Loopback adapter lo") != std::string::npos)
+                logged = true;
+        QVERIFY(logged);
+    }
+
+    void buttonStatesAndStatusTexts() {
+        TestDialog& d = Open();
+        QCOMPARE(d.Status(),
+                 QString::fromUtf8("状态：程序准备就绪  网络包数：0  视频流数:0  异常："));
+        QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
+
+        // Start without the analyser kind creates nothing, but the window goes to capturing.
+        d.m_runAs = 1;
+        d.OnCommand(IDC_START);
+        QVERIFY(!d.Enabled(IDC_START) && d.Enabled(IDC_STOP) && !d.Enabled(IDC_PCAP_FILE));
+        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.Status().startsWith(QString::fromUtf8("状态：正在分析网络数据（共0个接口）...")));
+        // A disabled button's command does nothing.
+        d.OnCommand(IDC_START);
+        d.OnCommand(IDC_STOP);
+        QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
+        QCOMPARE(d.Status(), QString::fromUtf8("状态：停止采集  网络包数：0  视频流数:0  异常："));
+
+        // A capture file that is cancelled changes nothing.
+        d.m_runAs = 2;
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP));
+        d.captureFile = kSample;
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(!d.Enabled(IDC_START) && d.Enabled(IDC_STOP) && !d.Enabled(IDC_PCAP_FILE));
+        QCOMPARE(int(d.m_analysers.size()), 1);
+        QVERIFY(d.WaitCaptures());
+        d.OnCommand(IDC_STOP);
+        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
+
+        // A file that cannot be opened is reported in the status line's exception part.
+        d.captureFile = home_ + "/missing.pcap";
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures());
+        const QString status = d.Status();
+        QVERIFY2(status.startsWith(QString::fromUtf8("状态：正在分析PCap文件<missing.pcap>")),
+                 qPrintable(status));
+        QVERIFY(!status.endsWith(QString::fromUtf8("异常：")));
+    }
+
+    void rowsAndNumberingAfterStopAndRestart() {
+        TestDialog& d = Open();
+        d.captureFile = kSample;
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures());
+        QTreeWidget* streams = d.List(IDC_LIST_STREAM);
+        QTreeWidget* net = d.List(IDC_LIST_NETDATA);
+        QCOMPARE(streams->topLevelItemCount(), 7);
+        QCOMPARE(net->topLevelItemCount(), 9);
+        // Newest on top, numbered from 1; a stream row splits the address at its last '/'.
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 0), QString("7"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 1), QString("http://127.0.0.1:8000/hls"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 2), QString("seg2.ts"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 6, 0), QString("1"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 6, 1), QString("rtsp://127.0.0.1:8554"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 0, 0), QString("9"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 0, 1), QString("HLS"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 8, 1), QString("RTSP"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 8, 2), QString("127.0.0.1:8554"));
+        QCOMPARE(d.Status(),
+                 QString::fromUtf8(
+                     "状态：正在分析PCap文件<sample.pcap>  网络包数：9  视频流数:6  异常："));
+        // The status line counts as LogOut found them when the last report began.
+
+        d.OnCommand(IDC_STOP);
+        QCOMPARE(GetNetDataCount(), 0);
+        QCOMPARE(GetStreamCount(), 0);
+        QCOMPARE(streams->topLevelItemCount(), 7);  // the rows stay
+
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures());
+        QCOMPARE(streams->topLevelItemCount(), 14);
+        QCOMPARE(net->topLevelItemCount(), 18);
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 0), QString("7"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 6, 0), QString("1"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 7, 0), QString("7"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 13, 0), QString("1"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 0, 0), QString("9"));
+        QCOMPARE(d.Cell(IDC_LIST_NETDATA, 9, 0), QString("9"));
+        // The first stream found is still the selected one.
+        QCOMPARE(d.SelectedStreamListRow(), 13);
+        QCOMPARE(GetSelectedStreamRow(), 13);
+    }
+
+    void selectionRulesOfDeleteClearAndNewRows() {
+        TestDialog& d = Open();
+        apptest::MessageRecorder boxes;
+        d.OnCommand(IDC_DELETE);  // nothing selected
+        QCOMPARE(int(boxes.boxes.size()), 1);
+        QCOMPARE(boxes.boxes[0].first, std::string("请选择一条数据！"));
+        QCOMPARE(boxes.boxes[0].second, std::string("提示"));
+
+        // The first stream is selected and the selection stays on it as rows come in above.
+        Stream("rtmp://h/live/a");
+        QCOMPARE(d.SelectedStreamListRow(), 0);
+        Stream("rtmp://h/live/b");
+        Stream("rtmp://h/live/c");
+        QCOMPARE(d.SelectedStreamListRow(), 2);
+        QCOMPARE(GetSelectedStreamRow(), 2);
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 2, 2), QString("a"));
+
+        // The user's choice is remembered and followed.
+        d.Click(1);
+        QCOMPARE(GetSelectedStreamRow(), 1);
+        Stream("rtmp://h/live/d");
+        QCOMPARE(d.SelectedStreamListRow(), 2);
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 2, 2), QString("b"));
+
+        // Delete takes the row and remembers the row above it.
+        d.OnCommand(IDC_DELETE);
+        QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), 3);
+        QCOMPARE(GetSelectedStreamRow(), 1);
+        QCOMPARE(d.SelectedStreamListRow(), -1);
+        Stream("rtmp://h/live/e");  // selects remembered + 1
+        QCOMPARE(d.SelectedStreamListRow(), 2);
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 2, 2), QString("c"));
+
+        // Delete on row 0 forgets the selection: the next stream's row becomes selected.
+        d.Click(0);
+        d.OnCommand(IDC_DELETE);
+        QCOMPARE(GetSelectedStreamRow(), -1);
+        Stream("rtmp://h/live/f");
+        QCOMPARE(d.SelectedStreamListRow(), 0);
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 2), QString("f"));
+
+        // Clear empties the list, keeps the numbering, and the next stream is selected.
+        d.OnCommand(IDC_CLEAR);
+        QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), 0);
+        QCOMPARE(GetSelectedStreamRow(), -1);
+        Stream("rtmp://h/live/g");
+        QCOMPARE(d.SelectedStreamListRow(), 0);
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 0), QString("7"));
+    }
+
+    void rowGuardAndPlayerArguments() {
+        TestDialog& d = Open();
+        apptest::MessageRecorder boxes;
+        for (int id : {IDC_PLAY, IDC_RECORD_ONLY, IDC_RECORD_MP4, IDC_DELETE}) d.OnCommand(id);
+        QCOMPARE(int(boxes.boxes.size()), 4);
+        for (const auto& b : boxes.boxes) {
+            QCOMPARE(b.first, std::string("请选择一条数据！"));
+            QCOMPARE(b.second, std::string("提示"));
+        }
+        d.OnStreamListDblClk(0);  // no selection: nothing, no box
+        QCOMPARE(int(boxes.boxes.size()), 4);
+        QVERIFY(d.launches.empty());
+        QCOMPARE(d.GetPlayerParameters(0), std::string());
+
+        // An address from the network with blanks, quotes, shell characters and an option.
+        const std::string hostile =
+            "rtmp://10.0.0.5/live/a b\"c'$(touch /tmp/x)`id`;|&<> -o /tmp/evil";
+        Stream(hostile);
+        QCOMPARE(d.GetPlayerParameters(0), "--i " + hostile + " --o");
+        d.OnCommand(IDC_PLAY);
+        QTreeWidget* list = d.List(IDC_LIST_STREAM);
+        emit list->itemDoubleClicked(d.Item(IDC_LIST_STREAM, 0), 0);
+        d.OnCommand(IDC_RECORD_MP4);
+        QCOMPARE(int(d.launches.size()), 3);
+        const std::vector<std::string> player{"--i", hostile, "--o"};
+        QCOMPARE(d.launches[0].program, home_ + "/player/ffplayer");
+        QVERIFY(d.launches[0].args == player);
+        QVERIFY(d.launches[1].args == player);
+        QCOMPARE(d.launches[2].program, home_ + "/player/ffmpeg/ffmpeg");
+        const std::vector<std::string>& mp4 = d.launches[2].args;
+        QCOMPARE(int(mp4.size()), 9);
+        const std::vector<std::string> head{"-i",      hostile, "-vcodec", "copy",
+                                            "-acodec", "copy",  "-f",      "mp4"};
+        QVERIFY(std::vector<std::string>(mp4.begin(), mp4.begin() + 8) == head);
+        QVERIFY(mp4[8].rfind(home_ + "/Videos/", 0) == 0);
+        QCOMPARE(mp4[8].size(), (home_ + "/Videos/").size() + 16);  // yymmddhhmmss.mp4
+
+        // Addresses that would be options or local files are not launched at all.
+        for (const char* bad :
+             {"RTMP--f mp4 -y /tmp/out", "RTMP-file:///etc/passwd/x", "RTMP-concat:/a|/b/c"}) {
+            LogOut(LOG_STREAM, bad);
+            d.Click(0);
+            d.OnCommand(IDC_PLAY);
+            d.OnCommand(IDC_RECORD_MP4);
+        }
+        QCOMPARE(int(d.launches.size()), 3);
+        QVERIFY(d.Status().contains(QString::fromUtf8("未启动转码器")));
+
+        d.OnCommand(IDC_FOLDER);
+        QCOMPARE(d.folders, std::vector<std::string>{home_ + "/Videos"});
+    }
+
+    void recordOnlyStatusTexts() {
+        TestDialog& d = Open();
+        Stream("rtmp://10.0.0.5/live/cam1");
+        d.OnCommand(IDC_RECORD_ONLY);
+        QVERIFY(
+            d.Status().startsWith(QString::fromUtf8("状态：第0次下载，可点击[文件夹]观看。  ")));
+        d.OnCommand(IDC_RECORD_ONLY);
+        QVERIFY(
+            d.Status().startsWith(QString::fromUtf8("状态：第1次下载，可点击[文件夹]观看。  ")));
+        QCOMPARE(RecordingRequestCount(), size_t(2));
+    }
+
+    void changePasswordMessages() {
+        struct Fake : CModifyPassword {
+            int code = 0;
+            std::vector<std::string> calls;
+            int ChangePassword(const std::string& user, const std::string& o,
+                               const std::string& n) override {
+                calls.push_back(user + "|" + o + "|" + n);
+                return code;
+            }
+        } dialog;
+        apptest::MessageRecorder boxes;
+        dialog.m_userTypeCombo->setCurrentIndex(-1);
+        dialog.OnOK();
+        dialog.m_userTypeCombo->setCurrentIndex(1);
+        dialog.m_newEdit->setText("Secret");
+        dialog.m_confirmEdit->setText("secret");
+        dialog.OnOK();
+        dialog.m_confirmEdit->setText("Secret");
+        dialog.m_oldEdit->setText("guest");
+        dialog.code = -1;
+        dialog.OnOK();
+        QCOMPARE(int(boxes.boxes.size()), 3);
+        QCOMPARE(boxes.boxes[0].first, std::string("请选择用户类型"));
+        QCOMPARE(boxes.boxes[1].first, std::string("两次输入的新密码不一致\r\n请重新输入！\r\n"));
+        QCOMPARE(boxes.boxes[2].first, std::string("原密码不正确\r\n请重新输入！\r\n"));
+        QCOMPARE(boxes.boxes[2].second, std::string("Strevix"));
+        QCOMPARE(dialog.calls, std::vector<std::string>{"Guest|guest|Secret"});
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        // Any other result closes the dialog as a success.
+        dialog.code = -2;
+        dialog.OnOK();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(int(boxes.boxes.size()), 3);
+
+        // The real database: a wrong old password, then the right one.
+        CModifyPassword real;
+        real.m_userTypeCombo->setCurrentIndex(0);
+        real.m_oldEdit->setText("ADMIN");
+        real.m_newEdit->setText("n\"ew;");
+        real.m_confirmEdit->setText("n\"ew;");
+        real.OnOK();
+        QCOMPARE(int(boxes.boxes.size()), 4);
+        real.m_oldEdit->setText("admin");
+        real.OnOK();
+        QCOMPARE(int(boxes.boxes.size()), 4);
+        QCOMPARE(real.result(), int(QDialog::Accepted));
+        QCOMPARE(CSqliteDataBase::GetInstance()->ModifyPassWord("Admin", "n\"ew;", "admin"), 0);
+    }
+
+    void settingsReadings() {
+        apptest::ExecSql(home_,
+                         "DELETE FROM SysSeting;"
+                         "INSERT INTO SysSeting (ParamName, ParamValue) VALUES"
+                         " ('AutoRun', ' 1'), ('autocapturenetdata', '1'),"
+                         " ('RunAs', '2abc'), ('UploadTimer', '-7'), ('AppTitle', NULL);");
+        TestDialog& d = Open();
+        QCOMPARE(d.m_autoRun, 0);
+        QCOMPARE(d.m_autoCapture, 0);  // the name differs in case
+        QCOMPARE(d.m_runAs, 2);
+        QCOMPARE(d.m_uploadTimer, -7);
+        QCOMPARE(d.m_appTitle, std::string());
+    }
+
+    void autoCaptureRunsBeforeTheWindowShows() {
+        apptest::ExecSql(home_,
+                         "UPDATE SysSeting SET ParamValue = '1' WHERE ParamName = "
+                         "'AutoCaptureNetData'; UPDATE SysSeting SET ParamValue = '1' WHERE "
+                         "ParamName = 'RunAs';");
+        dlg_ = std::make_unique<TestDialog>();
+        dlg_->OnInitDialog();
+        TestDialog& d = *dlg_;
+        QVERIFY(!d.isVisible());
+        QCOMPARE(d.m_autoCapture, 1);
+        QCOMPARE(d.m_runAs, 1);  // no live capture in a test: no analyser kind
+        QVERIFY(d.m_analysers.empty());
+        QVERIFY(!d.Enabled(IDC_START) && d.Enabled(IDC_STOP));
+        d.OnCommand(IDC_STOP);
+    }
+
+    void unreadableSettingsKeepTheDefaults() {
+        apptest::ExecSql(home_, "DROP TABLE SysSeting;");
+        TestDialog& d = Open();
+        QVERIFY(d.isVisible());
+        QCOMPARE(d.m_runAs, 2);
+        QCOMPARE(d.m_autoCapture, 0);
+        QCOMPARE(d.m_appTitle, std::string("瑞维【未指定采集目标】"));
+        QVERIFY(d.Status().contains("SysSeting"));
+        bool logged = false;
+        for (const std::string& line : apptest::LogLines(home_))
+            if (line.rfind("ERROR ", 0) == 0 && line.find("SysSeting") != std::string::npos)
+                logged = true;
+        QVERIFY(logged);
+    }
+
+    void closeEscapeAndEnter() {
+        TestDialog& d = Open();
+        // The offscreen desktop has no tray: the close box minimises.
+        QCOMPARE(d.m_trayIcon.Shown(), 0);
+        d.close();
+        QVERIFY(d.isVisible() && d.isMinimized());
+        QVERIFY(!d.ShutDown());
+        d.showNormal();
+        QTest::keyClick(&d, Qt::Key_Escape);
+        QVERIFY(d.isVisible() && d.isMinimized());
+        d.showNormal();
+        // Enter neither starts capture nor closes.
+        QTest::keyClick(d.Control(IDC_LIST_STREAM), Qt::Key_Return);
+        QTest::keyClick(&d, Qt::Key_Enter);
+        QVERIFY(d.isVisible() && d.Enabled(IDC_START));
+    }
+
+    void trayIconPicturesMenuAndToggle() {
+        CTrayIcon::s_trayAvailable = [] { return true; };
+        TestDialog& d = Open();
+        QCOMPARE(d.m_trayIcon.Shown(), 1);
+        QCOMPARE(d.TrayPicture(), int(IDI_IDLE));
+        QCOMPARE(d.m_trayIcon.Tray()->toolTip(), QString("Strevix"));
+        QMenu* menu = d.m_trayIcon.Menu();
+        QStringList texts;
+        for (QAction* a : menu->actions()) texts << (a->isSeparator() ? "-" : a->text());
+        QCOMPARE(texts, (QStringList{QString::fromUtf8("显示隐藏"), QString::fromUtf8("退出终端"),
+                                     "-", QString::fromUtf8("关于我的")}));
+        QCOMPARE(menu->defaultAction(), menu->actions().first());
+        // With a tray the close box hides; a double-click toggles.
+        d.close();
+        QVERIFY(!d.isVisible());
+        QCOMPARE(d.m_trayIcon.OnTrayNotification(CTrayIcon::kIconId, WM_LBUTTONDBLCLK), 1);
+        QVERIFY(d.isVisible());
+        d.m_trayIcon.OnTrayNotification(CTrayIcon::kIconId, WM_LBUTTONDBLCLK);
+        QVERIFY(!d.isVisible());
+        QCOMPARE(d.m_trayIcon.OnTrayNotification(999, WM_LBUTTONDBLCLK), 0);
+        QVERIFY(!d.isVisible());
+        d.OnCommand(ID_TRAY_SHOWHIDE);
+        QVERIFY(d.isVisible());
+        // Capturing turns it green, and stopping leaves it so.
+        d.m_runAs = 0;
+        d.OnCommand(IDC_START);
+        QCOMPARE(d.TrayPicture(), int(IDI_CAPTURING));
+        d.OnCommand(IDC_STOP);
+        QCOMPARE(d.TrayPicture(), int(IDI_CAPTURING));
+        // The menu's exit item runs the exit sequence, also while the window is hidden.
+        d.close();
+        QVERIFY(!d.isVisible());
+        menu->actions().at(1)->trigger();
+        QVERIFY(d.ShutDown());
+        QCOMPARE(d.m_trayIcon.Shown(), 0);
+    }
+
+    void exitShutsDownWithItsLogLinesInOrder() {
+        TestDialog& d = Open();
+        d.captureFile = kSample;
+        d.OnCommand(IDC_PCAP_FILE);  // exit while capture runs
+        QSignalSpy exited(&d, &CStrevixDlg::Exited);
+        d.OnCommand(IDC_EXIT);
+        QVERIFY(d.ShutDown());
+        QCOMPARE(exited.count(), 1);
+        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.m_allDevices == nullptr);
+        QVERIFY(d.m_htmlView == nullptr);
+        std::vector<std::string> lines = apptest::LogLines(home_);
+        QVERIFY(lines.size() >= 3);
+        QCOMPARE(lines.back(), std::string("INFO Program Exited."));
+        QCOMPARE(lines[lines.size() - 2], std::string("INFO Access operation terminal."));
+        // The capture ended before the database closed.
+        int threadEnd = -1, dbClose = -1;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i] == "INFO Quillet Brisco Analyse Thread exited.") threadEnd = int(i);
+            if (lines[i] == "INFO Access operation terminal.") dbClose = int(i);
+        }
+        QVERIFY(threadEnd >= 0 && threadEnd < dbClose);
+        QVERIFY(std::find(lines.begin(), lines.end(), "INFO Got a exception when Program Exit.") ==
+                lines.end());
+        // Logging is shut down: nothing more reaches the file.
+        LogOut(LOG_INFO, "after");
+        QCOMPARE(apptest::LogLines(home_).size(), lines.size());
+    }
+
+    void failingReleaseStepStillEndsTheLog() {
+        TestDialog& d = Open();
+        d.failDatabaseRelease = true;
+        d.OnCommand(IDC_EXIT);
+        std::vector<std::string> lines = apptest::LogLines(home_);
+        QVERIFY(lines.size() >= 2);
+        QCOMPARE(lines[lines.size() - 2], std::string("INFO Got a exception when Program Exit."));
+        QCOMPARE(lines.back(), std::string("INFO Program Exited."));
+    }
+
+    void streamListColoursAndHotTracking() {
+        TestDialog& d = Open();
+        Stream("rtmp://h/live/a");
+        Stream("rtmp://h/live/b");
+        Stream("rtmp://h/live/c");
+        auto* list = static_cast<CMyListCtrl*>(d.List(IDC_LIST_STREAM));
+        QColor back, text;
+        list->RowColours(0, false, &back, &text);
+        QCOMPARE(back, QColor(255, 255, 255));
+        list->RowColours(1, false, &back, &text);
+        QCOMPARE(back, QColor(227, 242, 254));
+        list->RowColours(2, true, &back, &text);
+        QCOMPARE(back, list->palette().color(QPalette::Highlight));
+        // The row under the mouse is light red, even when it is the selected one.
+        QRect r = list->visualItemRect(list->topLevelItem(2));
+        list->OnMouseMove(r.center());
+        QCOMPARE(list->HotRow(), 2);
+        QCOMPARE(list->Tracking(), 1);
+        list->RowColours(2, true, &back, &text);
+        QCOMPARE(back, QColor(255, 204, 204));
+        QCOMPARE(text, list->palette().color(QPalette::HighlightedText));
+        list->OnMouseLeave();
+        QCOMPARE(list->HotRow(), -1);
+        QCOMPARE(list->Tracking(), 0);
+        list->RowColours(2, true, &back, &text);
+        QCOMPARE(back, list->palette().color(QPalette::Highlight));
+    }
+
+    void startPageBehaviours() {
+        TestDialog& d = Open();
+        CHtmlViewEx* view = d.m_htmlView;
+        QVERIFY(view != nullptr);
+        QVERIFY(view->toPlainText().contains(QString::fromUtf8("使用步骤")));
+        QCOMPARE(view->frameShape(), QFrame::NoFrame);
+        QCOMPARE(view->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(view->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(view->contextMenuPolicy(), Qt::NoContextMenu);
+        // A left-button drag selects no text.
+        QWidget* port = view->viewport();
+        QTest::mousePress(port, Qt::LeftButton, {}, QPoint(5, 5));
+        QMouseEvent move(QEvent::MouseMove, QPointF(150, 120), port->mapToGlobal(QPointF(150, 120)),
+                         Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(port, &move);
+        QTest::mouseRelease(port, Qt::LeftButton, {}, QPoint(150, 120));
+        QVERIFY(!view->textCursor().hasSelection());
+        QCOMPARE(port->cursor().shape(), Qt::ArrowCursor);
+    }
+
+    // Capture threads report while the GUI thread deletes, clears and selects: the widgets end
+    // equal to what LogOut was told, and each producer's rows keep their order.
+    void reportsFromThreadsStayConsistent() {
+        TestDialog& d = Open();
+        apptest::MessageRecorder boxes;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> producers;
+        for (int t = 0; t < 3; ++t) {
+            producers.emplace_back([t, &stop] {
+                for (int i = 0; !stop.load(); ++i) {
+                    const std::string n = std::to_string(t) + "_" + std::to_string(i);
+                    LogOut(LOG_NETDATA, "RTMP-rtmp://10.0.0." + std::to_string(t) + "/live/" + n);
+                    if (i % 3 == 0) LogOut(LOG_STREAM, "RTMP-rtmp://10.0.0.1/live/" + n);
+                    if (i % 50 == 0) std::this_thread::yield();
+                }
+            });
+        }
+        QTreeWidget* list = static_cast<QTreeWidget*>(d.Control(IDC_LIST_STREAM));
+        for (int round = 0; round < 300; ++round) {
+            QCoreApplication::processEvents();
+            switch (round % 5) {
+                case 0:
+                    d.OnCommand(IDC_DELETE);
+                    break;
+                case 1:
+                    if (list->topLevelItemCount() > 3) list->setCurrentItem(list->topLevelItem(3));
+                    break;
+                case 2:
+                    if (round % 25 == 2) d.OnCommand(IDC_CLEAR);
+                    break;
+                default:
+                    d.SelectedStreamListRow();
+            }
+        }
+        stop = true;
+        for (std::thread& p : producers) p.join();
+        d.SyncReports();
+        for (int id : {IDC_LIST_NETDATA, IDC_LIST_STREAM}) {
+            std::vector<CReportWindow::Row> rows = d.ReportWindow()->Rows(id);
+            QTreeWidget* w = static_cast<QTreeWidget*>(d.Control(id));
+            QCOMPARE(w->topLevelItemCount(), int(rows.size()));
+            QVERIFY(rows.size() <= 201);
+            for (size_t i = 0; i < rows.size(); ++i) {
+                for (int c = 0; c < 3; ++c)
+                    QCOMPARE(w->topLevelItem(int(i))->text(c).toStdString(), rows[i].columns[c]);
+                QCOMPARE(w->topLevelItem(int(i))->isSelected(),
+                         (rows[i].state & LVIS_SELECTED) != 0);
+            }
+        }
+        // Running numbers fall from top to bottom.
+        QTreeWidget* net = d.List(IDC_LIST_NETDATA);
+        for (int i = 1; i < net->topLevelItemCount(); ++i)
+            QVERIFY(net->topLevelItem(i - 1)->text(0).toInt() >
+                    net->topLevelItem(i)->text(0).toInt());
+    }
+
+    // Start and stop over and over while a capture with many streams is analysed.
+    void startStopWhileAnalysing() {
+        TestDialog& d = Open();
+        d.captureFile = apptest::ManyStreamsCapture(home_, 3000);
+        for (int i = 0; i < 100; ++i) {
+            d.OnCommand(IDC_PCAP_FILE);
+            QCOMPARE(int(d.m_analysers.size()), 1);
+            if (i % 3 == 0) QCoreApplication::processEvents();
+            if (i % 10 == 0) QTest::qWait(5);
+            d.OnCommand(IDC_STOP);
+            QVERIFY(d.m_analysers.empty());
+            QCOMPARE(GetStreamCount(), 0);
+        }
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures(120000));
+        QCOMPARE(GetStreamCount(), 3000);
+        QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), 201);
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 0), QString("3000"));
+        QCOMPARE(d.Cell(IDC_LIST_STREAM, 0, 2), QString("s2999.m3u8"));
+        d.OnCommand(IDC_EXIT);
+    }
+};
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    StrevixDlgTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "StrevixDlgTest.moc"
