@@ -131,6 +131,7 @@ CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
     m_tcpHeader = nullptr;
     m_tcpHeaderLen = 0;
     m_payloadLen = 0;
+    m_streamType = STREAM_NONE;  // a view set again must not keep the last frame's type
     if (m_ethernetHeader == nullptr || EtherType() != 0x0800) return this;
 
     // IPv4: the whole header, as its IHL announces it, must be captured.
