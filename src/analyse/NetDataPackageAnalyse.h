@@ -4,7 +4,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
+
+#include "analyse/FrameQueue.h"
 
 #include "netunpack/NetUnpack.h"
 
@@ -25,6 +28,7 @@ class CNetDataPackageAnalyse {
     static const int kPromiscuous = 1;
     static const int kReadTimeoutMs = 1000;
     static const int kSourceStringSize = 1024;
+    static const size_t kFileBufferSize = 1 << 20;
 
     CNetDataPackageAnalyse();
     CNetDataPackageAnalyse(const CNetDataPackageAnalyse&) = delete;
@@ -78,6 +82,14 @@ class CNetDataPackageAnalyse {
 
   private:
     static void LoopCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    static void ReaderCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    static void* ReaderThread(void* self);
+
+    // Capture files are read on a thread of their own, so reading overlaps the analysis; the
+    // frames are still analysed on the one capture thread, in order.
+    std::unique_ptr<FrameQueue> m_queue;
+    pthread_t m_reader{};
+    bool m_hasReader = false;
 
     std::atomic<bool> m_loopEnded{false};
     std::atomic<unsigned long long> m_frames{0};

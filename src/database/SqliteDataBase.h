@@ -1,7 +1,8 @@
 #pragma once
-// Placeholder: the application database is being written (see its issue). The public names and
-// signatures below are fixed; the implementation replaces this file.
+// The program's only access to its database file (QuilletDT.dll in the application folder):
+// filter rules, local users, settings and two descriptive rows.
 
+#include <array>
 #include <list>
 #include <string>
 
@@ -18,11 +19,33 @@ struct NetDataFilterInfo {
 class CSqliteDataBase {
   public:
     // Created on first use; throws ExceptionDerived when construction fails (retried next call).
+    // Safe to call from several threads.
     static CSqliteDataBase* GetInstance();
     ~CSqliteDataBase();  // Finalize(); forgets the process-wide instance
+    CSqliteDataBase(const CSqliteDataBase&) = delete;
+    CSqliteDataBase& operator=(const CSqliteDataBase&) = delete;
+
     std::list<NetDataFilterInfo> GetNetDataFilterInfo();
     // 0 changed, -1 old password differs, -2 no such user, -5 nothing changed.
     int ModifyPassWord(std::string userName, std::string oldPassword, std::string newPassword);
     CSqlQuery ExcuteSql(const std::string& sql);
     void Finalize();
+
+    // The database file of the application folder.
+    static std::string DatabasePath();
+
+    // The descriptive rows as read at construction (strID '1').
+    const std::array<std::string, 5>& PostInformation() const { return m_postInformation; }
+    const std::array<std::string, 6>& CompanyTexts() const { return m_companyTexts; }
+    const std::array<int, 2>& CompanyNumbers() const { return m_companyNumbers; }
+
+  private:
+    CSqliteDataBase();
+    void ReadPostInfomation();
+    void ReadCompany();
+
+    std::array<std::string, 5> m_postInformation;  // columns 1 to 5, as stored
+    std::array<std::string, 6> m_companyTexts;     // columns 1 to 6, in the ANSI code page
+    std::array<int, 2> m_companyNumbers{};         // columns 7 and 8; 0 for NULL or no row
+    CSqlConnection m_connection;
 };

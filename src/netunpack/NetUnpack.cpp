@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/Exception.h"
+#include "netunpack/ByteScan.h"
 
 namespace {
 
@@ -182,16 +183,20 @@ StreamType CTCPNetUnpack::Classify() const {
     const int n = m_payloadLen;
     if (n <= 0) return STREAM_NONE;
 
-    if (const unsigned char* h = FindBytes(p, n, "HTTP/", true)) {
-        const int before = static_cast<int>(h - p);
+    // One pass finds the markers: "HTTP/" and "RTSP/" end in '/', "connect" starts with 'c'.
+    const PayloadMarkers markers = ScanPayloadMarkers(p, n);
+    const unsigned char* httpAt = markers.http;
+    const bool rtsp = markers.rtsp;
+    const bool connect = markers.connect;
+    if (httpAt != nullptr) {
+        const int before = static_cast<int>(httpAt - p);
         for (const char* suffix : {".ts", ".flv", ".m3u8", ".mp4"}) {
             if (FindBytes(p, before, suffix, true)) return STREAM_HLS;
         }
         return STREAM_HTTP;
     }
-    if (FindBytes(p, n, "RTSP/", true)) return STREAM_RTSP;
-    if (FindBytes(p, n, "connect", true) &&
-        (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
+    if (rtsp) return STREAM_RTSP;
+    if (connect && (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
         (FindBytes(p, n, "audioCodecs", true) || FindBytes(p, n, "videoCodecs", true))) {
         return STREAM_RTMP;
     }

@@ -183,3 +183,34 @@ TEST(CaptureSession, LiveLoopbackStartsAndStopsPromptly) {
     EXPECT_FALSE(a.IsOpen());
     pcap_freealldevs(devices);
 }
+
+TEST(CaptureSession, LargeFileDeliversEveryFrameInOrder) {
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 3000; ++i) {
+        frames.push_back(
+            Frame(kA, kB, std::string(1000 + i % 400, static_cast<char>('a' + i % 26))));
+    }
+    frames.push_back(Frame(kA, kB, std::string(60000, 'J')));
+    std::string path = WriteCapture("large.pcap", frames);
+    CountingAnalyse a;
+    ASSERT_EQ(a.StartFile(path), 0);
+    ASSERT_TRUE(WaitFor(a));
+    EXPECT_EQ(a.FramesSeen(), frames.size());
+    int expected = 60000;
+    for (int i = 0; i < 3000; ++i) expected += 1000 + i % 400;
+    EXPECT_EQ(a.payloadBytes.load(), expected);
+    a.Stop();
+}
+
+TEST(CaptureSession, StopDuringAFileAnalysisNeverHangs) {
+    std::vector<Bytes> frames(20000, Frame(kA, kB, std::string(1400, 'x')));
+    std::string path = WriteCapture("stop.pcap", frames);
+    for (int round = 0; round < 20; ++round) {
+        CountingAnalyse a;
+        ASSERT_EQ(a.StartFile(path), 0);
+        if (round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(round));
+        a.Stop();
+        EXPECT_FALSE(a.IsCapturing());
+        EXPECT_LE(a.FramesSeen(), frames.size());
+    }
+}

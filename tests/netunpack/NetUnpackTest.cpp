@@ -241,3 +241,42 @@ TEST(PayloadUnpackers, PayloadPointerOnlyForTheirType) {
     EXPECT_EQ(p.GetAppendedData(), nullptr);
     EXPECT_EQ(p.GetData(), nullptr);
 }
+
+#include "netunpack/ByteScan.h"
+
+// The vector scan must find a marker at every offset of every buffer length, and never read past
+// the end (exact-size buffers, checked by the sanitizer run).
+TEST(ByteScan, MarkersAtEveryOffsetAndLength) {
+    for (int length : {0, 5, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 127, 130, 1448}) {
+        std::unique_ptr<unsigned char[]> b(new unsigned char[length ? length : 1]);
+        std::memset(b.get(), 'c', length ? length : 1);
+        PayloadMarkers none = ScanPayloadMarkers(b.get(), length);
+        EXPECT_EQ(none.http, nullptr);
+        EXPECT_FALSE(none.rtsp);
+        for (int at = 0; at + 5 <= length; ++at) {
+            std::memcpy(b.get() + at, "HTTP/", 5);
+            EXPECT_EQ(ScanPayloadMarkers(b.get(), length).http, b.get() + at)
+                << length << " " << at;
+            EXPECT_EQ(ScanPayloadMarkersPortable(b.get(), length).http, b.get() + at);
+            std::memcpy(b.get() + at, "RTSP/", 5);
+            EXPECT_TRUE(ScanPayloadMarkers(b.get(), length).rtsp) << length << " " << at;
+            EXPECT_TRUE(ScanPayloadMarkersPortable(b.get(), length).rtsp);
+            std::memset(b.get() + at, 'c', 5);
+        }
+        for (int at = 0; at + 7 <= length; ++at) {
+            std::memcpy(b.get() + at, "connect", 7);
+            EXPECT_TRUE(ScanPayloadMarkers(b.get(), length).connect) << length << " " << at;
+            EXPECT_TRUE(ScanPayloadMarkersPortable(b.get(), length).connect);
+            std::memset(b.get() + at, 'c', 7);
+        }
+    }
+}
+
+TEST(Classify, MarkersAtPayloadEdges) {
+    EXPECT_EQ(ClassifyPayload("HTTP/"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("xRTSP/"), STREAM_RTSP);
+    EXPECT_EQ(ClassifyPayload("TTP/ RTSP"), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload(std::string(3000, 'c') + "RTSP/ then HTTP/"), STREAM_HTTP);
+    EXPECT_EQ(ClassifyPayload("rtmp audioCodecs connec"), STREAM_NONE);
+    EXPECT_EQ(ClassifyPayload("rtmp audioCodecs /connect"), STREAM_RTMP);
+}

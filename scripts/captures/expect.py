@@ -1,0 +1,336 @@
+#!/usr/bin/env python3
+"""Works out what strevix-cli reports for a capture file, from the detection rules alone.
+
+Usage:
+  expect.py CAPTURE.pcap              print the stream lines (what `strevix-cli -r` prints)
+  expect.py --sightings CAPTURE.pcap  print every sighting instead
+  expect.py --write CAPTURE.pcap [STEM]
+                                      write STEM.streams and STEM.sightings (default: beside
+                                      the capture, with its name)
+  expect.py --trace CAPTURE.pcap      show, per frame, what the tracking step did
+
+This is an independent model of the analyser written for the test data, with the standard
+library only; it reads classic pcap files (both byte orders, micro- or nanosecond stamps).
+Where it and the C++ analyser disagree on a capture, one of them is wrong: look at --trace.
+"""
+import struct
+import sys
+
+COLLECT_LIMIT = 2048
+
+STREAM_NONE, STREAM_HTTP, STREAM_RTSP, STREAM_RTMP, STREAM_HLS = -1, 0, 4, 5, 6
+LABELS = {STREAM_RTMP: "RTMP", STREAM_RTSP: "RTSP", STREAM_HTTP: "HTTP", STREAM_HLS: "HLS"}
+
+
+def read_pcap(path):
+    """Yields (frame number from 1, captured bytes) for every record of a classic pcap file."""
+    with open(path, "rb") as f:
+        head = f.read(24)
+        if len(head) < 24:
+            raise ValueError(path + ": not a pcap file")
+        magic = head[:4]
+        if magic in (b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1"):
+            order = "<"
+        elif magic in (b"\xa1\xb2\xc3\xd4", b"\xa1\xb2\x3c\x4d"):
+            order = ">"
+        else:
+            raise ValueError(path + ": not a classic pcap file (pcapng is not read here)")
+        linktype = struct.unpack(order + "I", head[20:24])[0]
+        if linktype != 1:
+            raise ValueError(path + ": link type %d, not Ethernet" % linktype)
+        number = 0
+        while True:
+            rec = f.read(16)
+            if len(rec) < 16:
+                return
+            _, _, caplen, _ = struct.unpack(order + "IIII", rec)
+            data = f.read(caplen)
+            if len(data) < caplen:
+                return
+            number += 1
+            yield number, data
+
+
+def find_bytes(buf, pattern, exact=True, start=0, end=None):
+    """First match at or after start, or -1. Without exact the first byte still matches exactly
+    and the rest ignores ASCII letter case."""
+    if end is None:
+        end = len(buf)
+    end = min(end, len(buf))
+    n = len(pattern)
+    if n == 0 or start < 0 or end - start < n:
+        return -1
+    if exact:
+        return buf.find(pattern, start, end)
+    first = pattern[:1]
+    rest = pattern[1:].lower()
+    i = buf.find(first, start, end)
+    while i != -1 and i + n <= end:
+        if buf[i + 1:i + n].lower() == rest:
+            return i
+        i = buf.find(first, i + 1, end)
+    return -1
+
+
+class Frame:
+    """Header view of one Ethernet frame; layers whose header is not all there are absent."""
+
+    def __init__(self, data):
+        self.data = data
+        self.ip = None
+        self.tcp = None
+        self.payload_start = 0
+        self.payload_len = 0
+        self.stream_type = STREAM_NONE
+        if len(data) < 14 or data[12:14] != b"\x08\x00":
+            return
+        if len(data) < 14 + 20:
+            return
+        ip = 14
+        ihl = (data[ip] & 0x0F) * 4
+        total = struct.unpack(">H", data[ip + 2:ip + 4])[0]
+        if ihl < 20 or len(data) < ip + ihl:
+            return
+        self.ip = ip
+        self.ihl = ihl
+        self.total = total
+        self.src = data[ip + 12:ip + 16]
+        self.dst = data[ip + 16:ip + 20]
+        if data[ip + 9] != 6:
+            return
+        tcp = ip + ihl
+        if len(data) < tcp + 20:
+            return
+        thl = (data[tcp + 12] >> 4) * 4
+        if thl < 20 or len(data) < tcp + thl:
+            return
+        self.tcp = tcp
+        self.thl = thl
+        self.sport, self.dport = struct.unpack(">HH", data[tcp:tcp + 4])
+        self.payload_start = tcp + thl
+        # Payload as the IPv4 length announces it, never past the captured bytes.
+        self.payload_len = max(0, min(total - ihl - thl, len(data) - self.payload_start))
+        self.stream_type = self.classify()
+
+    def payload(self):
+        return self.data[self.payload_start:self.payload_start + self.payload_len]
+
+    def classify(self):
+        p = self.payload()
+        if not p:
+            return STREAM_NONE
+        h = find_bytes(p, b"HTTP/")
+        if h != -1:
+            for suffix in (b".ts", b".flv", b".m3u8", b".mp4"):
+                if find_bytes(p, suffix, end=h) != -1:
+                    return STREAM_HLS
+            return STREAM_HTTP
+        if find_bytes(p, b"RTSP/") != -1:
+            return STREAM_RTSP
+        if (find_bytes(p, b"connect") != -1
+                and (find_bytes(p, b"tcUrl") != -1 or find_bytes(p, b"rtmp") != -1)
+                and (find_bytes(p, b"audioCodecs") != -1 or find_bytes(p, b"videoCodecs") != -1)):
+            return STREAM_RTMP
+        return STREAM_NONE
+
+    def key(self):
+        return "%d%d%d%d%d-%d%d%d%d%d" % (tuple(self.src) + (self.sport,) + tuple(self.dst)
+                                          + (self.dport,))
+
+
+def be16(buf, at):
+    if at < 0 or at + 2 > len(buf):
+        return None
+    return struct.unpack(">H", buf[at:at + 2])[0]
+
+
+def copy_dropping_headers(buf, at, count):
+    """count bytes of real text from at on, skipping chunk header bytes (0xC0 and above) and
+    reading on past them; stops at the end of the buffer."""
+    out = bytearray()
+    i = at
+    while len(out) < count and i < len(buf):
+        if buf[i] < 0xC0:
+            out.append(buf[i])
+        i += 1
+    return bytes(out)
+
+
+def extract_rtmp(buf):
+    n = len(buf)
+    p = find_bytes(buf, b"tcUrl")
+    if p == -1:
+        q = find_bytes(buf, b"rtmp", exact=False)
+        if q == -1:
+            return b""
+        p = q - 8
+    length = be16(buf, p + 6)
+    if length is None or length >= n:
+        # A length that does not fit the buffer gives no connection address.
+        text = b""
+    else:
+        text = copy_dropping_headers(buf, p + 8, length)
+        if not text.startswith(b"rtmp"):
+            if text.find(b"rtmp", 1) != -1:
+                text = copy_dropping_headers(buf, p + 9, length)
+            else:
+                s = text.find(b"://", 1)
+                if s != -1:
+                    text = b"rtmp" + text[s:]
+    nul = text.find(b"\x00")
+    address = text if nul == -1 else text[:nul]
+    c = find_bytes(buf, b"createStream", exact=False, start=max(p, 0))
+    if c == -1:
+        return b""
+    pl = find_bytes(buf, b"play", start=c)
+    if pl == -1:
+        return b""
+    m = find_bytes(buf, b"\x05\x02", start=pl)
+    if m == -1:
+        return b""
+    name_len = be16(buf, m + 2)
+    if name_len is None:
+        return b""
+    raw = buf[m + 4:m + 4 + name_len]
+    name = bytes(b for b in raw if b < 0xC0)
+    return address + b"/" + name
+
+
+def extract_rtsp(buf):
+    a = find_bytes(buf, b"rtsp://", exact=False)
+    if a == -1:
+        a = find_bytes(buf, b"RTSP://")
+    if a == -1:
+        return b""
+    r = find_bytes(buf, b"RTSP/", start=a)
+    if r == -1:
+        return b""
+    return buf[a:max(a, r - 1)]
+
+
+def extract_http(buf):
+    h = find_bytes(buf, b"HTTP/")
+    if h == -1:
+        return b""
+    method = b"GET"
+    m = find_bytes(buf, method)
+    if m == -1:
+        method = b"POST"
+        m = find_bytes(buf, method)
+    path = b""
+    if m != -1 and h - (m + len(method)) >= 2:
+        path = buf[m + len(method) + 1:h - 1]
+    host = find_bytes(buf, b"Host", start=h)
+    if host == -1:
+        return b""
+    crlf = find_bytes(buf, b"\r\n", start=host)
+    if crlf == -1 or crlf - (host + 6) < 0:
+        return b""
+    return b"http://" + buf[host + 6:crlf] + path
+
+
+def remove_default_port(address):
+    """Drops ":1935" where it is the whole port: followed by "/" or the end."""
+    i = address.find(b":1935")
+    while i != -1:
+        after = i + 5
+        if after == len(address) or address[after:after + 1] == b"/":
+            return address[:i] + address[after:]
+        i = address.find(b":1935", i + 1)
+    return address
+
+
+class Analyser:
+    def __init__(self, trace=False):
+        self.table = {}  # key -> [stream type, collected bytes]
+        self.recorded = set()
+        self.streams = []
+        self.sightings = []
+        self.trace = trace
+
+    def log(self, text):
+        if self.trace:
+            print("    " + text.decode("latin-1"))
+
+    def on_frame(self, number, data):
+        f = Frame(data)
+        if f.tcp is None:
+            return
+        key = f.key()
+        t = f.stream_type
+        d = f.total - f.thl - f.ihl
+        if t in (STREAM_RTMP, STREAM_RTSP, STREAM_HTTP, STREAM_HLS):
+            self.table[key] = [t, bytes(data)]
+            if self.trace:
+                print("%5d %s start %s" % (number, key, LABELS[t]))
+            if t in (STREAM_RTSP, STREAM_HLS):
+                self.analyse(key)
+            return
+        entry = self.table.get(key)
+        if entry is None or len(entry[1]) >= COLLECT_LIMIT or d <= 0:
+            return
+        entry[1] += f.payload()
+        if self.trace:
+            print("%5d %s +%d -> %d" % (number, key, f.payload_len, len(entry[1])))
+        self.analyse(key)
+
+    def analyse(self, key):
+        t, buf = self.table[key]
+        if t == STREAM_RTMP:
+            address = extract_rtmp(buf)
+        elif t == STREAM_RTSP:
+            address = extract_rtsp(buf)
+        elif t in (STREAM_HTTP, STREAM_HLS):
+            address = extract_http(buf)
+        else:
+            return
+        if not address:
+            return
+        address = remove_default_port(address)
+        text = LABELS[t].encode() + b"-" + address
+        self.sightings.append(text)
+        self.log(b"sighting " + text)
+        if address not in self.recorded:
+            self.recorded.add(address)
+            if t in (STREAM_RTMP, STREAM_HLS, STREAM_RTSP):
+                self.streams.append(text)
+                self.log(b"stream " + text)
+
+
+def analyse_file(path, trace=False):
+    a = Analyser(trace)
+    for number, data in read_pcap(path):
+        a.on_frame(number, data)
+    return a
+
+
+def main(argv):
+    mode = "streams"
+    args = argv[1:]
+    if args and args[0] in ("--sightings", "--write", "--trace"):
+        mode = args.pop(0)[2:]
+    stem = None
+    if mode == "write" and len(args) == 2:
+        stem = args.pop()
+    if len(args) != 1:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    path = args[0]
+    a = analyse_file(path, trace=(mode == "trace"))
+    out = sys.stdout.buffer
+    if mode == "write":
+        if stem is None:
+            stem = path[:-5] if path.endswith(".pcap") else path
+        with open(stem + ".streams", "wb") as f:
+            f.write(b"".join(line + b"\n" for line in a.streams))
+        with open(stem + ".sightings", "wb") as f:
+            f.write(b"".join(line + b"\n" for line in a.sightings))
+    elif mode == "sightings":
+        out.write(b"".join(line + b"\n" for line in a.sightings))
+    elif mode == "streams":
+        out.write(b"".join(line + b"\n" for line in a.streams))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
