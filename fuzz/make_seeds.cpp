@@ -1,5 +1,5 @@
-// Writes the seed corpora: fuzz_make_seeds FOLDER writes FOLDER/<target>/<name> for every
-// target. The seeds are hand-built sessions and frames; rerun after changing them.
+// Writes the seed corpora: fuzz_make_seeds FOLDER [CAPTURE...] writes FOLDER/<target>/<name>
+// for every target: hand-built sessions and frames, and the captures named (see fuzz/README.md).
 
 #include <sys/stat.h>
 
@@ -222,11 +222,37 @@ void CaptureSeeds() {
     Write("capture", "pcapng-one-frame", ng);
 }
 
+// A real capture as a seed of both file and frame targets: the file itself, and its frames as
+// raw chunks (classic little-endian pcap only).
+void CaptureFileSeeds(const std::string& path) {
+    const std::string file = testframes::ReadFile(path);
+    std::string name = path.substr(path.rfind('/') + 1);
+    name = name.substr(0, name.rfind('.'));
+    if (file.size() < 24 || file.compare(0, 4, "\xd4\xc3\xb2\xa1") != 0) {
+        std::fprintf(stderr, "%s: not a little-endian pcap file\n", path.c_str());
+        return;
+    }
+    Write("capture", name, file);
+    auto get32 = [&file](size_t at) {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(file[at + i]);
+        return v;
+    };
+    std::string chunks;
+    for (size_t at = 24; at + 16 <= file.size();) {
+        const size_t caplen = get32(at + 8);
+        if (at + 16 + caplen > file.size() || caplen > 65534) break;
+        chunks += framechunks::Chunk(0x80, file.substr(at + 16, caplen));
+        at += 16 + caplen;
+    }
+    Write("analyse", name, chunks);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: fuzz_make_seeds FOLDER\n");
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: fuzz_make_seeds FOLDER [CAPTURE.pcap...]\n");
         return 2;
     }
     g_root = argv[1];
@@ -234,5 +260,6 @@ int main(int argc, char** argv) {
     AnalyseSeeds();
     RtmpSeeds();
     CaptureSeeds();
+    for (int i = 2; i < argc; ++i) CaptureFileSeeds(argv[i]);
     return 0;
 }
