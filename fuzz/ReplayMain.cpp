@@ -21,7 +21,8 @@ bool ReadAll(const std::string& path, std::vector<uint8_t>* out) {
     if (in == nullptr) return false;
     uint8_t buffer[65536];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) out->insert(out->end(), buffer, buffer + n);
+    while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0)
+        out->insert(out->end(), buffer, buffer + n);
     std::fclose(in);
     return true;
 }

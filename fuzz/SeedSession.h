@@ -46,9 +46,10 @@ inline std::string SetChunkSize(uint32_t size) {
 
 // AVC sequence header: an AVCDecoderConfigurationRecord with one SPS and one PPS.
 inline std::string VideoConfigBody() {
-    const std::string sps("\x67\x64\x00\x1f\xac\xd9\x40\x50\x05\xbb\x01\x10\x00\x00\x03\x00\x10"
-                          "\x00\x00\x03\x03\xc0\xf1\x83\x19",
-                          25);
+    const std::string sps(
+        "\x67\x64\x00\x1f\xac\xd9\x40\x50\x05\xbb\x01\x10\x00\x00\x03\x00\x10"
+        "\x00\x00\x03\x03\xc0\xf1\x83\x19",
+        25);
     const std::string pps("\x68\xeb\xe3\xcb", 4);
     std::string body("\x17\x00\x00\x00\x00\x01\x64\x00\x1f\xff\xe1", 11);
     body.push_back(0);
@@ -83,8 +84,8 @@ inline std::string ServerMedia(int frames = 6, size_t chunkSize = 4096) {
     out += rtmpbytes::Chunked(4, 8, 1, AudioConfigBody(), chunkSize, 0);
     for (int i = 0; i < frames; ++i) {
         const uint32_t ts = static_cast<uint32_t>(i * 40);
-        out += rtmpbytes::Chunked(6, 9, 1, VideoFrameBody(i % 3 == 0, 120 + 37 * i, i), chunkSize,
-                                  ts);
+        out +=
+            rtmpbytes::Chunked(6, 9, 1, VideoFrameBody(i % 3 == 0, 120 + 37 * i, i), chunkSize, ts);
         out += rtmpbytes::Chunked(4, 8, 1, AudioFrameBody(40, 100 + i), chunkSize, ts);
     }
     return out;

@@ -106,8 +106,8 @@ void AnalyseSeeds() {
     const int toServer = 0, toClient = 8;
     {
         seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1/live", "fuzz");
-        std::string in = Chunk(toServer, c.connect) + Chunk(toServer, c.createStream) +
-                         Chunk(toServer, c.play);
+        std::string in =
+            Chunk(toServer, c.connect) + Chunk(toServer, c.createStream) + Chunk(toServer, c.play);
         for (const std::string& s : seedsession::Segments(seedsession::ServerMedia(6)))
             in += Chunk(toClient, s);
         Write("analyse", "rtmp-session", in);
@@ -125,8 +125,9 @@ void AnalyseSeeds() {
         // Two connections interleaved, one RTSP, one HLS, one plain HTTP.
         seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1:1936/live", "fuzz");
         std::string media = seedsession::ServerMedia(2);
-        std::string in = Chunk(2, c.connect) + Chunk(0x13, "SETUP rtsp://10.0.1.1/live/a/track1 "
-                                                          "RTSP/1.0\r\nCSeq: 3\r\n\r\n");
+        std::string in = Chunk(2, c.connect) + Chunk(0x13,
+                                                     "SETUP rtsp://10.0.1.1/live/a/track1 "
+                                                     "RTSP/1.0\r\nCSeq: 3\r\n\r\n");
         in += Chunk(2, c.createStream + c.play);
         in += Chunk(0x24, "GET /hls/a.ts HTTP/1.1\r\nHost: 10.0.1.1\r\nUser-Agent: x\r\n\r\n");
         in += Chunk(0x35, "POST /api HTTP/1.1\r\nHost: 10.0.1.1:8080\r\n\r\nbody");
@@ -170,8 +171,8 @@ void RtmpSeeds() {
     std::string mixed = seedsession::ServerMedia(1);
     std::string t1("\x46\x00\x00\x28\x00\x00\x10\x09", 8);
     t1 += seedsession::VideoFrameBody(false, 11, 7);
-    std::string ext = rtmpbytes::Chunked(7, 9, 1, seedsession::VideoFrameBody(true, 30, 3), 4096,
-                                         0xFFFFFF);
+    std::string ext =
+        rtmpbytes::Chunked(7, 9, 1, seedsession::VideoFrameBody(true, 30, 3), 4096, 0xFFFFFF);
     Write("rtmp", "type1-ext-timestamp", Segmented(mixed + t1 + ext + "\x86\x00\x00\x28", 333));
 }
 

@@ -61,9 +61,11 @@ unsigned ThroughPayloadUnpacker(const fuzzsupport::ExactCopy& frame, int copy) {
                       ? frame.size()
                       : CVideoStreamAnalyse::kMaxFirstFrameBytes;
     p.AppendData(p.FrameData(), n, 1);
-    if (p.TCPHeader() != nullptr && p.PayloadLen() > 0) p.AppendData(p.Payload(), p.PayloadLen(), 0);
+    if (p.TCPHeader() != nullptr && p.PayloadLen() > 0)
+        p.AppendData(p.Payload(), p.PayloadLen(), 0);
     const unsigned char* data = p.GetData();
-    if (data != nullptr) sum += fuzzsupport::Touch(data, p.GetDataLen(), p.FrameData(), p.FrameLen());
+    if (data != nullptr)
+        sum += fuzzsupport::Touch(data, p.GetDataLen(), p.FrameData(), p.FrameLen());
     p.DropFrameView();
     Check(p.GetData() == nullptr && p.FrameData() == nullptr, "frame view kept after the drop");
     // The collected bytes read as a frame again, as the address detection does.
