@@ -1,11 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 class CPayloadNetUnpack;
 class CRtmp2H264AacDecoder;
@@ -51,75 +51,186 @@ struct ConnectionKeyHash {
                      k.dstPort;
         uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x632BE59BD9B4E019ull + (a << 6) + (a >> 2));
         h ^= h >> 29;
-        return static_cast<size_t>(h * 0xBF58476D1CE4E5B9ull);
+        h *= 0xBF58476D1CE4E5B9ull;
+        return static_cast<size_t>(h ^ (h >> 32));  // tables index with the low bits
     }
 };
 
 // A table of owned values keyed by connection direction, bounded in size: when full, the entry
-// used least recently gives way. Lookups allocate nothing.
+// used least recently gives way. Open addressing over one flat array keeps a lookup to a cache
+// line or two (every segment of a capture looks up two keys, and most find nothing); the order
+// of use is a list threaded through the slots, moved only when an entry's place in it is more
+// than a few hundred uses stale, so a hit rarely writes to other lines. Lookups allocate nothing.
 template <class T>
 class LruTable {
   public:
     explicit LruTable(size_t capacity) : m_capacity(capacity ? capacity : 1) {
-        m_map.reserve(m_capacity + 1);
+        size_t slots = 16;
+        while (slots < m_capacity * 2) slots <<= 1;  // load factor at most one half
+        m_slots.resize(slots);
+        m_tags.assign(slots, 0);
+        m_mask = slots - 1;
     }
+    ~LruTable() { Clear(); }
+    LruTable(const LruTable&) = delete;
+    LruTable& operator=(const LruTable&) = delete;
 
     // Finds and marks as just used; null when absent.
     T* Find(const ConnectionKey& key) {
-        auto it = m_map.find(key);
-        if (it == m_map.end()) return nullptr;
-        m_order.splice(m_order.begin(), m_order, it->second.position);
-        return it->second.value.get();
+        const uint32_t i = Locate(key);
+        if (i == kNone) return nullptr;
+        ++m_clock;
+        if (static_cast<uint32_t>(m_clock) - m_slots[i].moved > kStaleness) MoveToFront(i);
+        return m_slots[i].value;
     }
     // Marks as just used, when present.
     void Touch(const ConnectionKey& key) { Find(key); }
 
     const T* Peek(const ConnectionKey& key) const {
-        auto it = m_map.find(key);
-        return it == m_map.end() ? nullptr : it->second.value.get();
+        const uint32_t i = Locate(key);
+        return i == kNone ? nullptr : m_slots[i].value;
     }
 
     // Installs the value under the key, releasing any value there before.
     T* Put(const ConnectionKey& key, std::unique_ptr<T> value) {
-        auto it = m_map.find(key);
-        if (it != m_map.end()) {
-            it->second.value = std::move(value);
-            m_order.splice(m_order.begin(), m_order, it->second.position);
-            return it->second.value.get();
+        ++m_clock;
+        uint32_t i = Locate(key);
+        if (i != kNone) {
+            delete m_slots[i].value;
+            m_slots[i].value = value.release();
+            MoveToFront(i);
+            return m_slots[i].value;
         }
-        if (m_map.size() >= m_capacity) {
-            m_map.erase(m_order.back());
-            m_order.pop_back();
+        if (m_size >= m_capacity && m_tail != kNone) {
+            Erase(m_tail);
             ++m_evicted;
         }
-        m_order.push_front(key);
-        Node& node = m_map[key];
-        node.value = std::move(value);
-        node.position = m_order.begin();
-        return node.value.get();
+        const size_t hash = ConnectionKeyHash()(key);
+        i = static_cast<uint32_t>(hash & m_mask);
+        while (m_tags[i] != 0) i = (i + 1) & m_mask;
+        m_tags[i] = Tag(hash);
+        Slot& s = m_slots[i];
+        s.key = key;
+        s.value = value.release();
+        s.prev = s.next = kNone;
+        LinkFront(i);
+        ++m_size;
+        return s.value;
     }
 
-    size_t Size() const { return m_map.size(); }
+    size_t Size() const { return m_size; }
     size_t Capacity() const { return m_capacity; }
     unsigned long long Evicted() const { return m_evicted; }
     void Clear() {
-        m_map.clear();
-        m_order.clear();
+        for (Slot& s : m_slots) {
+            delete s.value;
+            s.value = nullptr;
+        }
+        std::fill(m_tags.begin(), m_tags.end(), 0);
+        m_size = 0;
+        m_head = m_tail = kNone;
     }
 
     template <class F>
     void ForEach(F&& f) const {
-        for (const auto& entry : m_map) f(entry.first, *entry.second.value);
+        for (const Slot& s : m_slots) {
+            if (s.value != nullptr) f(s.key, *s.value);
+        }
     }
 
   private:
-    struct Node {
-        std::unique_ptr<T> value;
-        typename std::list<ConnectionKey>::iterator position;
+    static const uint32_t kNone = 0xFFFFFFFFu;
+    static const uint32_t kStaleness = 256;
+    struct Slot {
+        ConnectionKey key;
+        uint32_t prev = kNone, next = kNone;  // the order of use, most recent first
+        uint32_t moved = 0;                   // clock when last put at the front
+        T* value = nullptr;                   // owned; null for an empty slot
     };
+
+    // A few bits of the hash per slot, 0 for an empty one: a probe reads these and looks at a
+    // slot only when they match, so a key that is not there costs one small read.
+    static uint16_t Tag(size_t hash) { return static_cast<uint16_t>((hash >> 48) | 1); }
+
+    uint32_t Locate(const ConnectionKey& key) const {
+        const size_t hash = ConnectionKeyHash()(key);
+        const uint16_t tag = Tag(hash);
+        for (size_t i = hash & m_mask; m_tags[i] != 0; i = (i + 1) & m_mask) {
+            if (m_tags[i] == tag && m_slots[i].key == key) return static_cast<uint32_t>(i);
+        }
+        return kNone;
+    }
+
+    void Unlink(uint32_t i) {
+        Slot& s = m_slots[i];
+        if (s.prev != kNone)
+            m_slots[s.prev].next = s.next;
+        else
+            m_head = s.next;
+        if (s.next != kNone)
+            m_slots[s.next].prev = s.prev;
+        else
+            m_tail = s.prev;
+        s.prev = s.next = kNone;
+    }
+    void LinkFront(uint32_t i) {
+        Slot& s = m_slots[i];
+        s.prev = kNone;
+        s.next = m_head;
+        if (m_head != kNone)
+            m_slots[m_head].prev = i;
+        else
+            m_tail = i;
+        m_head = i;
+        s.moved = static_cast<uint32_t>(m_clock);
+    }
+    void MoveToFront(uint32_t i) {
+        if (m_head == i) {
+            m_slots[i].moved = static_cast<uint32_t>(m_clock);
+            return;
+        }
+        Unlink(i);
+        LinkFront(i);
+    }
+
+    // Backward-shift deletion keeps every probe sequence unbroken; a moved entry keeps its place
+    // in the order of use.
+    void Erase(uint32_t hole) {
+        Unlink(hole);
+        delete m_slots[hole].value;
+        m_slots[hole].value = nullptr;
+        m_tags[hole] = 0;
+        --m_size;
+        for (uint32_t j = (hole + 1) & m_mask; m_tags[j] != 0; j = (j + 1) & m_mask) {
+            const size_t home = ConnectionKeyHash()(m_slots[j].key) & m_mask;
+            // j may move into the hole unless its home lies cyclically in (hole, j].
+            const bool between =
+                hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+            if (between) continue;
+            Slot& to = m_slots[hole];
+            to = m_slots[j];
+            if (to.prev != kNone)
+                m_slots[to.prev].next = hole;
+            else
+                m_head = hole;
+            if (to.next != kNone)
+                m_slots[to.next].prev = hole;
+            else
+                m_tail = hole;
+            m_tags[hole] = m_tags[j];
+            m_slots[j].value = nullptr;
+            m_tags[j] = 0;
+            hole = j;
+        }
+    }
+
     size_t m_capacity;
-    std::unordered_map<ConnectionKey, Node, ConnectionKeyHash> m_map;
-    std::list<ConnectionKey> m_order;  // most recently used first
+    size_t m_mask = 0;
+    size_t m_size = 0;
+    uint64_t m_clock = 0;
+    uint32_t m_head = kNone, m_tail = kNone;
+    std::vector<Slot> m_slots;
+    std::vector<uint16_t> m_tags;
     unsigned long long m_evicted = 0;
 };
 

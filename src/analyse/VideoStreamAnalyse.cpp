@@ -65,7 +65,7 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
             return;
         }
         const int frameLen = u->FrameLen();
-        fresh->SetData(u->FrameData(), frameLen, 0);
+        fresh->AdoptFrame(*u);  // the frame is already parsed and classified
         // The collected bytes start with the frame; a giant frame is kept only in part.
         fresh->AppendData(u->FrameData(),
                           frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes, 1);

@@ -175,11 +175,6 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     const unsigned char* buffer = unpacker->GetAppendedData();
     const int length = unpacker->GetAppendedLen();
 
-    // The collected bytes begin with the connection's first frame.
-    CTCPNetUnpack first;
-    first.SetData(buffer, length, 0);
-    const ConnectionKey endpoints = KeyOf(first);
-
     const char* label = StreamLabel(type);
     std::string address;
     switch (type) {
@@ -198,6 +193,11 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     }
     if (address.empty() || label == nullptr) return;
     RemoveDefaultRtmpPort(&address);
+
+    // The collected bytes begin with the connection's first frame: its endpoints.
+    CTCPNetUnpack first;
+    first.SetHeaders(buffer, length);
+    const ConnectionKey endpoints = KeyOf(first);
 
     const std::string text = std::string(label) + "-" + address;
     LogOut(LOG_NETDATA, text);

@@ -135,12 +135,13 @@ std::string CMD5Checksum::GetMD5(std::string text) {
     unsigned char digest[16];
     md5.Final(digest);
 
-    std::string hex;
-    hex.reserve(32);
-    for (unsigned char byte : digest) {
-        char piece[3];
-        std::snprintf(piece, sizeof(piece), "%02X", byte);
-        hex += piece;
+    // Two upper-case digits a byte, the high nibble first (a digest is taken for every sighting,
+    // so no formatter is called here).
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string hex(32, '0');
+    for (int i = 0; i < 16; ++i) {
+        hex[2 * i] = kDigits[digest[i] >> 4];
+        hex[2 * i + 1] = kDigits[digest[i] & 0x0F];
     }
     return hex;
 }

@@ -215,7 +215,8 @@ bool CRtmp2H264AacDecoder::Feed(const unsigned char* data, int len) {
         if (step == Step::Wait) break;
         if (step == Step::Refused) {
             ++p;
-            LoseStep();
+            // Out of step everything is already closed; noise costs one test a byte.
+            if (m_inStep) LoseStep();
             continue;
         }
         p += h;

@@ -7,18 +7,33 @@
 
 namespace {
 
-// Looks at a candidate byte ('/' or 'c'); true when "HTTP/" was found and the scan is over.
+inline uint32_t Load32(const unsigned char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+inline uint32_t Text32(const char* t) {
+    return Load32(reinterpret_cast<const unsigned char*>(t));
+}
+
+// The scan looks for byte pairs, rare even in text: "P/" ends "HTTP/" and "RTSP/", "co" starts
+// "connect". A candidate is the position of the pair's first byte; true when "HTTP/" was found
+// and the scan is over.
 inline bool Candidate(const unsigned char* begin, const unsigned char* end, const unsigned char* at,
                       PayloadMarkers* m) {
-    if (*at == '/') {
-        if (at - begin >= 4) {
-            if (std::memcmp(at - 4, "HTTP", 4) == 0) {
-                m->http = at - 4;
+    static const uint32_t kHttp = Text32("HTTP"), kRtsp = Text32("RTSP");
+    static const uint32_t kConn = Text32("conn"), kNect = Text32("nect");
+    if (*at == 'P') {
+        if (at - begin >= 3) {
+            const uint32_t word = Load32(at - 3);
+            if (word == kHttp) {
+                m->http = at - 3;
                 return true;
             }
-            if (std::memcmp(at - 4, "RTSP", 4) == 0) m->rtsp = true;
+            if (word == kRtsp) m->rtsp = true;
         }
-    } else if (!m->connect && end - at >= 7 && std::memcmp(at + 1, "onnect", 6) == 0) {
+    } else if (!m->connect && end - at >= 7 && Load32(at) == kConn && Load32(at + 3) == kNect) {
         m->connect = true;
     }
     return false;
@@ -33,46 +48,49 @@ inline bool Bits(const unsigned char* begin, const unsigned char* end, const uns
     return false;
 }
 
+// Pairs that start in [p, end) with both bytes before end.
+bool ScalarTail(const unsigned char* begin, const unsigned char* end, const unsigned char* p,
+                PayloadMarkers* m) {
+    for (; p + 1 < end; ++p) {
+        if (((p[0] == 'P' && p[1] == '/') || (p[0] == 'c' && p[1] == 'o')) &&
+            Candidate(begin, end, p, m)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void MarkersSse2(const unsigned char* begin, const unsigned char* end, PayloadMarkers* m) {
-    const __m128i slash = _mm_set1_epi8('/');
-    const __m128i c = _mm_set1_epi8('c');
+    const __m128i P = _mm_set1_epi8('P'), slash = _mm_set1_epi8('/');
+    const __m128i c = _mm_set1_epi8('c'), o = _mm_set1_epi8('o');
     const unsigned char* p = begin;
-    for (; end - p >= 16; p += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, slash), _mm_cmpeq_epi8(v, c))));
+    for (; end - p >= 17; p += 16) {
+        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        __m128i pairs =
+            _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v0, P), _mm_cmpeq_epi8(v1, slash)),
+                         _mm_and_si128(_mm_cmpeq_epi8(v0, c), _mm_cmpeq_epi8(v1, o)));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(pairs));
         if (Bits(begin, end, p, mask, m)) return;
     }
-    for (; p < end; ++p) {
-        if ((*p == '/' || *p == 'c') && Candidate(begin, end, p, m)) return;
-    }
+    ScalarTail(begin, end, p, m);
 }
 
 __attribute__((target("avx2"))) void MarkersAvx2(const unsigned char* begin,
                                                  const unsigned char* end, PayloadMarkers* m) {
-    const __m256i slash = _mm256_set1_epi8('/');
-    const __m256i c = _mm256_set1_epi8('c');
+    const __m256i P = _mm256_set1_epi8('P'), slash = _mm256_set1_epi8('/');
+    const __m256i c = _mm256_set1_epi8('c'), o = _mm256_set1_epi8('o');
     const unsigned char* p = begin;
-    for (; end - p >= 64; p += 64) {
+    for (; end - p >= 33; p += 32) {
         __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        __m256i m0 = _mm256_or_si256(_mm256_cmpeq_epi8(v0, slash), _mm256_cmpeq_epi8(v0, c));
-        __m256i m1 = _mm256_or_si256(_mm256_cmpeq_epi8(v1, slash), _mm256_cmpeq_epi8(v1, c));
-        uint64_t mask =
-            static_cast<uint32_t>(_mm256_movemask_epi8(m0)) |
-            (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m1))) << 32);
+        __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+        __m256i pairs = _mm256_or_si256(
+            _mm256_and_si256(_mm256_cmpeq_epi8(v0, P), _mm256_cmpeq_epi8(v1, slash)),
+            _mm256_and_si256(_mm256_cmpeq_epi8(v0, c), _mm256_cmpeq_epi8(v1, o)));
+        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(pairs));
         if (Bits(begin, end, p, mask, m)) return;
     }
-    if (end - p >= 32) {
-        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(
-            _mm256_or_si256(_mm256_cmpeq_epi8(v, slash), _mm256_cmpeq_epi8(v, c))));
-        if (Bits(begin, end, p, mask, m)) return;
-        p += 32;
-    }
-    for (; p < end; ++p) {
-        if ((*p == '/' || *p == 'c') && Candidate(begin, end, p, m)) return;
-    }
+    ScalarTail(begin, end, p, m);
 }
 
 using MarkerFunction = void (*)(const unsigned char*, const unsigned char*, PayloadMarkers*);

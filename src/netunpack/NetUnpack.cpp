@@ -126,40 +126,51 @@ void CTCPNetUnpack::Reset() {
 
 CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
     CEthernetNetUnpack::SetData(bytes, length, copy);
+    m_streamType = ParseHeaders() ? Classify() : STREAM_NONE;
+    return this;
+}
+
+CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
+    CEthernetNetUnpack::SetData(bytes, length, 0);
+    ParseHeaders();
+    m_streamType = STREAM_NONE;
+    return this;
+}
+
+bool CTCPNetUnpack::ParseHeaders() {
     m_ipHeader = nullptr;
     m_ipHeaderLen = 0;
     m_ipTotalLen = 0;
     m_tcpHeader = nullptr;
     m_tcpHeaderLen = 0;
     m_payloadLen = 0;
-    if (m_ethernetHeader == nullptr || EtherType() != 0x0800) return this;
+    if (m_ethernetHeader == nullptr || EtherType() != 0x0800) return false;
 
     // IPv4: the whole header, as its IHL announces it, must be captured.
     const int ipBytes = m_dataLen - kEthernetHeaderLen;
-    if (ipBytes < kMinIPHeaderLen) return this;
+    if (ipBytes < kMinIPHeaderLen) return false;
     const unsigned char* ip = m_data + kEthernetHeaderLen;
     const int ihl = (ip[0] & 0x0F) * 4;
-    if (ihl < kMinIPHeaderLen || ihl > ipBytes) return this;
+    if (ihl < kMinIPHeaderLen || ihl > ipBytes) return false;
     int total = ReadBE16(ip + 2);
     // Segmentation offload writes 0 here; a length past the capture is cut to it.
     if (total == 0 || total > ipBytes) total = ipBytes;
     m_ipHeader = ip;
     m_ipHeaderLen = ihl;
     m_ipTotalLen = total;
-    if (ip[9] != 6) return this;
+    if (ip[9] != 6) return false;
 
     // TCP: the header with its options must lie inside the captured bytes.
     const int tcpBytes = ipBytes - ihl;
-    if (tcpBytes < kMinTCPHeaderLen) return this;
+    if (tcpBytes < kMinTCPHeaderLen) return false;
     const unsigned char* tcp = ip + ihl;
     const int doff = (tcp[12] >> 4) * 4;
-    if (doff < kMinTCPHeaderLen || doff > tcpBytes) return this;
+    if (doff < kMinTCPHeaderLen || doff > tcpBytes) return false;
     m_tcpHeader = tcp;
     m_tcpHeaderLen = doff;
     int payload = total - ihl - doff;
     m_payloadLen = payload > 0 ? payload : 0;
-    m_streamType = Classify();
-    return this;
+    return true;
 }
 
 int CTCPNetUnpack::GetDataLen() {
@@ -176,6 +187,28 @@ int CTCPNetUnpack::DestinationPort() const {
     return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0;
 }
 
+namespace {
+// Whether ".ts", ".flv", ".m3u8" or ".mp4" occurs wholly within the n bytes: one pass over the
+// dots instead of a search for each.
+bool HasMediaSuffix(const unsigned char* p, int n) {
+    const unsigned char* end = p + n;
+    for (const unsigned char* dot = p; n > 0; ++dot) {
+        dot = static_cast<const unsigned char*>(
+            std::memchr(dot, '.', static_cast<size_t>(end - dot)));
+        if (dot == nullptr) return false;
+        const size_t left = static_cast<size_t>(end - dot);
+        if ((left >= 3 && dot[1] == 't' && dot[2] == 's') ||
+            (left >= 4 && std::memcmp(dot + 1, "flv", 3) == 0) ||
+            (left >= 5 && std::memcmp(dot + 1, "m3u8", 4) == 0) ||
+            (left >= 4 && std::memcmp(dot + 1, "mp4", 3) == 0)) {
+            return true;
+        }
+        if (dot + 1 >= end) return false;
+    }
+    return false;
+}
+}  // namespace
+
 StreamType CTCPNetUnpack::Classify() const {
     if (m_tcpHeader == nullptr) return STREAM_NONE;
     const unsigned char* p = Payload();
@@ -188,11 +221,7 @@ StreamType CTCPNetUnpack::Classify() const {
     const bool rtsp = markers.rtsp;
     const bool connect = markers.connect;
     if (httpAt != nullptr) {
-        const int before = static_cast<int>(httpAt - p);
-        for (const char* suffix : {".ts", ".flv", ".m3u8", ".mp4"}) {
-            if (FindBytes(p, before, suffix, true)) return STREAM_HLS;
-        }
-        return STREAM_HTTP;
+        return HasMediaSuffix(p, static_cast<int>(httpAt - p)) ? STREAM_HLS : STREAM_HTTP;
     }
     if (rtsp) return STREAM_RTSP;
     if (connect && (FindBytes(p, n, "tcUrl", true) || FindBytes(p, n, "rtmp", true)) &&
@@ -227,6 +256,19 @@ void CPayloadNetUnpack::DropFrameView() {
 int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
     if (reset != 0) m_buffer.Release();
     return m_buffer.AppendData(bytes, length);
+}
+
+void CPayloadNetUnpack::AdoptFrame(const CTCPNetUnpack& frame) {
+    CNetUnpack::SetData(frame.FrameData(), frame.FrameLen(), 0);
+    m_ethernetHeader = frame.EthernetHeader();
+    m_ipHeader = frame.IPHeader();
+    m_ipHeaderLen = frame.IPHeaderLen();
+    m_ipTotalLen = frame.IPTotalLen();
+    m_tcpHeader = frame.TCPHeader();
+    m_tcpHeaderLen = frame.TCPHeaderLen();
+    m_payloadLen = frame.PayloadLen();
+    m_streamType = frame.GetStreamType();
+    m_payload = MarksPayload(m_streamType) ? Payload() : nullptr;
 }
 
 CHTTPNetUnpack* CHTTPNetUnpack::SetData(const void* bytes, int length, int copy) {

@@ -86,6 +86,8 @@ class CTCPNetUnpack : public CIPNetUnpack {
     int GetDataLen() override;
 
     StreamType Classify() const;
+    // Views the frame's headers without classifying its payload (the stream type is none).
+    CTCPNetUnpack* SetHeaders(const void* bytes, int length);
 
     const unsigned char* TCPHeader() const { return m_tcpHeader; }
     int TCPHeaderLen() const { return m_tcpHeaderLen; }
@@ -99,6 +101,9 @@ class CTCPNetUnpack : public CIPNetUnpack {
     StreamType GetStreamType() const { return m_streamType; }
 
   protected:
+    // Finds the IPv4 and TCP headers; true when the frame carries TCP.
+    bool ParseHeaders();
+
     const unsigned char* m_tcpHeader = nullptr;
     StreamType m_streamType = STREAM_NONE;
     int m_tcpHeaderLen = 0;
@@ -118,8 +123,14 @@ class CPayloadNetUnpack : public CTCPNetUnpack {
     // Forgets the views into the first frame once it has been handled; the stream type and the
     // collected bytes stay.
     void DropFrameView();
+    // Views the frame another unpacker has parsed and classified, as SetData (copy flag 0) would,
+    // without doing that work again.
+    void AdoptFrame(const CTCPNetUnpack& frame);
 
   protected:
+    // The stream type whose payload this class marks.
+    virtual bool MarksPayload(StreamType type) const = 0;
+
     const unsigned char* m_payload = nullptr;
     CZMemory m_buffer;
 };
@@ -127,14 +138,23 @@ class CPayloadNetUnpack : public CTCPNetUnpack {
 class CHTTPNetUnpack : public CPayloadNetUnpack {
   public:
     CHTTPNetUnpack* SetData(const void* bytes, int length, int copy) override;
+
+  protected:
+    bool MarksPayload(StreamType type) const override { return type == STREAM_HTTP; }
 };
 
 class CRTSPNetUnpack : public CPayloadNetUnpack {
   public:
     CRTSPNetUnpack* SetData(const void* bytes, int length, int copy) override;
+
+  protected:
+    bool MarksPayload(StreamType type) const override { return type == STREAM_RTMP; }
 };
 
 class CRTMPNetUnpack : public CPayloadNetUnpack {
   public:
     CRTMPNetUnpack* SetData(const void* bytes, int length, int copy) override;
+
+  protected:
+    bool MarksPayload(StreamType type) const override { return type == STREAM_RTMP; }
 };

@@ -65,7 +65,8 @@ const unsigned char* FindBytes(const unsigned char* buffer, int length, const ch
             std::memchr(at, p[0], static_cast<size_t>(last - at) + 1));
         if (at == nullptr) return nullptr;
         if (exact) {
-            if (std::memcmp(at + 1, p + 1, n - 1) == 0) return at;
+            // The second byte first: most first-byte matches end there, without a call.
+            if (n == 1 || (at[1] == p[1] && std::memcmp(at + 2, p + 2, n - 2) == 0)) return at;
         } else {
             size_t i = 1;
             while (i < n && Lower(at[i]) == Lower(p[i])) ++i;

@@ -1,0 +1,266 @@
+// Writes the seed corpora: fuzz_make_seeds FOLDER [CAPTURE...] writes FOLDER/<target>/<name>
+// for every target: hand-built sessions and frames, and the captures named (see fuzz/README.md).
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "FrameChunks.h"
+#include "SeedSession.h"
+#include "TestFrames.h"
+
+namespace {
+
+using testframes::Bytes;
+using testframes::Endpoint;
+using testframes::Frame;
+using testframes::FrameOptions;
+
+std::string g_root;
+
+void Write(const std::string& target, const std::string& name, const std::string& bytes) {
+    std::string folder = g_root + "/" + target;
+    mkdir(g_root.c_str(), 0755);
+    mkdir(folder.c_str(), 0755);
+    FILE* out = std::fopen((folder + "/" + name).c_str(), "wb");
+    if (out == nullptr) {
+        std::perror(name.c_str());
+        return;
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+}
+
+std::string Str(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
+
+const Endpoint kClient{{10, 0, 0, 1}, 40000};
+const Endpoint kServer{{10, 0, 1, 1}, 1935};
+
+// Whole frames of an RTMP session: the client's commands, then the server's media.
+std::vector<Bytes> RtmpFrames(const std::string& tcUrl, const std::string& name,
+                              size_t chunkSize = 4096) {
+    seedsession::ClientCommands c = seedsession::Commands(tcUrl, name, chunkSize);
+    std::vector<Bytes> frames;
+    frames.push_back(Frame(kClient, kServer, c.connect));
+    frames.push_back(Frame(kClient, kServer, c.createStream));
+    frames.push_back(Frame(kClient, kServer, c.play));
+    for (const std::string& s : seedsession::Segments(seedsession::ServerMedia(4, chunkSize)))
+        frames.push_back(Frame(kServer, kClient, s));
+    return frames;
+}
+
+std::string PcapBytes(const std::vector<Bytes>& frames, uint32_t linkType = 1,
+                      uint32_t snapLen = 65536) {
+    std::string path = g_root + "/.tmp.pcap";
+    testframes::WritePcap(path, frames, linkType, snapLen);
+    std::string bytes = testframes::ReadFile(path);
+    std::remove(path.c_str());
+    return bytes;
+}
+
+void Put32(std::string* s, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) (*s)[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+void UnpackSeeds() {
+    seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1/live", "fuzz");
+    const std::string rtsp = "DESCRIBE rtsp://10.0.1.1:554/live/a RTSP/1.0\r\nCSeq: 2\r\n\r\n";
+    const std::string hls = "GET /live/a.m3u8 HTTP/1.1\r\nHost: 10.0.1.1\r\n\r\n";
+    const std::string http = "GET /index.html HTTP/1.1\r\nHost: example.test\r\n\r\n";
+    const std::string connectAndPlay = c.connect + c.createStream + c.play;
+    Write("unpack", "rtmp-connect", Str(Frame(kClient, kServer, c.connect)));
+    Write("unpack", "rtmp-connect-play", Str(Frame(kClient, kServer, connectAndPlay)));
+    Write("unpack", "rtsp-describe", Str(Frame(kClient, {{10, 0, 1, 1}, 554}, rtsp)));
+    Write("unpack", "http-hls", Str(Frame(kClient, {{10, 0, 1, 1}, 80}, hls)));
+    Write("unpack", "http-get", Str(Frame(kClient, {{10, 0, 1, 1}, 80}, http)));
+    FrameOptions o;
+    o.ihl = 15;
+    Write("unpack", "ihl-15-options", Str(Frame(kClient, kServer, http, o)));
+    o = FrameOptions();
+    o.dataOffset = 15;
+    Write("unpack", "doff-15-options", Str(Frame(kClient, kServer, rtsp, o)));
+    o = FrameOptions();
+    o.totalLengthDelta = 4000;
+    Write("unpack", "total-beyond-frame", Str(Frame(kClient, kServer, hls, o)));
+    o = FrameOptions();
+    o.totalLengthDelta = -30;
+    o.padding = 6;
+    Write("unpack", "total-short-padded", Str(Frame(kClient, kServer, http, o)));
+    o = FrameOptions();
+    o.etherType = 0x86DD;
+    Write("unpack", "ipv6-ethertype", Str(Frame(kClient, kServer, http, o)));
+    o = FrameOptions();
+    o.protocol = 17;
+    Write("unpack", "udp", Str(Frame(kClient, kServer, rtsp, o)));
+    Bytes cut = Frame(kClient, kServer, http);
+    cut.resize(40);
+    Write("unpack", "cut-in-tcp-header", Str(cut));
+}
+
+void AnalyseSeeds() {
+    using framechunks::Chunk;
+    const int toServer = 0, toClient = 8;
+    {
+        seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1/live", "fuzz");
+        std::string in =
+            Chunk(toServer, c.connect) + Chunk(toServer, c.createStream) + Chunk(toServer, c.play);
+        for (const std::string& s : seedsession::Segments(seedsession::ServerMedia(6)))
+            in += Chunk(toClient, s);
+        Write("analyse", "rtmp-session", in);
+    }
+    {
+        // 128-byte chunks put a continuation byte inside the tcUrl value.
+        const std::string url = "rtmp://10.0.1.1:1935/live/" + std::string(90, 'x');
+        seedsession::ClientCommands c = seedsession::Commands(url, "a", 128);
+        std::string in = Chunk(1, c.connect + c.createStream) + Chunk(1, c.play);
+        for (const std::string& s : seedsession::Segments(seedsession::ServerMedia(3, 128), 700))
+            in += Chunk(9, s);
+        Write("analyse", "rtmp-small-chunks", in);
+    }
+    {
+        // Two connections interleaved, one RTSP, one HLS, one plain HTTP.
+        seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1:1936/live", "fuzz");
+        std::string media = seedsession::ServerMedia(2);
+        std::string in = Chunk(2, c.connect) + Chunk(0x13,
+                                                     "SETUP rtsp://10.0.1.1/live/a/track1 "
+                                                     "RTSP/1.0\r\nCSeq: 3\r\n\r\n");
+        in += Chunk(2, c.createStream + c.play);
+        in += Chunk(0x24, "GET /hls/a.ts HTTP/1.1\r\nHost: 10.0.1.1\r\nUser-Agent: x\r\n\r\n");
+        in += Chunk(0x35, "POST /api HTTP/1.1\r\nHost: 10.0.1.1:8080\r\n\r\nbody");
+        in += Chunk(10, media.substr(0, 500)) + Chunk(10, media.substr(500));
+        Write("analyse", "mixed-connections", in);
+    }
+    {
+        // Raw frames with lying headers, then a wrapped request.
+        FrameOptions o;
+        o.ihl = 3;
+        std::string in = Chunk(0x80, Str(Frame(kClient, kServer, "GET / HTTP/1.1\r\n", o)));
+        o = FrameOptions();
+        o.dataOffset = 2;
+        in += Chunk(0x80, Str(Frame(kClient, kServer, "RTSP/1.0", o)));
+        o = FrameOptions();
+        o.totalLengthDelta = 30000;
+        in += Chunk(0x80, Str(Frame(kClient, kServer, "GET /a.flv HTTP/1.1\r\nHost: h\r\n", o)));
+        in += Chunk(0x20, "GET /live.flv HTTP/1.1\r\nHost: 10.0.1.1\r\n\r\n");
+        Write("analyse", "raw-lying-frames", in);
+    }
+}
+
+void RtmpSeeds() {
+    auto Segmented = [](const std::string& bytes, size_t mss) {
+        std::string out;
+        for (const std::string& s : seedsession::Segments(bytes, mss)) {
+            out.push_back(static_cast<char>(s.size() >> 8));
+            out.push_back(static_cast<char>(s.size() & 0xFF));
+            out += s;
+        }
+        return out;
+    };
+    Write("rtmp", "media-1460", Segmented(seedsession::ServerMedia(6), 1460));
+    Write("rtmp", "media-128-chunks", Segmented(seedsession::ServerMedia(3, 128), 500));
+    Write("rtmp", "media-one-segment", Segmented(seedsession::ServerMedia(2), 60000));
+    // A header declaring 65534 bytes of which only a few arrive.
+    std::string big = rtmpbytes::Chunked(6, 9, 1, std::string(300, 'v'));
+    big[4] = '\x00', big[5] = '\xff', big[6] = '\xfe';
+    Write("rtmp", "declared-65534", Segmented(seedsession::SetChunkSize(60000) + big, 100));
+    // Type-1 and type-2 headers, an extended timestamp, a second chunk stream.
+    std::string mixed = seedsession::ServerMedia(1);
+    std::string t1("\x46\x00\x00\x28\x00\x00\x10\x09", 8);
+    t1 += seedsession::VideoFrameBody(false, 11, 7);
+    std::string ext =
+        rtmpbytes::Chunked(7, 9, 1, seedsession::VideoFrameBody(true, 30, 3), 4096, 0xFFFFFF);
+    Write("rtmp", "type1-ext-timestamp", Segmented(mixed + t1 + ext + "\x86\x00\x00\x28", 333));
+}
+
+void CaptureSeeds() {
+    std::vector<Bytes> frames = RtmpFrames("rtmp://10.0.1.1/live", "fuzz");
+    std::string good = PcapBytes(frames);
+    Write("capture", "rtmp-session", good);
+    Write("capture", "cut-file-header", good.substr(0, 17));
+    Write("capture", "cut-last-record", good.substr(0, good.size() - 100));
+    std::string bad = good;
+    bad[0] = 'X';
+    Write("capture", "wrong-magic", bad);
+    Write("capture", "linux-cooked", PcapBytes(frames, 113));
+    // Absurd captured lengths: beyond the snapshot length, beyond the file, larger than a frame.
+    std::string absurd = good;
+    Put32(&absurd, 24 + 8, 0x00040001);
+    Write("capture", "caplen-beyond-snaplen", absurd);
+    absurd = good;
+    Put32(&absurd, 24 + 8, 0xFFFFFFF0);
+    Write("capture", "caplen-huge", absurd);
+    absurd = PcapBytes(frames, 1, 100);
+    Write("capture", "snaplen-100", absurd);
+    absurd = good;
+    Put32(&absurd, 24 + 12, 3);  // original length below the captured one
+    Write("capture", "len-below-caplen", absurd);
+    // Nanosecond stamps.
+    std::string nano = good;
+    Put32(&nano, 0, 0xa1b23c4d);
+    Write("capture", "nanosecond-magic", nano);
+    // A big-endian file header and nothing after it.
+    Write("capture", "big-endian-header-only",
+          std::string("\xa1\xb2\xc3\xd4\x00\x02\x00\x04\0\0\0\0\0\0\0\0\x00\x01\x00\x00"
+                      "\x00\x00\x00\x01",
+                      24));
+    // A minimal pcapng: section header, interface description, one enhanced packet.
+    std::string ng;
+    auto put32 = [&ng](uint32_t v) { ng.append(reinterpret_cast<const char*>(&v), 4); };
+    put32(0x0A0D0D0A), put32(28), put32(0x1A2B3C4D), put32(0x00000001), put32(0xFFFFFFFF),
+        put32(0xFFFFFFFF), put32(28);
+    put32(1), put32(20), put32(1 | (0 << 16)), put32(65536), put32(20);
+    const Bytes& f = frames[0];
+    uint32_t padded = static_cast<uint32_t>((f.size() + 3) & ~size_t(3));
+    put32(6), put32(32 + padded), put32(0), put32(0), put32(0),
+        put32(static_cast<uint32_t>(f.size())), put32(static_cast<uint32_t>(f.size()));
+    ng.append(f.begin(), f.end());
+    ng.append(padded - f.size(), '\0');
+    put32(32 + padded);
+    Write("capture", "pcapng-one-frame", ng);
+}
+
+// A real capture as a seed of both file and frame targets: the file itself, and its frames as
+// raw chunks (classic little-endian pcap only).
+void CaptureFileSeeds(const std::string& path) {
+    const std::string file = testframes::ReadFile(path);
+    std::string name = path.substr(path.rfind('/') + 1);
+    name = name.substr(0, name.rfind('.'));
+    if (file.size() < 24 || file.compare(0, 4, "\xd4\xc3\xb2\xa1") != 0) {
+        std::fprintf(stderr, "%s: not a little-endian pcap file\n", path.c_str());
+        return;
+    }
+    Write("capture", name, file);
+    auto get32 = [&file](size_t at) {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(file[at + i]);
+        return v;
+    };
+    std::string chunks;
+    for (size_t at = 24; at + 16 <= file.size();) {
+        const size_t caplen = get32(at + 8);
+        if (at + 16 + caplen > file.size() || caplen > 65534) break;
+        chunks += framechunks::Chunk(0x80, file.substr(at + 16, caplen));
+        at += 16 + caplen;
+    }
+    Write("analyse", name, chunks);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: fuzz_make_seeds FOLDER [CAPTURE.pcap...]\n");
+        return 2;
+    }
+    g_root = argv[1];
+    UnpackSeeds();
+    AnalyseSeeds();
+    RtmpSeeds();
+    CaptureSeeds();
+    for (int i = 2; i < argc; ++i) CaptureFileSeeds(argv[i]);
+    return 0;
+}
