@@ -739,7 +739,7 @@ void CStrevixDlg::closeEvent(QCloseEvent* event) {
     if (!m_shutDown) ShutdownSequence();
     event->accept();
     QDialog::done(0);
-    emit Exited();
+    Q_EMIT Exited();
 }
 
 void CStrevixDlg::ReleaseDatabase() {

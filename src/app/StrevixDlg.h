@@ -88,7 +88,7 @@ class CStrevixDlg : public QDialog {
     std::vector<std::pair<std::string, std::string>> m_adapters;
     int m_exiting = 0;
 
-  signals:
+  Q_SIGNALS:
     // The exit sequence has run; the application ends its event loop.
     void Exited();
 

@@ -78,7 +78,7 @@ class StrevixDlgTest : public QObject {
         return *dlg_;
     }
 
-  private slots:
+  private Q_SLOTS:
     void init() { home_ = apptest::MakeAppFolder(); }
     void cleanup() {
         dlg_.reset();
@@ -346,7 +346,7 @@ class StrevixDlgTest : public QObject {
         QCOMPARE(d.GetPlayerParameters(0), "--i " + hostile + " --o");
         d.OnCommand(IDC_PLAY);
         QTreeWidget* list = d.List(IDC_LIST_STREAM);
-        emit list->itemDoubleClicked(d.Item(IDC_LIST_STREAM, 0), 0);
+        Q_EMIT list->itemDoubleClicked(d.Item(IDC_LIST_STREAM, 0), 0);
         d.OnCommand(IDC_RECORD_MP4);
         QCOMPARE(int(d.launches.size()), 3);
         const std::vector<std::string> player{"--i", hostile, "--o"};
