@@ -15,7 +15,8 @@ if [ -z "${STREVIX_SMOKE_INNER:-}" ]; then
 fi
 
 work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+pid=
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 # The rows the sample gives: number, address up to its last '/', the rest; newest first.
 awk '{ sub(/^[A-Z]+-/, ""); n = split($0, p, "/"); head = p[1];
@@ -54,3 +55,15 @@ if [ -n "$screenshot" ]; then
     import -window "${window:-root}" "$screenshot"
     echo "screenshot: $screenshot"
 fi
+
+# SIGTERM runs the exit sequence; the program must end cleanly (under the sanitizers: no leak).
+kill "$pid"
+status=0
+wait "$pid" || status=$?
+pid=
+if [ "$status" -ne 0 ]; then
+    echo "the program ended with status $status" >&2
+    cat "$work/out" >&2
+    exit 1
+fi
+echo "ended cleanly"
