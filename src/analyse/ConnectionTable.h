@@ -65,11 +65,11 @@ template <class T>
 class LruTable {
   public:
     explicit LruTable(size_t capacity) : m_capacity(capacity ? capacity : 1) {
-        size_t slots = 16;
-        while (slots < m_capacity * 2) slots <<= 1;  // load factor at most one half
-        m_slots.resize(slots);
-        m_tags.assign(slots, 0);
-        m_mask = slots - 1;
+        size_t count = 16;
+        while (count < m_capacity * 2) count <<= 1;  // load factor at most one half
+        m_slots.resize(count);
+        m_tags.assign(count, 0);
+        m_mask = count - 1;
     }
     ~LruTable() { Clear(); }
     LruTable(const LruTable&) = delete;
