@@ -69,7 +69,7 @@ bool WriteRecords(const std::string& path, const std::vector<Record>& records) {
         put32(usec += 10);
         put32(static_cast<uint32_t>(r.bytes.size()));
         put32(r.wireLength);
-        std::fwrite(r.bytes.data(), 1, r.bytes.size(), out);
+        if (!r.bytes.empty()) std::fwrite(r.bytes.data(), 1, r.bytes.size(), out);
     }
     std::fclose(out);
     return true;
