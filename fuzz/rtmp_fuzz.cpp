@@ -26,7 +26,8 @@ unsigned CheckTag(const CZMemory* tag) {
     if (n < 11) Fail("a tag shorter than its header", n);
     if (t[0] != 8 && t[0] != 9) Fail("a tag that is neither audio nor video", n);
     if (((t[1] << 16) | (t[2] << 8) | t[3]) != n - 11) Fail("a tag whose size field lies", n);
-    if (t[7] != 0 || t[8] != 0 || t[9] != 0 || t[10] != 0) Fail("a tag with stray header bytes", n);
+    // Byte 7 is the timestamp extension; the stream id (8 to 10) is always 0.
+    if (t[8] != 0 || t[9] != 0 || t[10] != 0) Fail("a tag with a stream id", n);
     unsigned sum = 0;
     for (int i = 0; i < n; ++i) sum += t[i];
     return sum;
