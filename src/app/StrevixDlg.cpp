@@ -448,12 +448,17 @@ void CStrevixDlg::Stop() {
     m_analysers.clear();
 }
 
+// Start and the capture file are offered while idle, Stop while capturing.
+void CStrevixDlg::ShowCapturing(bool capturing) {
+    Control(IDC_START)->setEnabled(!capturing);
+    Control(IDC_STOP)->setEnabled(capturing);
+    Control(IDC_PCAP_FILE)->setEnabled(!capturing);
+}
+
 void CStrevixDlg::OnStart() {
     try {
         StartCapture(std::string());
-        Control(IDC_START)->setEnabled(false);
-        Control(IDC_STOP)->setEnabled(true);
-        Control(IDC_PCAP_FILE)->setEnabled(false);
+        ShowCapturing(true);
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
     } catch (...) {
@@ -464,9 +469,7 @@ void CStrevixDlg::OnStart() {
 void CStrevixDlg::OnStop() {
     try {
         Stop();
-        Control(IDC_START)->setEnabled(true);
-        Control(IDC_STOP)->setEnabled(false);
-        Control(IDC_PCAP_FILE)->setEnabled(true);
+        ShowCapturing(false);
     } catch (...) {
         LogOut(LOG_ERROR, "CStrevixDlg::Stop() exception.");
     }
@@ -491,9 +494,7 @@ void CStrevixDlg::OnCaptureFile() {
         const std::string path = AskCaptureFile();
         if (path.empty()) return;
         StartCaptureFromFile(path);
-        Control(IDC_START)->setEnabled(false);
-        Control(IDC_STOP)->setEnabled(true);
-        Control(IDC_PCAP_FILE)->setEnabled(false);
+        ShowCapturing(true);
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
     } catch (...) {

@@ -46,6 +46,7 @@ class CStrevixDlg : public QDialog {
     void StartCaptureFromFile(const std::string& path);
     void Stop();
 
+    void ShowCapturing(bool capturing);
     void OnStart();
     void OnStop();
     void OnCaptureFile();
