@@ -17,7 +17,7 @@ std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
     return b;
 }
 
-bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data) {
+bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data, int streamType) {
     const size_t caplen = header->caplen;
     const size_t need = sizeof(Record) + ((caplen + 7u) & ~size_t(7));
     if (m_filling && m_filling->used + need > m_filling->bytes.size()) {
@@ -28,8 +28,12 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data) {
         // A frame larger than a block gets a block of its own size.
         if (m_filling->bytes.size() < need) m_filling->bytes.resize(need);
     }
-    Record r{static_cast<uint32_t>(caplen), header->len, static_cast<int64_t>(header->ts.tv_sec),
-             static_cast<int64_t>(header->ts.tv_usec)};
+    Record r{static_cast<uint32_t>(caplen),
+             header->len,
+             static_cast<int64_t>(header->ts.tv_sec),
+             static_cast<int64_t>(header->ts.tv_usec),
+             streamType,
+             0};
     unsigned char* at = m_filling->bytes.data() + m_filling->used;
     std::memcpy(at, &r, sizeof(r));
     if (caplen > 0) std::memcpy(at + sizeof(r), data, caplen);

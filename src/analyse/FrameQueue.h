@@ -11,20 +11,22 @@
 #include <vector>
 
 // Frames read from a capture file, handed in blocks from the thread that reads the file to the
-// capture thread that analyses them, so reading and analysis overlap. Blocks are reused; a frame
-// costs one copy and no allocation.
+// capture thread that analyses them, so reading and analysis overlap. Each frame travels with the
+// classification of its payload, which the reading thread works out while the bytes are in its
+// cache. Blocks are reused; a frame costs one copy and no allocation.
 class FrameQueue {
   public:
     static const size_t kBlockSize = 1 << 20;
     static const size_t kMaxFullBlocks = 4;
 
-    // Reader side. Copies the frame; waits while the analysis is behind. False once cancelled.
-    bool Push(const struct pcap_pkthdr* header, const u_char* data);
+    // Reader side. Copies the frame and its classification; waits while the analysis is behind.
+    // False once cancelled.
+    bool Push(const struct pcap_pkthdr* header, const u_char* data, int streamType);
     // No more frames will come.
     void Finish();
 
-    // Analysis side: calls f(header, data) for every frame in order until the input is finished
-    // or the queue is cancelled.
+    // Analysis side: calls f(header, data, streamType) for every frame in order until the input is
+    // finished or the queue is cancelled.
     template <class F>
     void Drain(F&& f);
 
@@ -37,6 +39,8 @@ class FrameQueue {
         uint32_t len;
         int64_t sec;
         int64_t usec;
+        int32_t streamType;
+        int32_t unused;
     };
     struct Block {
         std::vector<unsigned char> bytes;
@@ -71,7 +75,7 @@ void FrameQueue::Drain(F&& f) {
             header.len = r.len;
             header.ts.tv_sec = static_cast<time_t>(r.sec);
             header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
-            f(&header, block->bytes.data() + at + sizeof(Record));
+            f(&header, block->bytes.data() + at + sizeof(Record), r.streamType);
             at += sizeof(Record) + ((r.caplen + 7u) & ~7u);
         }
         Recycle(std::move(block));

@@ -13,6 +13,12 @@
 namespace {
 // Enough to see a fault, not enough to flood the log when every frame of a capture fails.
 const unsigned kMaxExceptionsLogged = 10;
+
+int CapturedLength(const struct pcap_pkthdr* header) {
+    return header->caplen > static_cast<bpf_u_int32>(CNetDataPackageAnalyse::kSnapLen)
+               ? CNetDataPackageAnalyse::kSnapLen
+               : static_cast<int>(header->caplen);
+}
 }  // namespace
 
 CNetDataPackageAnalyse::CNetDataPackageAnalyse() = default;
@@ -140,9 +146,11 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
     if (block == nullptr) return nullptr;
     CNetDataPackageAnalyse* owner = block->owner;
     if (owner != nullptr && owner->m_queue) {
-        owner->m_queue->Drain([block](const struct pcap_pkthdr* header, const u_char* data) {
-            block->callback(reinterpret_cast<u_char*>(block), header, data);
-        });
+        owner->m_queue->Drain(
+            [block, owner](const struct pcap_pkthdr* header, const u_char* data, int type) {
+                owner->m_frameType = type;
+                block->callback(reinterpret_cast<u_char*>(block), header, data);
+            });
     } else {
         pcap_loop(block->handle, 0, block->callback, reinterpret_cast<u_char*>(block));
     }
@@ -161,7 +169,15 @@ void* CNetDataPackageAnalyse::ReaderThread(void* self) {
 void CNetDataPackageAnalyse::ReaderCallback(u_char* user, const struct pcap_pkthdr* header,
                                             const u_char* data) {
     auto* owner = reinterpret_cast<CNetDataPackageAnalyse*>(user);
-    if (!owner->m_queue->Push(header, data)) pcap_breakloop(owner->m_handle);
+    if (!owner->m_queue->Push(header, data, ClassifyFrame(header, data)))
+        pcap_breakloop(owner->m_handle);
+}
+
+int CNetDataPackageAnalyse::ClassifyFrame(const struct pcap_pkthdr* header, const u_char* data) {
+    if (header == nullptr || data == nullptr) return kNotClassified;
+    CTCPNetUnpack unpacker;
+    unpacker.SetData(data, CapturedLength(header), 0);
+    return unpacker.GetStreamType();
 }
 
 void CNetDataPackageAnalyse::LoopCallback(u_char* user, const struct pcap_pkthdr* header,
@@ -192,10 +208,13 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
     try {
         // A view into the capture buffer; nothing is copied.
         CTCPNetUnpack unpacker;
-        int captured = header->caplen > static_cast<bpf_u_int32>(kSnapLen)
-                           ? kSnapLen
-                           : static_cast<int>(header->caplen);
-        unpacker.SetData(data, captured, 0);
+        const int type = m_frameType;
+        m_frameType = kNotClassified;
+        if (type == kNotClassified) {
+            unpacker.SetData(data, CapturedLength(header), 0);
+        } else {
+            unpacker.SetClassifiedData(data, CapturedLength(header), static_cast<StreamType>(type));
+        }
         OnEthernet(&unpacker);
         if (unpacker.EthernetHeader() != nullptr && unpacker.EtherType() == 0x0800) {
             OnIP(&unpacker);

@@ -91,6 +91,11 @@ class CNetDataPackageAnalyse {
     pthread_t m_reader{};
     bool m_hasReader = false;
 
+    // The classification the reading thread gave the frame being handled, or kNotClassified.
+    static const int kNotClassified = -2;
+    int m_frameType = kNotClassified;
+    static int ClassifyFrame(const struct pcap_pkthdr* header, const u_char* data);
+
     std::atomic<bool> m_loopEnded{false};
     std::atomic<unsigned long long> m_frames{0};
     unsigned m_exceptionsLogged = 0;

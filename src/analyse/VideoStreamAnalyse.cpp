@@ -50,6 +50,7 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
             m_byteCounter += payloadLen;
             entry->AppendData(u->Payload(), payloadLen, 0);
             OnStreamData(entry, entry->GetStreamType());
+            if (entry->GetAppendedLen() >= kCollectLimit) entry->ReleaseCollected();
             return;
         }
 
@@ -87,6 +88,7 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
         if (type == STREAM_HTTP || type == STREAM_HLS) m_byteCounter = payloadLen - headerPart;
 
         if (type == STREAM_RTSP || type == STREAM_HLS) OnStreamData(entry, type);
+        if (entry->GetAppendedLen() >= kCollectLimit) entry->ReleaseCollected();
     } catch (...) {
         // One bad segment never stops capture.
     }

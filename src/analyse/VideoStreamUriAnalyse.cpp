@@ -13,10 +13,17 @@ inline int ReadBE16(const unsigned char* p) {
     return (p[0] << 8) | p[1];
 }
 
+// "%d%d%d%d" of the four octets, without a formatter call.
 std::string OctetText(const unsigned char a[4]) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof(buffer), "%d%d%d%d", a[0], a[1], a[2], a[3]);
-    return buffer;
+    char buffer[12];
+    int n = 0;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned v = a[i];
+        if (v >= 100) buffer[n++] = static_cast<char>('0' + v / 100);
+        if (v >= 10) buffer[n++] = static_cast<char>('0' + v / 10 % 10);
+        buffer[n++] = static_cast<char>('0' + v % 10);
+    }
+    return std::string(buffer, static_cast<size_t>(n));
 }
 
 // Offset of a pattern in [from, length) of the buffer, or -1.
@@ -63,6 +70,7 @@ ConnectionKey KeyOf(const CTCPNetUnpack& u) {
 }  // namespace
 
 CVideoStreamUriAnalyse::CVideoStreamUriAnalyse() : m_decoders(256) {
+    m_streams.reserve(1024);
     m_filters = CSqliteDataBase::GetInstance()->GetNetDataFilterInfo();
 }
 
@@ -185,9 +193,14 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
             address = ExtractRtspUri(buffer, length);
             break;
         case STREAM_HTTP:
-        case STREAM_HLS:
-            address = ExtractHttpUri(buffer, length);
+        case STREAM_HLS: {
+            // A connection's bytes are looked at again after every segment: each search goes on
+            // from where it stopped.
+            auto* entry = dynamic_cast<CPayloadNetUnpack*>(unpacker);
+            address = entry != nullptr ? ExtractHttpUri(buffer, length, entry->Searches())
+                                       : ExtractHttpUri(buffer, length);
             break;
+        }
         default:
             break;
     }
@@ -279,13 +292,24 @@ std::string CVideoStreamUriAnalyse::ExtractRtspUri(const unsigned char* b, int n
 }
 
 std::string CVideoStreamUriAnalyse::ExtractHttpUri(const unsigned char* b, int n) {
-    if (b == nullptr || n <= 0) return std::string();
-    int version = Find(b, n, 0, "HTTP/", true);
+    GrowingSearch searches[CPayloadNetUnpack::kSearches];
+    return ExtractHttpUri(b, n, searches);
+}
+
+std::string CVideoStreamUriAnalyse::ExtractHttpUri(const unsigned char* b, int n,
+                                                   GrowingSearch* s) {
+    if (b == nullptr || n <= 0 || s == nullptr) return std::string();
+    GrowingSearch& versionSearch = s[0];
+    GrowingSearch& getSearch = s[1];
+    GrowingSearch& postSearch = s[2];
+    GrowingSearch& hostSearch = s[3];
+    GrowingSearch& lineEndSearch = s[4];
+    int version = versionSearch.Find(b, n, 0, "HTTP/", true);
     if (version < 0) return std::string();
-    int method = Find(b, n, 0, "GET", true);
+    int method = getSearch.Find(b, n, 0, "GET", true);
     int methodLength = 3;
     if (method < 0) {
-        method = Find(b, n, 0, "POST", true);
+        method = postSearch.Find(b, n, 0, "POST", true);
         methodLength = 4;
     }
     std::string path;
@@ -294,9 +318,9 @@ std::string CVideoStreamUriAnalyse::ExtractHttpUri(const unsigned char* b, int n
         int to = version - 1;
         path.assign(reinterpret_cast<const char*>(b + from), static_cast<size_t>(to - from));
     }
-    int host = Find(b, n, version, "Host", true);
+    int host = hostSearch.Find(b, n, version, "Host", true);
     if (host < 0) return std::string();
-    int lineEnd = Find(b, n, host, "\r\n", true);
+    int lineEnd = lineEndSearch.Find(b, n, host, "\r\n", true);
     if (lineEnd < 0) return std::string();
     int hostStart = host + 6;
     if (lineEnd - hostStart < 0) return std::string();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <deque>
-#include <map>
 #include <string>
 #include <unordered_map>
 
@@ -27,7 +26,9 @@ struct StreamRecord {
 // through LogOut and hands RTMP media to the callback.
 class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
   public:
-    typedef std::map<std::string, StreamRecord> StreamTable;
+    // Keyed by the digest text of the address. Hashed rather than ordered: it holds up to
+    // kMaxStreams records and is looked up on every sighting; nothing walks it in order.
+    typedef std::unordered_map<std::string, StreamRecord> StreamTable;
     // Records beyond this give way, oldest first, so a flood of addresses stays bounded.
     static const size_t kMaxStreams = 50000;
     static const int kMaxTagsPerSegment = 1024;
@@ -46,6 +47,10 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     static std::string ExtractRtmpUri(const unsigned char* buffer, int length);
     static std::string ExtractRtspUri(const unsigned char* buffer, int length);
     static std::string ExtractHttpUri(const unsigned char* buffer, int length);
+    // The same over a buffer that grows between calls, resuming the searches of the last call
+    // (kSearches of them; fresh ones give the plain extraction).
+    static std::string ExtractHttpUri(const unsigned char* buffer, int length,
+                                      GrowingSearch* searches);
 
     void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
     const StreamTable& Streams() const { return m_streams; }

@@ -57,35 +57,25 @@ void CMD5Checksum::Transform(const unsigned char block[64]) {
     uint32_t x[16];
     for (int i = 0; i < 16; ++i) x[i] = LoadLittle(block + 4 * i);
 
+    // One loop per round, unrolled, so the message index and the shift are constants (a digest
+    // is taken for every sighting).
     uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3];
-    for (unsigned i = 0; i < 64; ++i) {
-        const unsigned round = i / 16;
-        uint32_t f;
-        unsigned k;
-        switch (round) {
-            case 0:
-                f = (b & c) | (~b & d);
-                k = i;
-                break;
-            case 1:
-                f = (b & d) | (c & ~d);
-                k = (1 + 5 * i) % 16;
-                break;
-            case 2:
-                f = b ^ c ^ d;
-                k = (5 + 3 * i) % 16;
-                break;
-            default:
-                f = c ^ (b | ~d);
-                k = (7 * i) % 16;
-                break;
-        }
-        const uint32_t rotated = RotateLeft(a + f + x[k] + kSine[i], kShift[round][i % 4]);
+    auto step = [&](uint32_t f, unsigned i, unsigned k, unsigned shift) {
+        const uint32_t rotated = RotateLeft(a + f + x[k] + kSine[i], shift);
         a = d;
         d = c;
         c = b;
         b = b + rotated;
-    }
+    };
+#pragma GCC unroll 16
+    for (unsigned i = 0; i < 16; ++i) step((b & c) | (~b & d), i, i, kShift[0][i % 4]);
+#pragma GCC unroll 16
+    for (unsigned i = 16; i < 32; ++i)
+        step((b & d) | (c & ~d), i, (1 + 5 * i) % 16, kShift[1][i % 4]);
+#pragma GCC unroll 16
+    for (unsigned i = 32; i < 48; ++i) step(b ^ c ^ d, i, (5 + 3 * i) % 16, kShift[2][i % 4]);
+#pragma GCC unroll 16
+    for (unsigned i = 48; i < 64; ++i) step(c ^ (b | ~d), i, (7 * i) % 16, kShift[3][i % 4]);
     m_state[0] += a;
     m_state[1] += b;
     m_state[2] += c;

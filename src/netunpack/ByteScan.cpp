@@ -93,14 +93,102 @@ __attribute__((target("avx2"))) void MarkersAvx2(const unsigned char* begin,
     ScalarTail(begin, end, p, m);
 }
 
-using MarkerFunction = void (*)(const unsigned char*, const unsigned char*, PayloadMarkers*);
-
-MarkerFunction Choose() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &MarkersAvx2 : &MarkersSse2;
+// Whether the n-byte pattern starts at `at`; its first and last bytes already matched.
+inline bool Middle(const unsigned char* at, const unsigned char* p, size_t n) {
+    for (size_t i = 1; i + 1 < n; ++i) {
+        if (at[i] != p[i]) return false;
+    }
+    return true;
 }
 
-const MarkerFunction g_markers = Choose();
+// Positions [from, positions) one by one.
+const unsigned char* PatternTail(const unsigned char* b, size_t from, size_t positions,
+                                 const unsigned char* p, size_t n) {
+    for (size_t i = from; i < positions; ++i) {
+        if (b[i] == p[0] && b[i + n - 1] == p[n - 1] && Middle(b + i, p, n)) return b + i;
+    }
+    return nullptr;
+}
+
+const unsigned char* PatternSse2(const unsigned char* b, size_t length, const unsigned char* p,
+                                 size_t n) {
+    const size_t positions = length - n + 1;  // callers ensure n <= length
+    const __m128i first = _mm_set1_epi8(static_cast<char>(p[0]));
+    const __m128i last = _mm_set1_epi8(static_cast<char>(p[n - 1]));
+    size_t i = 0;
+    // Both loads stay inside the buffer: the second reads up to b[i + n - 1 + 15].
+    for (; i + 16 <= positions; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + n - 1));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(z, last))));
+        while (mask != 0) {
+            const unsigned char* at = b + i + __builtin_ctz(mask);
+            if (Middle(at, p, n)) return at;
+            mask &= mask - 1;
+        }
+    }
+    if (i == positions || positions < 16) return PatternTail(b, i, positions, p, n);
+    // The last positions: one more vector ending at the last one, without those already seen.
+    const size_t j = positions - 16;
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j));
+    __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j + n - 1));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(z, last))));
+    mask &= ~0u << (i - j);
+    while (mask != 0) {
+        const unsigned char* at = b + j + __builtin_ctz(mask);
+        if (Middle(at, p, n)) return at;
+        mask &= mask - 1;
+    }
+    return nullptr;
+}
+
+__attribute__((target("avx2"))) const unsigned char* PatternAvx2(const unsigned char* b,
+                                                                 size_t length,
+                                                                 const unsigned char* p, size_t n) {
+    const size_t positions = length - n + 1;
+    const __m256i first = _mm256_set1_epi8(static_cast<char>(p[0]));
+    const __m256i last = _mm256_set1_epi8(static_cast<char>(p[n - 1]));
+    size_t i = 0;
+    for (; i + 32 <= positions; i += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+        __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + n - 1));
+        uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(z, last))));
+        while (mask != 0) {
+            const unsigned char* at = b + i + __builtin_ctz(mask);
+            if (Middle(at, p, n)) return at;
+            mask &= mask - 1;
+        }
+    }
+    if (i == positions || positions < 32) return PatternTail(b, i, positions, p, n);
+    const size_t j = positions - 32;
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + j));
+    __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + j + n - 1));
+    uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(z, last))));
+    mask &= ~0u << (i - j);
+    while (mask != 0) {
+        const unsigned char* at = b + j + __builtin_ctz(mask);
+        if (Middle(at, p, n)) return at;
+        mask &= mask - 1;
+    }
+    return nullptr;
+}
+
+using MarkerFunction = void (*)(const unsigned char*, const unsigned char*, PayloadMarkers*);
+using PatternFunction = const unsigned char* (*)(const unsigned char*, size_t, const unsigned char*,
+                                                 size_t);
+
+bool HasAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool g_avx2 = HasAvx2();
+const MarkerFunction g_markers = g_avx2 ? &MarkersAvx2 : &MarkersSse2;
+const PatternFunction g_pattern = g_avx2 ? &PatternAvx2 : &PatternSse2;
 
 }  // namespace
 
@@ -114,4 +202,16 @@ PayloadMarkers ScanPayloadMarkersPortable(const unsigned char* p, int n) {
     PayloadMarkers m;
     if (p != nullptr && n > 0) MarkersSse2(p, p + n, &m);
     return m;
+}
+
+const unsigned char* FindPattern(const unsigned char* b, size_t length, const unsigned char* p,
+                                 size_t n) {
+    if (b == nullptr || p == nullptr || n < 2 || n > length) return nullptr;
+    return g_pattern(b, length, p, n);
+}
+
+const unsigned char* FindPatternPortable(const unsigned char* b, size_t length,
+                                         const unsigned char* p, size_t n) {
+    if (b == nullptr || p == nullptr || n < 2 || n > length) return nullptr;
+    return PatternSse2(b, length, p, n);
 }

@@ -91,22 +91,6 @@ uint16_t CEthernetNetUnpack::EtherType() const {
 
 // ---- CIPNetUnpack
 
-void CIPNetUnpack::SourceAddress(unsigned char out[4]) const {
-    if (m_ipHeader) {
-        std::memcpy(out, m_ipHeader + 12, 4);
-    } else {
-        std::memset(out, 0, 4);
-    }
-}
-
-void CIPNetUnpack::DestinationAddress(unsigned char out[4]) const {
-    if (m_ipHeader) {
-        std::memcpy(out, m_ipHeader + 16, 4);
-    } else {
-        std::memset(out, 0, 4);
-    }
-}
-
 // ---- CTCPNetUnpack
 
 CTCPNetUnpack::~CTCPNetUnpack() {
@@ -134,6 +118,12 @@ CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
     CEthernetNetUnpack::SetData(bytes, length, 0);
     ParseHeaders();
     m_streamType = STREAM_NONE;
+    return this;
+}
+
+CTCPNetUnpack* CTCPNetUnpack::SetClassifiedData(const void* bytes, int length, StreamType type) {
+    CEthernetNetUnpack::SetData(bytes, length, 0);
+    m_streamType = ParseHeaders() ? type : STREAM_NONE;
     return this;
 }
 
@@ -177,14 +167,6 @@ int CTCPNetUnpack::GetDataLen() {
     if (m_tcpHeader == nullptr) return 0;
     int segment = m_ipTotalLen - m_ipHeaderLen;
     return segment > 0 ? segment : 0;
-}
-
-int CTCPNetUnpack::SourcePort() const {
-    return m_tcpHeader ? ReadBE16(m_tcpHeader) : 0;
-}
-
-int CTCPNetUnpack::DestinationPort() const {
-    return m_tcpHeader ? ReadBE16(m_tcpHeader + 2) : 0;
 }
 
 namespace {
@@ -237,9 +219,17 @@ CPayloadNetUnpack::~CPayloadNetUnpack() {
     m_buffer.Release();
 }
 
+void CPayloadNetUnpack::ReleaseCollected() {
+    if (m_buffer.data == nullptr) return;
+    m_releasedLen = m_buffer.length;
+    m_buffer.Release();
+}
+
 void CPayloadNetUnpack::Reset() {
     m_payload = nullptr;
     m_buffer.Release();
+    m_releasedLen = 0;
+    for (GrowingSearch& s : m_searches) s = GrowingSearch();
     CTCPNetUnpack::Reset();
 }
 
@@ -254,7 +244,13 @@ void CPayloadNetUnpack::DropFrameView() {
 }
 
 int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
-    if (reset != 0) m_buffer.Release();
+    if (reset != 0) {
+        m_buffer.Release();
+        m_releasedLen = 0;
+        for (GrowingSearch& s : m_searches) s = GrowingSearch();
+    } else if (m_releasedLen > 0) {
+        return 0;
+    }
     return m_buffer.AppendData(bytes, length);
 }
 

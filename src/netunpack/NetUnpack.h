@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "netunpack/ZMemory.h"
 
@@ -66,9 +67,21 @@ class CIPNetUnpack : public CEthernetNetUnpack {
     // Total length as far as the captured bytes reach.
     int IPTotalLen() const { return m_ipTotalLen; }
     int IPProtocol() const { return m_ipHeader ? m_ipHeader[9] : 0; }
-    // Octets in wire order; zeros without an IPv4 header.
-    void SourceAddress(unsigned char out[4]) const;
-    void DestinationAddress(unsigned char out[4]) const;
+    // Octets in wire order; zeros without an IPv4 header. Inline: every segment's keys use them.
+    void SourceAddress(unsigned char out[4]) const {
+        if (m_ipHeader) {
+            std::memcpy(out, m_ipHeader + 12, 4);
+        } else {
+            std::memset(out, 0, 4);
+        }
+    }
+    void DestinationAddress(unsigned char out[4]) const {
+        if (m_ipHeader) {
+            std::memcpy(out, m_ipHeader + 16, 4);
+        } else {
+            std::memset(out, 0, 4);
+        }
+    }
 
   protected:
     const unsigned char* m_ipHeader = nullptr;
@@ -88,11 +101,14 @@ class CTCPNetUnpack : public CIPNetUnpack {
     StreamType Classify() const;
     // Views the frame's headers without classifying its payload (the stream type is none).
     CTCPNetUnpack* SetHeaders(const void* bytes, int length);
+    // As SetData with copy flag 0, for a frame whose payload was already classified as `type`
+    // (by SetData on the same bytes).
+    CTCPNetUnpack* SetClassifiedData(const void* bytes, int length, StreamType type);
 
     const unsigned char* TCPHeader() const { return m_tcpHeader; }
     int TCPHeaderLen() const { return m_tcpHeaderLen; }
-    int SourcePort() const;
-    int DestinationPort() const;
+    int SourcePort() const { return m_tcpHeader ? (m_tcpHeader[0] << 8) | m_tcpHeader[1] : 0; }
+    int DestinationPort() const { return m_tcpHeader ? (m_tcpHeader[2] << 8) | m_tcpHeader[3] : 0; }
     // The TCP payload inside the captured bytes.
     const unsigned char* Payload() const {
         return m_tcpHeader ? m_tcpHeader + m_tcpHeaderLen : nullptr;
@@ -119,7 +135,15 @@ class CPayloadNetUnpack : public CTCPNetUnpack {
     int GetDataLen() override { return m_payload ? m_payloadLen : 0; }
     int AppendData(const void* bytes, int length, int reset) override;
     const unsigned char* GetAppendedData() override { return m_buffer.data; }
-    int GetAppendedLen() override { return m_buffer.length; }
+    int GetAppendedLen() override { return m_buffer.data ? m_buffer.length : m_releasedLen; }
+    // Once a connection's collection is over nothing reads its bytes again: they are freed and
+    // only their count stays, so the table holds little more than the connections still
+    // collecting. Appends without the reset flag are refused afterwards.
+    void ReleaseCollected();
+    // Searches of the address extraction that carry over from one look at the collected bytes to
+    // the next, as they grow (started afresh when the buffer is reset).
+    static const int kSearches = 5;
+    GrowingSearch* Searches() { return m_searches; }
     // Forgets the views into the first frame once it has been handled; the stream type and the
     // collected bytes stay.
     void DropFrameView();
@@ -133,6 +157,8 @@ class CPayloadNetUnpack : public CTCPNetUnpack {
 
     const unsigned char* m_payload = nullptr;
     CZMemory m_buffer;
+    int m_releasedLen = 0;
+    GrowingSearch m_searches[kSearches];
 };
 
 class CHTTPNetUnpack : public CPayloadNetUnpack {

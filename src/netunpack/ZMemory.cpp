@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/Exception.h"
+#include "netunpack/ByteScan.h"
 
 int CZMemory::AppendData(const void* bytes, int count) {
     if (bytes == nullptr || count <= 0) return 0;
@@ -58,21 +59,35 @@ const unsigned char* FindBytes(const unsigned char* buffer, int length, const ch
     const size_t n = std::strlen(pattern);
     if (n > static_cast<size_t>(length)) return nullptr;
     const auto* p = reinterpret_cast<const unsigned char*>(pattern);
+    if (n == 1) return static_cast<const unsigned char*>(std::memchr(buffer, p[0], length));
+    if (exact) return FindPattern(buffer, static_cast<size_t>(length), p, n);
     const unsigned char* last = buffer + (static_cast<size_t>(length) - n);  // last start position
     const unsigned char* at = buffer;
     while (at <= last) {
         at = static_cast<const unsigned char*>(
             std::memchr(at, p[0], static_cast<size_t>(last - at) + 1));
         if (at == nullptr) return nullptr;
-        if (exact) {
-            // The second byte first: most first-byte matches end there, without a call.
-            if (n == 1 || (at[1] == p[1] && std::memcmp(at + 2, p + 2, n - 2) == 0)) return at;
-        } else {
-            size_t i = 1;
-            while (i < n && Lower(at[i]) == Lower(p[i])) ++i;
-            if (i == n) return at;
-        }
+        size_t i = 1;
+        while (i < n && Lower(at[i]) == Lower(p[i])) ++i;
+        if (i == n) return at;
         ++at;
     }
     return nullptr;
+}
+
+int GrowingSearch::Find(const unsigned char* buffer, int length, int start, const char* pattern,
+                        bool exact) {
+    if (found >= 0) return found;
+    if (buffer == nullptr || pattern == nullptr) return -1;
+    int at = from > start ? from : start;
+    if (at < 0 || at >= length) return -1;
+    const unsigned char* hit = FindBytes(buffer + at, length - at, pattern, exact);
+    if (hit != nullptr) {
+        found = static_cast<int>(hit - buffer);
+        return found;
+    }
+    // Positions whose pattern would reach past the end must be looked at again once it grows.
+    const int checked = length - static_cast<int>(std::strlen(pattern)) + 1;
+    if (checked > from) from = checked;
+    return -1;
 }

@@ -26,3 +26,15 @@ struct CZMemory {
 // matches exactly; without the exact flag the rest is compared ignoring ASCII letter case.
 const unsigned char* FindBytes(const unsigned char* buffer, int length, const char* pattern,
                                bool exact);
+
+// The first match of a pattern at or after a fixed start in a buffer that only grows at its end:
+// it remembers where the match was, or how far the search got, so a later search over the grown
+// buffer looks only at positions it has not seen.
+struct GrowingSearch {
+    int found = -1;  // offset of the match, -1 while there is none
+    int from = 0;    // start positions below this hold no match
+
+    // Offset of the first match in [start, length) of the buffer, or -1. Every call on one object
+    // must pass the same buffer contents (grown at the end only), start and pattern.
+    int Find(const unsigned char* buffer, int length, int start, const char* pattern, bool exact);
+};

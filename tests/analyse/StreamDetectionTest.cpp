@@ -165,6 +165,16 @@ TEST_F(Detection, CollectionStopsAt2048Bytes) {
     EXPECT_EQ(sightings, 2u);  // the third append brings the buffer past 2048
     Feed(kClient, web, "y");
     EXPECT_EQ(Lines(LOG_NETDATA).size(), sightings);
+    // The bytes of a finished collection are gone; its count stays.
+    int finished = 0;
+    analyser->Connections().ForEach([&](const ConnectionKey&, const CPayloadNetUnpack& e) {
+        auto& entry = const_cast<CPayloadNetUnpack&>(e);
+        if (entry.GetAppendedLen() >= CVideoStreamAnalyse::kCollectLimit) {
+            ++finished;
+            EXPECT_EQ(entry.GetAppendedData(), nullptr);
+        }
+    });
+    EXPECT_EQ(finished, 1);
     // A new start segment starts over.
     Feed(kClient, web, "GET /again HTTP/1.1\r\nHost: h\r\n\r\n");
     Feed(kClient, web, "z");
@@ -206,4 +216,25 @@ TEST(Extract, DeclaredLengthsPastTheBufferStayInside) {
     std::string http = "GET /a HTTP/1.1\r\nHost";
     std::vector<unsigned char> h(http.begin(), http.end());
     EXPECT_EQ(CVideoStreamUriAnalyse::ExtractHttpUri(h.data(), static_cast<int>(h.size())), "");
+}
+
+// Looking again at a grown buffer, with the searches resumed, gives what a fresh look gives.
+TEST(Extract, HttpResumedOverAGrowingBufferEqualsFresh) {
+    const char* pieces[] = {"GET ", "POST ", "HTTP/1.1", "Host: ", "\r\n", "/a.m3u8", "Ho", "st",
+                            "\r",   "\n",    "G",        "ET",     "x",    "HTTP",    "/"};
+    unsigned seed = 7;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        while (text.size() < 120) text += pieces[next() % (sizeof(pieces) / sizeof(*pieces))];
+        const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+        GrowingSearch searches[CPayloadNetUnpack::kSearches];
+        int n = 0;
+        while (n < static_cast<int>(text.size())) {
+            n = std::min(static_cast<int>(text.size()), n + 1 + static_cast<int>(next() % 9));
+            ASSERT_EQ(CVideoStreamUriAnalyse::ExtractHttpUri(b, n, searches),
+                      CVideoStreamUriAnalyse::ExtractHttpUri(b, n))
+                << text.substr(0, n);
+        }
+    }
 }

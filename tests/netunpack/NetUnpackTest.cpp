@@ -272,6 +272,58 @@ TEST(ByteScan, MarkersAtEveryOffsetAndLength) {
     }
 }
 
+inline const unsigned char* U(const std::string& s) {
+    return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+// Both pattern searches agree with a plain one at every offset and length, for patterns whose
+// first byte fills the buffer (every position a candidate) and for near misses at the end.
+TEST(ByteScan, PatternAtEveryOffsetAndLength) {
+    auto plain = [](const unsigned char* b, size_t n,
+                    const std::string& p) -> const unsigned char* {
+        for (size_t i = 0; i + p.size() <= n; ++i)
+            if (std::memcmp(b + i, p.data(), p.size()) == 0) return b + i;
+        return nullptr;
+    };
+    for (const std::string pattern : {std::string("\r\n\r\n"), std::string("GET"),
+                                      std::string("xy"), std::string("createStream")}) {
+        for (size_t length : {size_t(1), size_t(2), size_t(4), size_t(15), size_t(16), size_t(17),
+                              size_t(31), size_t(32), size_t(33), size_t(47), size_t(48),
+                              size_t(64), size_t(95), size_t(300)}) {
+            std::unique_ptr<unsigned char[]> b(new unsigned char[length]);
+            // Filler made of the pattern's first byte: every position is a first-byte hit.
+            std::memset(b.get(), pattern[0], length);
+            EXPECT_EQ(FindPattern(b.get(), length, U(pattern), pattern.size()),
+                      plain(b.get(), length, pattern));
+            for (size_t at = 0; at + pattern.size() <= length; ++at) {
+                std::memcpy(b.get() + at, pattern.data(), pattern.size());
+                const unsigned char* want = plain(b.get(), length, pattern);
+                EXPECT_EQ(FindPattern(b.get(), length, U(pattern), pattern.size()), want)
+                    << pattern.size() << " " << length << " " << at;
+                EXPECT_EQ(FindPatternPortable(b.get(), length, U(pattern), pattern.size()), want);
+                // All but the last byte: no match at `at`.
+                b[at + pattern.size() - 1] ^= 0x20;
+                EXPECT_EQ(FindPattern(b.get(), length, U(pattern), pattern.size()),
+                          plain(b.get(), length, pattern));
+                std::memset(b.get() + at, pattern[0], pattern.size());
+            }
+        }
+    }
+}
+
+TEST(GrowingSearch, ResumesWhereItStoppedAndFindsMatchesAcrossTheOldEnd) {
+    const std::string text = "xxxxHoxxxxHost: a\r\n";
+    const auto* b = U(text);
+    GrowingSearch s;
+    for (int n = 0; n <= static_cast<int>(text.size()); ++n) {
+        int want = -1;
+        const unsigned char* hit = FindBytes(b + 2, n - 2, "Host", true);
+        if (n > 2 && hit != nullptr) want = static_cast<int>(hit - b);
+        EXPECT_EQ(s.Find(b, n, 2, "Host", true), want) << n;
+    }
+    EXPECT_EQ(s.found, 10);
+}
+
 TEST(Classify, MarkersAtPayloadEdges) {
     EXPECT_EQ(ClassifyPayload("HTTP/"), STREAM_HTTP);
     EXPECT_EQ(ClassifyPayload("xRTSP/"), STREAM_RTSP);
