@@ -102,4 +102,11 @@ inline std::string ReadFile(const std::string& path) {
     return text;
 }
 
+inline bool WriteFile(const std::string& path, const std::string& bytes) {
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return std::fclose(out) == 0 && ok;
+}
+
 }  // namespace testframes

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,17 +20,23 @@ struct ConnectionKey {
     uint16_t dstPort = 0;
 
     bool operator==(const ConnectionKey& o) const {
-        return srcPort == o.srcPort && dstPort == o.dstPort && src[0] == o.src[0] &&
-               src[1] == o.src[1] && src[2] == o.src[2] && src[3] == o.src[3] &&
-               dst[0] == o.dst[0] && dst[1] == o.dst[1] && dst[2] == o.dst[2] && dst[3] == o.dst[3];
+        return Addresses() == o.Addresses() && Ports() == o.Ports();
     }
     ConnectionKey Reverse() const {
         ConnectionKey r;
-        for (int i = 0; i < 4; ++i) r.src[i] = dst[i], r.dst[i] = src[i];
+        std::memcpy(r.src, dst, 4);
+        std::memcpy(r.dst, src, 4);
         r.srcPort = dstPort;
         r.dstPort = srcPort;
         return r;
     }
+    // Both addresses, and both ports, as one word each (every segment compares and hashes keys).
+    uint64_t Addresses() const {
+        uint64_t v;
+        std::memcpy(&v, src, 8);
+        return v;
+    }
+    uint32_t Ports() const { return uint32_t(srcPort) | uint32_t(dstPort) << 16; }
     // The key text "%d%d%d%d%d-%d%d%d%d%d" of both endpoints.
     std::string Text() const {
         char buffer[64];
@@ -41,18 +48,12 @@ struct ConnectionKey {
 
 struct ConnectionKeyHash {
     size_t operator()(const ConnectionKey& k) const {
-        uint64_t a = (uint64_t(k.src[0]) << 24 | uint64_t(k.src[1]) << 16 |
-                      uint64_t(k.src[2]) << 8 | k.src[3])
-                         << 16 |
-                     k.srcPort;
-        uint64_t b = (uint64_t(k.dst[0]) << 24 | uint64_t(k.dst[1]) << 16 |
-                      uint64_t(k.dst[2]) << 8 | k.dst[3])
-                         << 16 |
-                     k.dstPort;
-        uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x632BE59BD9B4E019ull + (a << 6) + (a >> 2));
-        h ^= h >> 29;
-        h *= 0xBF58476D1CE4E5B9ull;
-        return static_cast<size_t>(h ^ (h >> 32));  // tables index with the low bits
+        // Every bit of the key reaches the low bits, which tables index with.
+        uint64_t h = k.Addresses() ^ (uint64_t(k.Ports()) * 0x9E3779B97F4A7C15ull);
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 33;
+        return static_cast<size_t>(h);
     }
 };
 
@@ -118,6 +119,12 @@ class LruTable {
         return s.value;
     }
 
+    // Releases the value under the key, if any.
+    void Remove(const ConnectionKey& key) {
+        const uint32_t i = Locate(key);
+        if (i != kNone) Erase(i);
+    }
+
     size_t Size() const { return m_size; }
     size_t Capacity() const { return m_capacity; }
     unsigned long long Evicted() const { return m_evicted; }
@@ -150,7 +157,7 @@ class LruTable {
 
     // A few bits of the hash per slot, 0 for an empty one: a probe reads these and looks at a
     // slot only when they match, so a key that is not there costs one small read.
-    static uint16_t Tag(size_t hash) { return static_cast<uint16_t>((hash >> 48) | 1); }
+    static uint16_t Tag(size_t hash) { return static_cast<uint16_t>((hash >> 40) | 1); }
 
     uint32_t Locate(const ConnectionKey& key) const {
         const size_t hash = ConnectionKeyHash()(key);

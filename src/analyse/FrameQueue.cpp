@@ -1,6 +1,45 @@
 #include "analyse/FrameQueue.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+
+namespace {
+
+inline uint32_t Field(const unsigned char* p, bool swapped) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return swapped ? __builtin_bswap32(v) : v;
+}
+
+inline uint16_t Field16(const unsigned char* p, bool swapped) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return swapped ? __builtin_bswap16(v) : v;
+}
+
+const size_t kRecordHeader = 16;
+
+}  // namespace
+
+bool FrameQueue::IsClassicCaptureFile(const unsigned char header[24],
+                                      ClassicCaptureFormat* format) {
+    const uint32_t magic = Field(header, false);
+    ClassicCaptureFormat f;
+    if (magic == 0xa1b2c3d4u || magic == 0xa1b23c4du) {
+        f.swapped = false;
+    } else if (magic == 0xd4c3b2a1u || magic == 0x4d3cb2a1u) {
+        f.swapped = true;
+    } else {
+        return false;
+    }
+    f.nanoseconds = Field(header, f.swapped) == 0xa1b23c4du;
+    // Older versions lay their lengths out differently; the capture library reads those.
+    if (Field16(header + 4, f.swapped) != 2 || Field16(header + 6, f.swapped) != 4) return false;
+    if (format != nullptr) *format = f;
+    return true;
+}
 
 std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
     {
@@ -9,17 +48,19 @@ std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
             std::unique_ptr<Block> b = std::move(m_free.back());
             m_free.pop_back();
             b->used = 0;
+            b->frames.clear();
             return b;
         }
     }
     std::unique_ptr<Block> b(new Block());
     b->bytes.resize(kBlockSize);
+    b->frames.reserve(4096);
     return b;
 }
 
 bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data, int streamType) {
     const size_t caplen = header->caplen;
-    const size_t need = sizeof(Record) + ((caplen + 7u) & ~size_t(7));
+    const size_t need = (caplen + 7u) & ~size_t(7);
     if (m_filling && m_filling->used + need > m_filling->bytes.size()) {
         if (!Flush()) return false;
     }
@@ -28,17 +69,79 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data, int 
         // A frame larger than a block gets a block of its own size.
         if (m_filling->bytes.size() < need) m_filling->bytes.resize(need);
     }
-    Record r{static_cast<uint32_t>(caplen),
-             header->len,
-             static_cast<int64_t>(header->ts.tv_sec),
-             static_cast<int64_t>(header->ts.tv_usec),
-             streamType,
-             0};
-    unsigned char* at = m_filling->bytes.data() + m_filling->used;
-    std::memcpy(at, &r, sizeof(r));
-    if (caplen > 0) std::memcpy(at + sizeof(r), data, caplen);
+    FrameRef r{static_cast<uint32_t>(m_filling->used),
+               static_cast<uint32_t>(caplen),
+               header->len,
+               streamType,
+               static_cast<int64_t>(header->ts.tv_sec),
+               static_cast<int64_t>(header->ts.tv_usec)};
+    if (caplen > 0) std::memcpy(m_filling->bytes.data() + m_filling->used, data, caplen);
     m_filling->used += need;
+    m_filling->frames.push_back(r);
     return true;
+}
+
+bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureFormat& format,
+                                 Classifier classify, std::atomic<long long>* position) {
+    const uint32_t snap = format.snapLength > 0 ? format.snapLength : kMaxRecordLength;
+    size_t carry = 0;  // bytes of an unfinished record at the start of the block being filled
+    for (;;) {
+        if (!m_filling) m_filling = TakeFree();
+        Block& b = *m_filling;
+        size_t have = carry;
+        bool end = false;
+        while (have < b.bytes.size()) {
+            const ssize_t n = pread(fd, b.bytes.data() + have, b.bytes.size() - have, offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                end = true;  // the end of the file, or it cannot be read further
+                break;
+            }
+            have += static_cast<size_t>(n);
+            offset += n;
+        }
+
+        size_t at = 0;
+        while (at + kRecordHeader <= have) {
+            const unsigned char* h = b.bytes.data() + at;
+            const uint32_t caplen = Field(h + 8, format.swapped);
+            if (caplen > kMaxRecordLength) {
+                end = true;  // damaged: the capture library stops here too
+                break;
+            }
+            if (at + kRecordHeader + caplen > have) break;  // continues in the next block
+            const uint32_t usec = Field(h + 4, format.swapped);
+            FrameRef r{static_cast<uint32_t>(at + kRecordHeader),
+                       caplen < snap ? caplen : snap,
+                       Field(h + 12, format.swapped),
+                       0,
+                       Field(h, format.swapped),
+                       format.nanoseconds ? usec / 1000 : usec};
+            struct pcap_pkthdr header {};
+            header.caplen = r.caplen;
+            header.len = r.len;
+            header.ts.tv_sec = static_cast<time_t>(r.sec);
+            header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
+            r.streamType = classify(&header, b.bytes.data() + r.offset);
+            b.frames.push_back(r);
+            at += kRecordHeader + caplen;
+        }
+        if (position != nullptr) position->store(offset - static_cast<long long>(have - at));
+
+        // A record cut off by the end of the file is dropped, as the capture library drops it.
+        std::unique_ptr<Block> next;
+        carry = end ? 0 : have - at;
+        if (carry > 0) {
+            next = TakeFree();
+            std::memcpy(next->bytes.data(), b.bytes.data() + at, carry);
+        }
+        b.used = at;
+        if (!b.frames.empty()) {
+            if (!Flush()) return false;
+        }
+        if (next) m_filling = std::move(next);
+        if (end) return true;
+    }
 }
 
 bool FrameQueue::Flush() {
@@ -51,7 +154,7 @@ bool FrameQueue::Flush() {
 }
 
 void FrameQueue::Finish() {
-    if (m_filling && m_filling->used > 0) Flush();
+    if (m_filling && !m_filling->frames.empty()) Flush();
     std::lock_guard<std::mutex> guard(m_lock);
     m_finished = true;
     m_changed.notify_all();

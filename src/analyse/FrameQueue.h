@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -10,18 +11,39 @@
 #include <mutex>
 #include <vector>
 
+// The layout of a capture file in the classic format (not pcapng), as far as reading its records
+// needs it.
+struct ClassicCaptureFormat {
+    bool swapped = false;      // fields in the other byte order than this machine's
+    bool nanoseconds = false;  // timestamps in nanoseconds
+    uint32_t snapLength = 0;   // the capture library's snapshot length for the file
+};
+
 // Frames read from a capture file, handed in blocks from the thread that reads the file to the
 // capture thread that analyses them, so reading and analysis overlap. Each frame travels with the
 // classification of its payload, which the reading thread works out while the bytes are in its
-// cache. Blocks are reused; a frame costs one copy and no allocation.
+// cache. Blocks are reused, and nothing is allocated per frame. A file in the classic format is
+// read straight into the blocks and its frames are used where they lie; other files come through
+// the capture library's loop, a copy a frame.
 class FrameQueue {
   public:
     static const size_t kBlockSize = 1 << 20;
     static const size_t kMaxFullBlocks = 4;
+    // The capture library's largest record for Ethernet; a larger one ends the file as damaged.
+    static const uint32_t kMaxRecordLength = 262144;
+
+    typedef int (*Classifier)(const struct pcap_pkthdr* header, const u_char* data);
 
     // Reader side. Copies the frame and its classification; waits while the analysis is behind.
     // False once cancelled.
     bool Push(const struct pcap_pkthdr* header, const u_char* data, int streamType);
+    // Reader side: reads the records of a classic capture file from `offset` (just after its
+    // file header) to its end, as the capture library would deliver them: a record longer than
+    // the snapshot length gives its first snapshot-length bytes, a record over kMaxRecordLength
+    // or one cut off by the end of the file ends the reading. Keeps `position` at the offset
+    // read up to. False once cancelled or when the file cannot be read.
+    bool ReadClassicFile(int fd, long long offset, const ClassicCaptureFormat& format,
+                         Classifier classify, std::atomic<long long>* position);
     // No more frames will come.
     void Finish();
 
@@ -33,18 +55,23 @@ class FrameQueue {
     // Both sides stop waiting and return at once.
     void Cancel();
 
+    // Whether the first bytes of a capture file announce the classic format, version 2.4, and how
+    // its records are laid out (snapshot length left 0).
+    static bool IsClassicCaptureFile(const unsigned char header[24], ClassicCaptureFormat* format);
+
   private:
-    struct Record {
+    struct FrameRef {
+        uint32_t offset;  // of the frame's bytes in the block
         uint32_t caplen;
         uint32_t len;
+        int32_t streamType;
         int64_t sec;
         int64_t usec;
-        int32_t streamType;
-        int32_t unused;
     };
     struct Block {
         std::vector<unsigned char> bytes;
         size_t used = 0;
+        std::vector<FrameRef> frames;
     };
 
     std::unique_ptr<Block> TakeFree();
@@ -66,17 +93,13 @@ void FrameQueue::Drain(F&& f) {
     for (;;) {
         std::unique_ptr<Block> block = PopFull();
         if (!block) return;
-        size_t at = 0;
-        while (at + sizeof(Record) <= block->used) {
-            Record r;
-            std::memcpy(&r, block->bytes.data() + at, sizeof(r));
+        for (const FrameRef& r : block->frames) {
             struct pcap_pkthdr header {};
             header.caplen = r.caplen;
             header.len = r.len;
             header.ts.tv_sec = static_cast<time_t>(r.sec);
             header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
-            f(&header, block->bytes.data() + at + sizeof(Record), r.streamType);
-            at += sizeof(Record) + ((r.caplen + 7u) & ~7u);
+            f(&header, block->bytes.data() + r.offset, r.streamType);
         }
         Recycle(std::move(block));
     }

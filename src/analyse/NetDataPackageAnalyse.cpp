@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -86,6 +87,17 @@ int CNetDataPackageAnalyse::StartFromFile(std::string path) {
         return 2;
     }
     m_file = pcap_file(m_handle);
+    // A file in the classic format is read by the reading thread itself, straight into the
+    // blocks it hands over, instead of a copy a frame through the library's stdio reads; the
+    // library has checked its header.
+    unsigned char fileHeader[24];
+    m_classic = m_file != nullptr &&
+                pread(fileno(m_file), fileHeader, sizeof(fileHeader), 0) ==
+                    static_cast<ssize_t>(sizeof(fileHeader)) &&
+                FrameQueue::IsClassicCaptureFile(fileHeader, &m_classicFormat);
+    if (m_classic && pcap_snapshot(m_handle) > 0)
+        m_classicFormat.snapLength = static_cast<uint32_t>(pcap_snapshot(m_handle));
+    m_position.store(sizeof(fileHeader));
     return 0;
 }
 
@@ -160,8 +172,14 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
 
 void* CNetDataPackageAnalyse::ReaderThread(void* self) {
     auto* owner = static_cast<CNetDataPackageAnalyse*>(self);
-    pcap_loop(owner->m_handle, 0, &CNetDataPackageAnalyse::ReaderCallback,
-              reinterpret_cast<u_char*>(owner));
+    if (owner->m_classic) {
+        owner->m_queue->ReadClassicFile(fileno(owner->m_file), sizeof(pcap_file_header),
+                                        owner->m_classicFormat,
+                                        &CNetDataPackageAnalyse::ClassifyFrame, &owner->m_position);
+    } else {
+        pcap_loop(owner->m_handle, 0, &CNetDataPackageAnalyse::ReaderCallback,
+                  reinterpret_cast<u_char*>(owner));
+    }
     owner->m_queue->Finish();
     return nullptr;
 }
@@ -206,8 +224,8 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
     if (header == nullptr || data == nullptr) return;
     m_frames.store(m_frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     try {
-        // A view into the capture buffer; nothing is copied.
-        CTCPNetUnpack unpacker;
+        // A view into the capture buffer; nothing is copied. One unpacker serves every frame.
+        CTCPNetUnpack& unpacker = m_unpacker;
         const int type = m_frameType;
         m_frameType = kNotClassified;
         if (type == kNotClassified) {
@@ -247,11 +265,13 @@ void CNetDataPackageAnalyse::Stop() {
         pcap_close(m_handle);
         m_handle = nullptr;
         m_file = nullptr;
+        m_classic = false;
     }
 }
 
 long long CNetDataPackageAnalyse::FilePosition() const {
     if (m_file == nullptr) return 0;
+    if (m_classic && m_hasReader) return m_position.load();
     long pos = std::ftell(m_file);
     return pos < 0 ? 0 : pos;
 }

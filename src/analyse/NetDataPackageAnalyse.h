@@ -94,10 +94,14 @@ class CNetDataPackageAnalyse {
     // The classification the reading thread gave the frame being handled, or kNotClassified.
     static const int kNotClassified = -2;
     int m_frameType = kNotClassified;
+    CTCPNetUnpack m_unpacker;  // the capture thread's view of the frame being handled
     static int ClassifyFrame(const struct pcap_pkthdr* header, const u_char* data);
 
     std::atomic<bool> m_loopEnded{false};
     std::atomic<unsigned long long> m_frames{0};
     unsigned m_exceptionsLogged = 0;
     FILE* m_file = nullptr;  // the capture file's stream, owned by the capture library
+    bool m_classic = false;  // the file is read by the reading thread itself
+    ClassicCaptureFormat m_classicFormat;
+    std::atomic<long long> m_position{0};  // of the reading thread in such a file
 };

@@ -50,7 +50,7 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
             m_byteCounter += payloadLen;
             entry->AppendData(u->Payload(), payloadLen, 0);
             OnStreamData(entry, entry->GetStreamType());
-            if (entry->GetAppendedLen() >= kCollectLimit) entry->ReleaseCollected();
+            if (entry->GetAppendedLen() >= kCollectLimit) Finished(key, entry);
             return;
         }
 
@@ -88,9 +88,20 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
         if (type == STREAM_HTTP || type == STREAM_HLS) m_byteCounter = payloadLen - headerPart;
 
         if (type == STREAM_RTSP || type == STREAM_HLS) OnStreamData(entry, type);
-        if (entry->GetAppendedLen() >= kCollectLimit) entry->ReleaseCollected();
+        if (entry->GetAppendedLen() >= kCollectLimit) Finished(key, entry);
     } catch (...) {
         // One bad segment never stops capture.
+    }
+}
+
+void CVideoStreamAnalyse::Finished(const ConnectionKey& key, CPayloadNetUnpack* entry) {
+    // A finished entry only ever answers "collection over" to its later segments, as no entry
+    // does; only an RTMP entry still counts, for the media of its connection. So the others
+    // leave the table and make room for connections still collecting.
+    if (entry->GetStreamType() == STREAM_RTMP) {
+        entry->ReleaseCollected();
+    } else {
+        m_connections.Remove(key);
     }
 }
 

@@ -29,6 +29,9 @@ class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
     const ConnectionTable& Connections() const { return m_connections; }
 
   protected:
+    // The collection of the entry under the key has reached kCollectLimit.
+    void Finished(const ConnectionKey& key, CPayloadNetUnpack* entry);
+
     ConnectionTable m_connections;
     ConnectionKey m_currentKey;  // of the last start segment
     int m_byteCounter = 0;

@@ -306,6 +306,14 @@ std::string CVideoStreamUriAnalyse::ExtractHttpUri(const unsigned char* b, int n
     GrowingSearch& lineEndSearch = s[4];
     int version = versionSearch.Find(b, n, 0, "HTTP/", true);
     if (version < 0) return std::string();
+    // Without the host there is no address, whatever the method: the host is looked for first,
+    // so a response (which has none) costs no search for a method.
+    int host = hostSearch.Find(b, n, version, "Host", true);
+    if (host < 0) return std::string();
+    int lineEnd = lineEndSearch.Find(b, n, host, "\r\n", true);
+    if (lineEnd < 0) return std::string();
+    int hostStart = host + 6;
+    if (lineEnd - hostStart < 0) return std::string();
     int method = getSearch.Find(b, n, 0, "GET", true);
     int methodLength = 3;
     if (method < 0) {
@@ -318,12 +326,6 @@ std::string CVideoStreamUriAnalyse::ExtractHttpUri(const unsigned char* b, int n
         int to = version - 1;
         path.assign(reinterpret_cast<const char*>(b + from), static_cast<size_t>(to - from));
     }
-    int host = hostSearch.Find(b, n, version, "Host", true);
-    if (host < 0) return std::string();
-    int lineEnd = lineEndSearch.Find(b, n, host, "\r\n", true);
-    if (lineEnd < 0) return std::string();
-    int hostStart = host + 6;
-    if (lineEnd - hostStart < 0) return std::string();
     return "http://" +
            std::string(reinterpret_cast<const char*>(b + hostStart),
                        static_cast<size_t>(lineEnd - hostStart)) +

@@ -22,8 +22,6 @@ int g_streamCount = 0;
 int g_selectedStreamRow = -1;
 std::string g_statusText;
 std::string g_lastErrorText;
-std::string g_netDataCountText;
-std::string g_streamCountText;
 std::string g_logFilePath;
 
 const int kMaxRowsBeforeInsert = 200;  // a list holding more rows loses its last one first
@@ -109,8 +107,8 @@ void LogOut(int flags, std::string message) {
     try {
         std::lock_guard<std::recursive_mutex> guard(g_lock);
         // The status line shows the counters as they were when this call began.
-        g_netDataCountText = std::to_string(g_netDataCount);
-        g_streamCountText = std::to_string(g_streamCount);
+        const int netDataAtStart = g_netDataCount;
+        const int streamsAtStart = g_streamCount;
 
         if (flags & (LOG_WARN | LOG_TRACE | LOG_ERROR | LOG_INFO)) {
             std::string record = TimeStamp() + message;
@@ -132,9 +130,10 @@ void LogOut(int flags, std::string message) {
 
         IReportWindow* w = g_window;
         if (w != nullptr && w->HasControl(IDC_STATIC_STATUS)) {
-            w->SetWindowText(IDC_STATIC_STATUS,
-                             "状态：" + g_statusText + "  网络包数：" + g_netDataCountText +
-                                 "  视频流数:" + g_streamCountText + "  异常：" + g_lastErrorText);
+            w->SetWindowText(IDC_STATIC_STATUS, "状态：" + g_statusText + "  网络包数：" +
+                                                    std::to_string(netDataAtStart) +
+                                                    "  视频流数:" + std::to_string(streamsAtStart) +
+                                                    "  异常：" + g_lastErrorText);
         }
     } catch (...) {
         // Reporting never fails its caller; the message is lost.

@@ -51,8 +51,10 @@ void CNetUnpack::Reset() {
 
 CNetUnpack* CNetUnpack::SetData(const void* bytes, int length, int copy) {
     m_copyFlag = copy;
-    std::free(m_ownedCopy);
-    m_ownedCopy = nullptr;
+    if (m_ownedCopy != nullptr) {  // a view of every frame passes here: no call when there is none
+        std::free(m_ownedCopy);
+        m_ownedCopy = nullptr;
+    }
     if (length < 0) length = 0;
     if (bytes != nullptr && length != 0 && copy != 0) {
         m_ownedCopy = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(length)));
@@ -83,10 +85,6 @@ CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, i
     // A frame shorter than the Ethernet header carries no Ethernet layer.
     m_ethernetHeader = (m_data != nullptr && m_dataLen >= kEthernetHeaderLen) ? m_data : nullptr;
     return this;
-}
-
-uint16_t CEthernetNetUnpack::EtherType() const {
-    return m_ethernetHeader ? ReadBE16(m_ethernetHeader + 12) : 0;
 }
 
 // ---- CIPNetUnpack
@@ -214,6 +212,59 @@ StreamType CTCPNetUnpack::Classify() const {
 }
 
 // ---- payload unpackers
+
+// The sanitizer builds keep the heap's own checks on every object.
+#if defined(__SANITIZE_ADDRESS__)
+#define STREVIX_KEEP_ENTRIES 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STREVIX_KEEP_ENTRIES 0
+#endif
+#endif
+#ifndef STREVIX_KEEP_ENTRIES
+#define STREVIX_KEEP_ENTRIES 1
+#endif
+
+namespace {
+
+// Released objects of the payload unpackers' one size, linked through their first bytes.
+struct KeptEntries {
+    static const size_t kMaxKept = 1024;
+    void* first = nullptr;
+    size_t count = 0;
+    ~KeptEntries() {
+        while (first != nullptr) {
+            void* next = *static_cast<void**>(first);
+            ::operator delete(first);
+            first = next;
+        }
+    }
+};
+thread_local KeptEntries t_kept;
+
+}  // namespace
+
+void* CPayloadNetUnpack::operator new(size_t size) {
+    if (STREVIX_KEEP_ENTRIES && size == sizeof(CPayloadNetUnpack) && t_kept.first != nullptr) {
+        void* p = t_kept.first;
+        t_kept.first = *static_cast<void**>(p);
+        --t_kept.count;
+        return p;
+    }
+    return ::operator new(size);
+}
+
+void CPayloadNetUnpack::operator delete(void* p, size_t size) {
+    if (p == nullptr) return;
+    if (STREVIX_KEEP_ENTRIES && size == sizeof(CPayloadNetUnpack) &&
+        t_kept.count < KeptEntries::kMaxKept) {
+        *static_cast<void**>(p) = t_kept.first;
+        t_kept.first = p;
+        ++t_kept.count;
+        return;
+    }
+    ::operator delete(p);
+}
 
 CPayloadNetUnpack::~CPayloadNetUnpack() {
     m_buffer.Release();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -54,7 +55,11 @@ class CEthernetNetUnpack : public CNetUnpack {
     int GetDataLen() override { return m_dataLen; }
 
     const unsigned char* EthernetHeader() const { return m_ethernetHeader; }
-    uint16_t EtherType() const;
+    uint16_t EtherType() const {
+        return m_ethernetHeader
+                   ? static_cast<uint16_t>((m_ethernetHeader[12] << 8) | m_ethernetHeader[13])
+                   : 0;
+    }
 
   protected:
     const unsigned char* m_ethernetHeader = nullptr;
@@ -129,6 +134,11 @@ class CTCPNetUnpack : public CIPNetUnpack {
 // Per-connection unpackers: the first frame of a connection direction plus the bytes collected.
 class CPayloadNetUnpack : public CTCPNetUnpack {
   public:
+    // Connections come and go by the hundred thousand: their objects are kept for reuse by the
+    // thread that released them rather than handed back to the heap every time.
+    static void* operator new(size_t size);
+    static void operator delete(void* p, size_t size);
+
     ~CPayloadNetUnpack() override;
     void Reset() override;
     const unsigned char* GetData() override { return m_payload; }

@@ -6,29 +6,92 @@
 #include "common/Exception.h"
 #include "netunpack/ByteScan.h"
 
+namespace {
+
+// Released small blocks of one size, linked through their first bytes.
+struct KeptBlocks {
+    static const int kMaxKept = 1024;
+    void* first = nullptr;
+    int count = 0;
+    ~KeptBlocks() {
+        while (first != nullptr) {
+            void* next = *static_cast<void**>(first);
+            std::free(first);
+            first = next;
+        }
+    }
+};
+// One list for each small size: kSmallBlock / 2 and kSmallBlock.
+thread_local KeptBlocks t_blocks[2];
+
+KeptBlocks* KeptFor(int size) {
+    if (!STREVIX_KEEP_FREED) return nullptr;
+    if (size == CZMemory::kSmallBlock / 2) return &t_blocks[0];
+    if (size == CZMemory::kSmallBlock) return &t_blocks[1];
+    return nullptr;
+}
+
+unsigned char* TakeBlock(int size) {
+    KeptBlocks* kept = KeptFor(size);
+    if (kept != nullptr && kept->first != nullptr) {
+        void* p = kept->first;
+        kept->first = *static_cast<void**>(p);
+        --kept->count;
+        return static_cast<unsigned char*>(p);
+    }
+    return static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
+}
+
+void GiveBlock(unsigned char* p, int size) {
+    if (p == nullptr) return;
+    KeptBlocks* kept = KeptFor(size);
+    if (kept != nullptr && kept->count < KeptBlocks::kMaxKept) {
+        *reinterpret_cast<void**>(p) = kept->first;
+        kept->first = p;
+        ++kept->count;
+        return;
+    }
+    std::free(p);
+}
+
+}  // namespace
+
 int CZMemory::AppendData(const void* bytes, int count) {
     if (bytes == nullptr || count <= 0) return 0;
     if (length > INT32_MAX - count) {
         STREVIX_THROW("Got a Exception in function CZMemory::AppendData", "CZMemory::AppendData");
     }
-    int total = length + count;
-    // Sized exactly; callers keep these buffers small.
-    auto* block = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(total)));
-    if (block == nullptr) {
-        STREVIX_THROW("Got a Exception in function CZMemory::AppendData", "CZMemory::AppendData");
+    const int total = length + count;
+    if (total > capacity) {
+        // Small buffers take a whole small block; larger ones grow by half again, so a long run
+        // of appends copies each byte a bounded number of times.
+        int grown = total <= kSmallBlock / 2 ? kSmallBlock / 2
+                    : total <= kSmallBlock   ? kSmallBlock
+                                             : total;
+        if (total > kSmallBlock && capacity <= INT32_MAX / 3 * 2 &&
+            capacity + capacity / 2 > total) {
+            grown = capacity + capacity / 2;
+        }
+        unsigned char* block = TakeBlock(grown);
+        if (block == nullptr) {
+            STREVIX_THROW("Got a Exception in function CZMemory::AppendData",
+                          "CZMemory::AppendData");
+        }
+        if (data != nullptr && length > 0) std::memcpy(block, data, static_cast<size_t>(length));
+        GiveBlock(data, capacity);
+        data = block;
+        capacity = grown;
     }
-    if (data != nullptr && length > 0) std::memcpy(block, data, static_cast<size_t>(length));
-    std::memcpy(block + length, bytes, static_cast<size_t>(count));
-    std::free(data);
-    data = block;
+    std::memcpy(data + length, bytes, static_cast<size_t>(count));
     length = total;
     return 1;
 }
 
 void CZMemory::Release() {
-    std::free(data);
+    GiveBlock(data, capacity);
     data = nullptr;
     length = 0;
+    capacity = 0;
 }
 
 void CZMemory::Consume(int count) {
@@ -42,6 +105,11 @@ void CZMemory::Consume(int count) {
 }
 
 int CZMemory::Assign(const void* bytes, int count) {
+    if (bytes != nullptr && count > 0 && count <= capacity) {
+        std::memmove(data, bytes, static_cast<size_t>(count));  // the bytes may be our own
+        length = count;
+        return 1;
+    }
     Release();
     return AppendData(bytes, count);
 }

@@ -214,3 +214,113 @@ TEST(CaptureSession, StopDuringAFileAnalysisNeverHangs) {
         EXPECT_LE(a.FramesSeen(), frames.size());
     }
 }
+
+namespace {
+
+// Every frame as packet_handler got it.
+class RecordingAnalyse : public CountingAnalyse {
+  public:
+    void packet_handler(u_char*, const struct pcap_pkthdr* h, const u_char* data) override {
+        frames.push_back(Describe(h, data));
+    }
+    static std::string Describe(const struct pcap_pkthdr* h, const u_char* data) {
+        return std::to_string(h->caplen) + "/" + std::to_string(h->len) + "@" +
+               std::to_string(h->ts.tv_sec) + "." + std::to_string(h->ts.tv_usec) + ":" +
+               std::string(reinterpret_cast<const char*>(data), h->caplen);
+    }
+    std::vector<std::string> frames;
+};
+
+// What the capture library itself delivers for the file.
+std::vector<std::string> LibraryFrames(const std::string& path) {
+    std::vector<std::string> out;
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* p = pcap_open_offline(path.c_str(), error);
+    if (p == nullptr) return out;
+    struct pcap_pkthdr* h;
+    const u_char* data;
+    while (pcap_next_ex(p, &h, &data) == 1) out.push_back(RecordingAnalyse::Describe(h, data));
+    pcap_close(p);
+    return out;
+}
+
+struct RawRecord {
+    uint32_t sec, usec, caplen, len;
+    std::string data;  // may be shorter than caplen: a file cut off
+};
+
+void Put32(std::string* out, uint32_t v, bool big) {
+    for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (big ? 24 - 8 * i : 8 * i)));
+}
+
+std::string RawCapture(const std::vector<RawRecord>& records, uint32_t snap, bool big = false,
+                       uint32_t magic = 0xa1b2c3d4u, uint16_t minor = 4) {
+    std::string f;
+    Put32(&f, magic, big);
+    const uint32_t version = big ? (2u << 16 | minor) : (uint32_t(minor) << 16 | 2u);
+    Put32(&f, version, big);
+    Put32(&f, 0, big);
+    Put32(&f, 0, big);
+    Put32(&f, snap, big);
+    Put32(&f, 1, big);
+    for (const RawRecord& r : records) {
+        Put32(&f, r.sec, big);
+        Put32(&f, r.usec, big);
+        Put32(&f, r.caplen, big);
+        Put32(&f, r.len, big);
+        f += r.data;
+    }
+    return f;
+}
+
+}  // namespace
+
+// Files in the classic format are read without the capture library's loop: the frames must be
+// exactly the library's, damaged files included.
+TEST(CaptureSession, ClassicFilesGiveTheLibrarysFrames) {
+    const std::string dir = testframes::TempFolder("classic");
+    std::vector<RawRecord> straddling;
+    // Records of many sizes cross the reading blocks' boundaries at every kind of offset.
+    for (uint32_t i = 0; i < 2600; ++i) {
+        const uint32_t n = (i * 7919u) % 3000u;
+        straddling.push_back({i, i % 1000000u, n, n + (i % 3), std::string(n, char('a' + i % 26))});
+    }
+    straddling.push_back({9, 9, 200000, 200000, std::string(200000, 'B')});
+    straddling.push_back({10, 10, 5, 5, "after"});
+    struct Case {
+        std::string name, bytes;
+    };
+    const std::string big(150, 'o');
+    const std::vector<Case> cases = {
+        {"plain",
+         RawCapture({{1, 2, 3, 3, "abc"}, {5, 999999, 0, 0, ""}, {6, 7, 2, 60, "xy"}}, 100)},
+        {"empty", RawCapture({}, 100)},
+        {"over-snap", RawCapture({{1, 2, 150, 150, big}, {3, 4, 2, 2, "xy"}}, 100)},
+        {"over-max", RawCapture({{1, 2, 3, 3, "abc"},
+                                 {1, 2, 270000, 270000, std::string(270000, 'z')},
+                                 {3, 4, 2, 2, "xy"}},
+                                1000000)},
+        {"at-max",
+         RawCapture({{1, 2, 262144, 262144, std::string(262144, 'z')}, {3, 4, 2, 2, "xy"}},
+                    1000000)},
+        {"cut-data", RawCapture({{1, 2, 3, 3, "abc"}, {1, 2, 50, 50, std::string(20, 'q')}}, 100)},
+        {"cut-header", RawCapture({{1, 2, 3, 3, "abc"}}, 100) + "\x01\x02\x03"},
+        {"big-endian", RawCapture({{1, 2, 3, 3, "abc"}, {4, 5, 2, 9, "de"}}, 100, true)},
+        {"nanoseconds", RawCapture({{1, 123456789, 3, 3, "abc"}}, 100, false, 0xa1b23c4du)},
+        {"snap-0", RawCapture({{1, 2, 70000, 70000, std::string(70000, 'w')}}, 0)},
+        {"version-2.3", RawCapture({{1, 2, 3, 5, "abc"}}, 100, false, 0xa1b2c3d4u, 3)},
+        {"straddling", RawCapture(straddling, 262144)},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir + "/" + c.name + ".pcap";
+        ASSERT_TRUE(testframes::WriteFile(path, c.bytes));
+        RecordingAnalyse a;
+        ASSERT_EQ(a.StartFile(path), 0) << c.name;
+        ASSERT_TRUE(WaitFor(a)) << c.name;
+        a.Stop();
+        const std::vector<std::string> want = LibraryFrames(path);
+        ASSERT_EQ(a.frames.size(), want.size()) << c.name;
+        for (size_t i = 0; i < want.size(); ++i)
+            ASSERT_EQ(a.frames[i], want[i]) << c.name << " " << i;
+    }
+}

@@ -165,20 +165,29 @@ TEST_F(Detection, CollectionStopsAt2048Bytes) {
     EXPECT_EQ(sightings, 2u);  // the third append brings the buffer past 2048
     Feed(kClient, web, "y");
     EXPECT_EQ(Lines(LOG_NETDATA).size(), sightings);
-    // The bytes of a finished collection are gone; its count stays.
-    int finished = 0;
-    analyser->Connections().ForEach([&](const ConnectionKey&, const CPayloadNetUnpack& e) {
-        auto& entry = const_cast<CPayloadNetUnpack&>(e);
-        if (entry.GetAppendedLen() >= CVideoStreamAnalyse::kCollectLimit) {
-            ++finished;
-            EXPECT_EQ(entry.GetAppendedData(), nullptr);
-        }
-    });
-    EXPECT_EQ(finished, 1);
+    // A finished HTTP collection leaves the table: it would only ever answer "over".
+    EXPECT_EQ(analyser->Connections().Size(), 0u);
     // A new start segment starts over.
     Feed(kClient, web, "GET /again HTTP/1.1\r\nHost: h\r\n\r\n");
     Feed(kClient, web, "z");
     EXPECT_EQ(Lines(LOG_NETDATA).back(), "HTTP-http://h/again");
+}
+
+TEST_F(Detection, FinishedRtmpCollectionKeepsItsEntryForTheMedia) {
+    Feed(kClient, kServer, Chunked(3, 0x14, 0, ConnectBody("rtmp://host/live")));
+    Feed(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody()));
+    Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("cam")));
+    for (int i = 0; i < 3; ++i) Feed(kClient, kServer, std::string(1000, 'a'));
+    ASSERT_EQ(analyser->Connections().Size(), 1u);
+    analyser->Connections().ForEach([](const ConnectionKey&, const CPayloadNetUnpack& e) {
+        auto& entry = const_cast<CPayloadNetUnpack&>(e);
+        EXPECT_GE(entry.GetAppendedLen(), int(CVideoStreamAnalyse::kCollectLimit));
+        EXPECT_EQ(entry.GetAppendedData(), nullptr);  // the bytes are gone, the count stays
+        EXPECT_EQ(entry.GetStreamType(), STREAM_RTMP);
+    });
+    Feed(kServer, kClient, "media");
+    EXPECT_EQ(analyser->Decoders().Size(), 1u);
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/cam"}));
 }
 
 TEST_F(Detection, ConnectionFloodStaysBoundedAndKeepsLiveRtmp) {

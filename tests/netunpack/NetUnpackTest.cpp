@@ -50,6 +50,33 @@ TEST(ZMemory, AppendGrowsAndIgnoresNothing) {
     EXPECT_EQ(m.length, 0);
 }
 
+// Growth through the small blocks and past them keeps every byte; kept blocks come back clean
+// of the old contents' length; Assign may take the buffer's own bytes.
+TEST(ZMemory, GrowthAcrossBlockSizesKeepsTheBytes) {
+    std::string want;
+    CZMemory m;
+    for (int i = 0; i < 300; ++i) {
+        const std::string piece(static_cast<size_t>(1 + (i * 37) % 97),
+                                static_cast<char>('a' + i % 26));
+        ASSERT_EQ(m.AppendData(piece.data(), static_cast<int>(piece.size())), 1);
+        want += piece;
+        ASSERT_EQ(m.length, static_cast<int>(want.size()));
+        ASSERT_GE(m.capacity, m.length);
+    }
+    EXPECT_GT(m.length, int(CZMemory::kSmallBlock));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(m.data), static_cast<size_t>(m.length)), want);
+    EXPECT_EQ(m.Assign(m.data + 10, 20), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(m.data), 20), want.substr(10, 20));
+    m.Release();
+    EXPECT_EQ(m.capacity, 0);
+    for (int round = 0; round < 3; ++round) {
+        CZMemory again;
+        ASSERT_EQ(again.AppendData("xyz", 3), 1);
+        EXPECT_EQ(again.length, 3);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(again.data), 3), "xyz");
+    }
+}
+
 TEST(FindBytes, FirstByteExactRestFoldedAndEdges) {
     const std::string text = "xx rtMP RTMP end";
     auto* b = reinterpret_cast<const unsigned char*>(text.data());
@@ -285,8 +312,8 @@ TEST(ByteScan, PatternAtEveryOffsetAndLength) {
             if (std::memcmp(b + i, p.data(), p.size()) == 0) return b + i;
         return nullptr;
     };
-    for (const std::string pattern : {std::string("\r\n\r\n"), std::string("GET"),
-                                      std::string("xy"), std::string("createStream")}) {
+    for (const std::string& pattern : {std::string("\r\n\r\n"), std::string("GET"),
+                                       std::string("xy"), std::string("createStream")}) {
         for (size_t length : {size_t(1), size_t(2), size_t(4), size_t(15), size_t(16), size_t(17),
                               size_t(31), size_t(32), size_t(33), size_t(47), size_t(48),
                               size_t(64), size_t(95), size_t(300)}) {
