@@ -58,7 +58,8 @@ std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
     return b;
 }
 
-bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data, int streamType) {
+bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
+                      const FrameLayout& layout) {
     const size_t caplen = header->caplen;
     const size_t need = (caplen + 7u) & ~size_t(7);
     if (m_filling && m_filling->used + need > m_filling->bytes.size()) {
@@ -72,9 +73,9 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data, int 
     FrameRef r{static_cast<uint32_t>(m_filling->used),
                static_cast<uint32_t>(caplen),
                header->len,
-               streamType,
                static_cast<int64_t>(header->ts.tv_sec),
-               static_cast<int64_t>(header->ts.tv_usec)};
+               static_cast<int64_t>(header->ts.tv_usec),
+               layout};
     if (caplen > 0) std::memcpy(m_filling->bytes.data() + m_filling->used, data, caplen);
     m_filling->used += need;
     m_filling->frames.push_back(r);
@@ -114,15 +115,15 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             FrameRef r{static_cast<uint32_t>(at + kRecordHeader),
                        caplen < snap ? caplen : snap,
                        Field(h + 12, format.swapped),
-                       0,
                        Field(h, format.swapped),
-                       format.nanoseconds ? usec / 1000 : usec};
+                       format.nanoseconds ? usec / 1000 : usec,
+                       FrameLayout()};
             struct pcap_pkthdr header {};
             header.caplen = r.caplen;
             header.len = r.len;
             header.ts.tv_sec = static_cast<time_t>(r.sec);
             header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
-            r.streamType = classify(&header, b.bytes.data() + r.offset);
+            r.layout = classify(&header, b.bytes.data() + r.offset);
             b.frames.push_back(r);
             at += kRecordHeader + caplen;
         }

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "netunpack/NetUnpack.h"
+
 // The layout of a capture file in the classic format (not pcapng), as far as reading its records
 // needs it.
 struct ClassicCaptureFormat {
@@ -32,11 +34,12 @@ class FrameQueue {
     // The capture library's largest record for Ethernet; a larger one ends the file as damaged.
     static const uint32_t kMaxRecordLength = 262144;
 
-    typedef int (*Classifier)(const struct pcap_pkthdr* header, const u_char* data);
+    // Takes a frame apart on the reading thread.
+    typedef FrameLayout (*Classifier)(const struct pcap_pkthdr* header, const u_char* data);
 
-    // Reader side. Copies the frame and its classification; waits while the analysis is behind.
-    // False once cancelled.
-    bool Push(const struct pcap_pkthdr* header, const u_char* data, int streamType);
+    // Reader side. Copies the frame and its layout; waits while the analysis is behind. False
+    // once cancelled.
+    bool Push(const struct pcap_pkthdr* header, const u_char* data, const FrameLayout& layout);
     // Reader side: reads the records of a classic capture file from `offset` (just after its
     // file header) to its end, as the capture library would deliver them: a record longer than
     // the snapshot length gives its first snapshot-length bytes, a record over kMaxRecordLength
@@ -47,7 +50,7 @@ class FrameQueue {
     // No more frames will come.
     void Finish();
 
-    // Analysis side: calls f(header, data, streamType) for every frame in order until the input is
+    // Analysis side: calls f(header, data, layout) for every frame in order until the input is
     // finished or the queue is cancelled.
     template <class F>
     void Drain(F&& f);
@@ -64,9 +67,9 @@ class FrameQueue {
         uint32_t offset;  // of the frame's bytes in the block
         uint32_t caplen;
         uint32_t len;
-        int32_t streamType;
         int64_t sec;
         int64_t usec;
+        FrameLayout layout;
     };
     struct Block {
         std::vector<unsigned char> bytes;
@@ -99,7 +102,7 @@ void FrameQueue::Drain(F&& f) {
             header.len = r.len;
             header.ts.tv_sec = static_cast<time_t>(r.sec);
             header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
-            f(&header, block->bytes.data() + r.offset, r.streamType);
+            f(&header, block->bytes.data() + r.offset, r.layout);
         }
         Recycle(std::move(block));
     }

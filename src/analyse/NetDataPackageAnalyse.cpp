@@ -158,11 +158,12 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
     if (block == nullptr) return nullptr;
     CNetDataPackageAnalyse* owner = block->owner;
     if (owner != nullptr && owner->m_queue) {
-        owner->m_queue->Drain(
-            [block, owner](const struct pcap_pkthdr* header, const u_char* data, int type) {
-                owner->m_frameType = type;
-                block->callback(reinterpret_cast<u_char*>(block), header, data);
-            });
+        owner->m_queue->Drain([block, owner](const struct pcap_pkthdr* header, const u_char* data,
+                                             const FrameLayout& layout) {
+            owner->m_frameLayout = &layout;
+            block->callback(reinterpret_cast<u_char*>(block), header, data);
+            owner->m_frameLayout = nullptr;
+        });
     } else {
         pcap_loop(block->handle, 0, block->callback, reinterpret_cast<u_char*>(block));
     }
@@ -191,11 +192,12 @@ void CNetDataPackageAnalyse::ReaderCallback(u_char* user, const struct pcap_pkth
         pcap_breakloop(owner->m_handle);
 }
 
-int CNetDataPackageAnalyse::ClassifyFrame(const struct pcap_pkthdr* header, const u_char* data) {
-    if (header == nullptr || data == nullptr) return kNotClassified;
+FrameLayout CNetDataPackageAnalyse::ClassifyFrame(const struct pcap_pkthdr* header,
+                                                  const u_char* data) {
+    if (header == nullptr || data == nullptr) return FrameLayout();
     CTCPNetUnpack unpacker;
     unpacker.SetData(data, CapturedLength(header), 0);
-    return unpacker.GetStreamType();
+    return unpacker.Layout();
 }
 
 void CNetDataPackageAnalyse::LoopCallback(u_char* user, const struct pcap_pkthdr* header,
@@ -226,12 +228,12 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
     try {
         // A view into the capture buffer; nothing is copied. One unpacker serves every frame.
         CTCPNetUnpack& unpacker = m_unpacker;
-        const int type = m_frameType;
-        m_frameType = kNotClassified;
-        if (type == kNotClassified) {
+        const FrameLayout* layout = m_frameLayout;
+        m_frameLayout = nullptr;
+        if (layout == nullptr) {
             unpacker.SetData(data, CapturedLength(header), 0);
         } else {
-            unpacker.SetClassifiedData(data, CapturedLength(header), static_cast<StreamType>(type));
+            unpacker.SetLaidOutData(data, CapturedLength(header), *layout);
         }
         OnEthernet(&unpacker);
         if (unpacker.EthernetHeader() != nullptr && unpacker.EtherType() == 0x0800) {

@@ -91,11 +91,10 @@ class CNetDataPackageAnalyse {
     pthread_t m_reader{};
     bool m_hasReader = false;
 
-    // The classification the reading thread gave the frame being handled, or kNotClassified.
-    static const int kNotClassified = -2;
-    int m_frameType = kNotClassified;
+    // How the reading thread took the frame being handled apart, or null.
+    const FrameLayout* m_frameLayout = nullptr;
     CTCPNetUnpack m_unpacker;  // the capture thread's view of the frame being handled
-    static int ClassifyFrame(const struct pcap_pkthdr* header, const u_char* data);
+    static FrameLayout ClassifyFrame(const struct pcap_pkthdr* header, const u_char* data);
 
     std::atomic<bool> m_loopEnded{false};
     std::atomic<unsigned long long> m_frames{0};

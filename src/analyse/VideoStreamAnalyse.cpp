@@ -39,14 +39,16 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
     if (u == nullptr) return;
     try {
         const StreamType type = u->GetStreamType();
-        const ConnectionKey key = KeyOf(u);
         const int payloadLen = u->PayloadLen();
+        // Without payload a segment neither starts nor adds anything: no lookup, so the
+        // acknowledgements do not count as uses of their connection's entry.
+        if (payloadLen <= 0) return;
+        const ConnectionKey key = KeyOf(u);
 
         if (type == STREAM_NONE) {
             CPayloadNetUnpack* entry = m_connections.Find(key);
             if (entry == nullptr) return;
             if (entry->GetAppendedLen() >= kCollectLimit) return;
-            if (payloadLen <= 0) return;
             m_byteCounter += payloadLen;
             entry->AppendData(u->Payload(), payloadLen, 0);
             OnStreamData(entry, entry->GetStreamType());

@@ -115,11 +115,13 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
 }
 
 void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u) {
+    // A segment without payload (half of all, the acknowledgements) has nothing to decode.
+    const int length = u->PayloadLen();
+    if (length <= 0) return;
     const ConnectionKey reverse = KeyOf(*u).Reverse();
     // Looking the other direction up also keeps a live connection's entry fresh.
     CPayloadNetUnpack* entry = m_connections.Find(reverse);
-    const int length = u->PayloadLen();
-    if (entry == nullptr || entry->GetStreamType() != STREAM_RTMP || length <= 0) return;
+    if (entry == nullptr || entry->GetStreamType() != STREAM_RTMP) return;
 
     const StreamRecord* record = FindRecordFor(reverse);
     CRtmp2H264AacDecoder* decoder = m_decoders.Find(reverse);

@@ -14,7 +14,11 @@ class CliReportWindow : public IReportWindow {
     CliReportWindow(FILE* out, bool sightings, Format format)
         : m_out(out), m_sightings(sightings), m_format(format) {}
 
-    bool HasControl(int id) override { return id == IDC_LIST_NETDATA || id == IDC_LIST_STREAM; }
+    // The console has the list it prints: the sightings' only when it prints sightings, so
+    // reports it would not show cost no row work.
+    bool HasControl(int id) override {
+        return (id == IDC_LIST_NETDATA && m_sightings) || id == IDC_LIST_STREAM;
+    }
     int GetItemCount(int id) override { return id == IDC_LIST_NETDATA ? m_netRows : m_streamRows; }
     void DeleteItem(int id, int row) override;
     void InsertItem(int id, int row, const std::string& text) override;

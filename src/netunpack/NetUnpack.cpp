@@ -119,10 +119,32 @@ CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
     return this;
 }
 
-CTCPNetUnpack* CTCPNetUnpack::SetClassifiedData(const void* bytes, int length, StreamType type) {
-    CEthernetNetUnpack::SetData(bytes, length, 0);
-    m_streamType = ParseHeaders() ? type : STREAM_NONE;
+CTCPNetUnpack* CTCPNetUnpack::SetLaidOutData(const void* bytes, int length,
+                                             const FrameLayout& layout) {
+    CNetUnpack::SetData(bytes, length, 0);
+    m_ethernetHeader = layout.ethernet && m_data != nullptr ? m_data : nullptr;
+    // The layout was found in these very bytes: it only needs to be put back.
+    const bool ip = m_ethernetHeader != nullptr && layout.ipHeaderLen > 0;
+    m_ipHeader = ip ? m_data + kEthernetHeaderLen : nullptr;
+    m_ipHeaderLen = ip ? layout.ipHeaderLen : 0;
+    m_ipTotalLen = ip ? layout.ipTotalLen : 0;
+    const bool tcp = ip && layout.tcpHeaderLen > 0;
+    m_tcpHeader = tcp ? m_ipHeader + layout.ipHeaderLen : nullptr;
+    m_tcpHeaderLen = tcp ? layout.tcpHeaderLen : 0;
+    m_payloadLen = tcp ? layout.payloadLen : 0;
+    m_streamType = tcp ? static_cast<StreamType>(layout.streamType) : STREAM_NONE;
     return this;
+}
+
+FrameLayout CTCPNetUnpack::Layout() const {
+    FrameLayout layout;
+    layout.ethernet = m_ethernetHeader != nullptr;
+    layout.ipHeaderLen = m_ipHeader != nullptr ? m_ipHeaderLen : 0;
+    layout.ipTotalLen = m_ipTotalLen;
+    layout.tcpHeaderLen = m_tcpHeader != nullptr ? m_tcpHeaderLen : 0;
+    layout.payloadLen = m_payloadLen;
+    layout.streamType = m_streamType;
+    return layout;
 }
 
 bool CTCPNetUnpack::ParseHeaders() {

@@ -15,6 +15,18 @@ enum StreamType : int {
     STREAM_HLS = 6,
 };
 
+// Where a frame's headers lie and how its payload classified, as CTCPNetUnpack::SetData found
+// them: carried with a frame from the thread that reads a capture to the one that analyses it,
+// so each frame is taken apart once.
+struct FrameLayout {
+    int32_t ipHeaderLen = 0;  // 0: no IPv4 header
+    int32_t ipTotalLen = 0;
+    int32_t tcpHeaderLen = 0;  // 0: no TCP header
+    int32_t payloadLen = 0;
+    int32_t streamType = -1;
+    int32_t ethernet = 0;  // the frame holds an Ethernet header
+};
+
 // Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
 const char* StreamLabel(int type);
 
@@ -106,9 +118,10 @@ class CTCPNetUnpack : public CIPNetUnpack {
     StreamType Classify() const;
     // Views the frame's headers without classifying its payload (the stream type is none).
     CTCPNetUnpack* SetHeaders(const void* bytes, int length);
-    // As SetData with copy flag 0, for a frame whose payload was already classified as `type`
-    // (by SetData on the same bytes).
-    CTCPNetUnpack* SetClassifiedData(const void* bytes, int length, StreamType type);
+    // As SetData with copy flag 0, for a frame another unpacker has taken apart with SetData on
+    // the same bytes and length: its Layout().
+    CTCPNetUnpack* SetLaidOutData(const void* bytes, int length, const FrameLayout& layout);
+    FrameLayout Layout() const;
 
     const unsigned char* TCPHeader() const { return m_tcpHeader; }
     int TCPHeaderLen() const { return m_tcpHeaderLen; }
