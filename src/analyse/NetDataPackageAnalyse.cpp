@@ -158,8 +158,15 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
     if (block == nullptr) return nullptr;
     CNetDataPackageAnalyse* owner = block->owner;
     if (owner != nullptr && owner->m_queue) {
-        owner->m_queue->Drain([block, owner](const struct pcap_pkthdr* header, const u_char* data,
-                                             const FrameLayout& layout) {
+        const bool skipEmpty = !owner->HandlesEmptySegments();
+        owner->m_queue->Drain([block, owner, skipEmpty](const struct pcap_pkthdr* header,
+                                                        const u_char* data,
+                                                        const FrameLayout& layout) {
+            if (skipEmpty && layout.tcpHeaderLen > 0 && layout.payloadLen <= 0) {
+                owner->m_frames.store(owner->m_frames.load(std::memory_order_relaxed) + 1,
+                                      std::memory_order_relaxed);
+                return;
+            }
             owner->m_frameLayout = &layout;
             block->callback(reinterpret_cast<u_char*>(block), header, data);
             owner->m_frameLayout = nullptr;
@@ -197,6 +204,8 @@ FrameLayout CNetDataPackageAnalyse::ClassifyFrame(const struct pcap_pkthdr* head
     if (header == nullptr || data == nullptr) return FrameLayout();
     CTCPNetUnpack unpacker;
     unpacker.SetData(data, CapturedLength(header), 0);
+    // The header block of a request or response is found here too, while the bytes are hot.
+    if (unpacker.GetStreamType() == STREAM_HTTP) unpacker.HttpHeaderPart();
     return unpacker.Layout();
 }
 

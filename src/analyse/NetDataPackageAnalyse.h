@@ -48,6 +48,10 @@ class CNetDataPackageAnalyse {
     virtual void OnIP(CTCPNetUnpack* unpacker) {}
     virtual void OnTCP(CTCPNetUnpack* unpacker) {}
     virtual void OnStreamData(CNetUnpack* unpacker, StreamType type) = 0;
+    // Whether the hooks do anything with a TCP segment that carries no payload. When they do not,
+    // a capture file's such segments (half of all, the acknowledgements) are counted and not
+    // dispatched.
+    virtual bool HandlesEmptySegments() const { return true; }
 
     // The caller owns the list and releases it with pcap_freealldevs; null on failure.
     static pcap_if_t* FindAllDevices();

@@ -73,12 +73,8 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
         fresh->AppendData(u->FrameData(),
                           frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes, 1);
 
-        int headerPart = 0;
-        if (type == STREAM_HTTP && fresh->GetData() != nullptr) {
-            const unsigned char* end =
-                FindBytes(fresh->GetData(), fresh->GetDataLen(), "\r\n\r\n", true);
-            if (end != nullptr) headerPart = static_cast<int>(end - fresh->GetData()) + 4;
-        }
+        // The payload of an HTTP segment is what the fresh entry marks.
+        const int headerPart = type == STREAM_HTTP ? u->HttpHeaderPart() : 0;
         fresh->DropFrameView();
         CPayloadNetUnpack* entry = m_connections.Put(key, std::move(fresh));
 

@@ -40,6 +40,8 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     int StartFromDevice(pcap_if_t* device) override;
     int StartFromFile(std::string path) override;
     int IsTcpSuppressed() override { return 0; }
+    // A segment without payload neither starts, adds to nor decodes anything.
+    bool HandlesEmptySegments() const final { return false; }
     void OnTCP(CTCPNetUnpack* unpacker) override;
     void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
     void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;

@@ -22,7 +22,7 @@ void CliReportWindow::OnReport(int flags, int number, const std::string& label,
         line = EscapeText(label) + "-" + EscapeText(address) + "\n";
     }
     std::fputs(line.c_str(), m_out);
-    std::fflush(m_out);
+    if (m_flushEachLine) std::fflush(m_out);
     ++m_lines;
 }
 

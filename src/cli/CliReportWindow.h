@@ -11,8 +11,10 @@ class CliReportWindow : public IReportWindow {
   public:
     enum class Format { Text, Json };
 
-    CliReportWindow(FILE* out, bool sightings, Format format)
-        : m_out(out), m_sightings(sightings), m_format(format) {}
+    // With flushEachLine every line leaves at once (live captures, whose lines a pipe waits
+    // for); otherwise the stream's buffer decides (a capture file, read as fast as it goes).
+    CliReportWindow(FILE* out, bool sightings, Format format, bool flushEachLine = true)
+        : m_out(out), m_sightings(sightings), m_format(format), m_flushEachLine(flushEachLine) {}
 
     // The console has the list it prints: the sightings' only when it prints sightings, so
     // reports it would not show cost no row work.
@@ -39,6 +41,7 @@ class CliReportWindow : public IReportWindow {
     FILE* m_out;
     bool m_sightings;
     Format m_format;
+    bool m_flushEachLine;
     int m_netRows = 0;
     int m_streamRows = 0;
     unsigned long long m_lines = 0;

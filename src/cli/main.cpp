@@ -149,7 +149,8 @@ int main(int argc, char** argv) {
     InitLogging();
     CliReportWindow window(
         stdout, options.sightings,
-        options.json ? CliReportWindow::Format::Json : CliReportWindow::Format::Text);
+        options.json ? CliReportWindow::Format::Json : CliReportWindow::Format::Text,
+        options.file.empty() || isatty(STDOUT_FILENO));
     SetReportWindow(&window);
     for (const std::string& address : options.records) {
         AddRecordingRequest("--i " + address + " --o");
@@ -219,11 +220,11 @@ int main(int argc, char** argv) {
             int ticks = 0;
             for (;;) {
                 // A file's end is noticed quickly; a live capture only waits for a signal.
-                timespec wait{0, (fileMode ? 20 : 200) * 1000 * 1000};
+                timespec wait{0, (fileMode ? 2 : 200) * 1000 * 1000};
                 int sig = sigtimedwait(&stopSignals, nullptr, &wait);
                 if (sig == SIGINT || sig == SIGTERM) break;
                 if (fileMode && session.analysers.front()->LoopEnded()) break;
-                if (progress && ++ticks % 10 == 0) {
+                if (progress && ++ticks % 100 == 0) {
                     ShowProgress(session.analysers.front()->FilePosition(), total,
                                  session.analysers.front()->FramesSeen());
                     shown = true;
@@ -235,6 +236,7 @@ int main(int argc, char** argv) {
     }
     if (devices != nullptr) pcap_freealldevs(devices);
     SetReportWindow(nullptr);
+    std::fflush(stdout);
     ReleaseFlvFileTable();
     try {
         delete CSqliteDataBase::GetInstance();

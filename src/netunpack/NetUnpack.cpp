@@ -104,6 +104,7 @@ void CTCPNetUnpack::Reset() {
     m_tcpHeader = nullptr;
     m_tcpHeaderLen = 0;
     m_payloadLen = 0;
+    m_httpHeaderPart = -1;
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
@@ -121,7 +122,13 @@ CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
 
 CTCPNetUnpack* CTCPNetUnpack::SetLaidOutData(const void* bytes, int length,
                                              const FrameLayout& layout) {
-    CNetUnpack::SetData(bytes, length, 0);
+    if (m_ownedCopy != nullptr) {
+        std::free(m_ownedCopy);
+        m_ownedCopy = nullptr;
+    }
+    m_copyFlag = 0;
+    m_data = static_cast<const unsigned char*>(bytes);
+    m_dataLen = bytes != nullptr && length > 0 ? length : 0;
     m_ethernetHeader = layout.ethernet && m_data != nullptr ? m_data : nullptr;
     // The layout was found in these very bytes: it only needs to be put back.
     const bool ip = m_ethernetHeader != nullptr && layout.ipHeaderLen > 0;
@@ -133,6 +140,7 @@ CTCPNetUnpack* CTCPNetUnpack::SetLaidOutData(const void* bytes, int length,
     m_tcpHeaderLen = tcp ? layout.tcpHeaderLen : 0;
     m_payloadLen = tcp ? layout.payloadLen : 0;
     m_streamType = tcp ? static_cast<StreamType>(layout.streamType) : STREAM_NONE;
+    m_httpHeaderPart = tcp ? layout.httpHeaderPart : -1;
     return this;
 }
 
@@ -144,10 +152,20 @@ FrameLayout CTCPNetUnpack::Layout() const {
     layout.tcpHeaderLen = m_tcpHeader != nullptr ? m_tcpHeaderLen : 0;
     layout.payloadLen = m_payloadLen;
     layout.streamType = m_streamType;
+    layout.httpHeaderPart = m_httpHeaderPart;
     return layout;
 }
 
+int CTCPNetUnpack::HttpHeaderPart() const {
+    if (m_httpHeaderPart < 0) {
+        const unsigned char* end = FindBytes(Payload(), m_payloadLen, "\r\n\r\n", true);
+        m_httpHeaderPart = end != nullptr ? static_cast<int>(end - Payload()) + 4 : 0;
+    }
+    return m_httpHeaderPart;
+}
+
 bool CTCPNetUnpack::ParseHeaders() {
+    m_httpHeaderPart = -1;
     m_ipHeader = nullptr;
     m_ipHeaderLen = 0;
     m_ipTotalLen = 0;

@@ -24,7 +24,8 @@ struct FrameLayout {
     int32_t tcpHeaderLen = 0;  // 0: no TCP header
     int32_t payloadLen = 0;
     int32_t streamType = -1;
-    int32_t ethernet = 0;  // the frame holds an Ethernet header
+    int32_t ethernet = 0;         // the frame holds an Ethernet header
+    int32_t httpHeaderPart = -1;  // CTCPNetUnpack::HttpHeaderPart() of an HTTP segment, or -1
 };
 
 // Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
@@ -133,6 +134,9 @@ class CTCPNetUnpack : public CIPNetUnpack {
     }
     int PayloadLen() const { return m_payloadLen; }
     StreamType GetStreamType() const { return m_streamType; }
+    // The length of the header block at the start of the payload, up to and with the first
+    // "\r\n\r\n"; 0 without one.
+    int HttpHeaderPart() const;
 
   protected:
     // Finds the IPv4 and TCP headers; true when the frame carries TCP.
@@ -142,6 +146,7 @@ class CTCPNetUnpack : public CIPNetUnpack {
     StreamType m_streamType = STREAM_NONE;
     int m_tcpHeaderLen = 0;
     int m_payloadLen = 0;
+    mutable int m_httpHeaderPart = -1;  // -1 until known
 };
 
 // Per-connection unpackers: the first frame of a connection direction plus the bytes collected.

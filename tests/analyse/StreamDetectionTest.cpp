@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -246,4 +247,23 @@ TEST(Extract, HttpResumedOverAGrowingBufferEqualsFresh) {
                 << text.substr(0, n);
         }
     }
+}
+
+// From a file the acknowledgements are counted but not dispatched; what they sit between is
+// found as ever.
+TEST_F(Detection, FileCaptureCountsAcknowledgementsAndFindsWhatIsBetweenThem) {
+    Endpoint web{{10, 0, 0, 9}, 80};
+    std::vector<Bytes> frames;
+    frames.push_back(Frame(kClient, web, "GET /page HTTP/1.1\r\nHost: h\r\n\r\n"));
+    for (int i = 0; i < 50; ++i)
+        frames.push_back(Frame(i % 2 ? web : kClient, i % 2 ? kClient : web, ""));
+    frames.push_back(Frame(kClient, web, "body"));
+    const std::string path = testframes::TempFolder("acks") + "/acks.pcap";
+    ASSERT_TRUE(testframes::WritePcap(path, frames, 1));
+    ASSERT_EQ(analyser->StartFromFile(path), 0);
+    for (int i = 0; i < 500 && !analyser->LoopEnded(); ++i) usleep(10000);
+    ASSERT_TRUE(analyser->LoopEnded());
+    analyser->Stop();
+    EXPECT_EQ(analyser->FramesSeen(), frames.size());
+    EXPECT_EQ(Lines(LOG_NETDATA), (Texts{"HTTP-http://h/page"}));
 }
