@@ -214,7 +214,7 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     first.SetHeaders(buffer, length);
     const ConnectionKey endpoints = KeyOf(first);
 
-    const std::string text = std::string(label) + "-" + address;
+    std::string text = std::string(label) + "-" + address;
     LogOut(LOG_NETDATA, text);
 
     const std::string digest = CMD5Checksum::GetMD5(address);
@@ -235,7 +235,7 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     record.endpoints = endpoints;
     IndexRecord(digest, record);
     if (type == STREAM_RTMP || type == STREAM_HLS || type == STREAM_RTSP) {
-        LogOut(LOG_STREAM, text);
+        LogOut(LOG_STREAM, std::move(text));
     }
 }
 

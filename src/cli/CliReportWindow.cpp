@@ -19,7 +19,11 @@ void CliReportWindow::OnReport(int flags, int number, const std::string& label,
                "\",\"number\":" + std::to_string(number) + ",\"protocol\":\"" + EscapeJson(label) +
                "\",\"address\":\"" + EscapeJson(address) + "\"}\n";
     } else {
-        line = EscapeText(label) + "-" + EscapeText(address) + "\n";
+        line.reserve(label.size() + address.size() + 2);
+        AppendText(label, &line);
+        line.push_back('-');
+        AppendText(address, &line);
+        line.push_back('\n');
     }
     std::fputs(line.c_str(), m_out);
     if (m_flushEachLine) std::fflush(m_out);
@@ -27,9 +31,14 @@ void CliReportWindow::OnReport(int flags, int number, const std::string& label,
 }
 
 std::string CliReportWindow::EscapeText(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
     std::string out;
-    out.reserve(text.size());
+    AppendText(text, &out);
+    return out;
+}
+
+void CliReportWindow::AppendText(const std::string& text, std::string* line) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string& out = *line;
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7F) {
             out += "\\x";
@@ -39,7 +48,6 @@ std::string CliReportWindow::EscapeText(const std::string& text) {
             out.push_back(static_cast<char>(c));
         }
     }
-    return out;
 }
 
 namespace {

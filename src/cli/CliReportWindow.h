@@ -35,6 +35,7 @@ class CliReportWindow : public IReportWindow {
     // Text from the network may hold control bytes: they are shown escaped, so every report is
     // exactly one line.
     static std::string EscapeText(const std::string& text);
+    static void AppendText(const std::string& text, std::string* line);  // escaped, to the line
     static std::string EscapeJson(const std::string& text);
 
   private:
