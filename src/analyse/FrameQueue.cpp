@@ -73,8 +73,8 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
     FrameRef r{static_cast<uint32_t>(m_filling->used),
                static_cast<uint32_t>(caplen),
                header->len,
+               static_cast<uint32_t>(header->ts.tv_usec),
                static_cast<int64_t>(header->ts.tv_sec),
-               static_cast<int64_t>(header->ts.tv_usec),
                layout};
     if (caplen > 0) std::memcpy(m_filling->bytes.data() + m_filling->used, data, caplen);
     m_filling->used += need;
@@ -115,8 +115,8 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             FrameRef r{static_cast<uint32_t>(at + kRecordHeader),
                        caplen < snap ? caplen : snap,
                        Field(h + 12, format.swapped),
-                       Field(h, format.swapped),
                        format.nanoseconds ? usec / 1000 : usec,
+                       Field(h, format.swapped),
                        FrameLayout()};
             struct pcap_pkthdr header {};
             header.caplen = r.caplen;

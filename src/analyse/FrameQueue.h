@@ -67,10 +67,10 @@ class FrameQueue {
         uint32_t offset;  // of the frame's bytes in the block
         uint32_t caplen;
         uint32_t len;
+        uint32_t usec;
         int64_t sec;
-        int64_t usec;
         FrameLayout layout;
-    };
+    };  // 40 bytes: every frame's passes through the cache of both threads
     struct Block {
         std::vector<unsigned char> bytes;
         size_t used = 0;

@@ -147,11 +147,11 @@ CTCPNetUnpack* CTCPNetUnpack::SetLaidOutData(const void* bytes, int length,
 FrameLayout CTCPNetUnpack::Layout() const {
     FrameLayout layout;
     layout.ethernet = m_ethernetHeader != nullptr;
-    layout.ipHeaderLen = m_ipHeader != nullptr ? m_ipHeaderLen : 0;
+    layout.ipHeaderLen = static_cast<uint8_t>(m_ipHeader != nullptr ? m_ipHeaderLen : 0);
     layout.ipTotalLen = m_ipTotalLen;
-    layout.tcpHeaderLen = m_tcpHeader != nullptr ? m_tcpHeaderLen : 0;
+    layout.tcpHeaderLen = static_cast<uint8_t>(m_tcpHeader != nullptr ? m_tcpHeaderLen : 0);
     layout.payloadLen = m_payloadLen;
-    layout.streamType = m_streamType;
+    layout.streamType = static_cast<int8_t>(m_streamType);
     layout.httpHeaderPart = m_httpHeaderPart;
     return layout;
 }

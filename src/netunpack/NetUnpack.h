@@ -19,13 +19,13 @@ enum StreamType : int {
 // them: carried with a frame from the thread that reads a capture to the one that analyses it,
 // so each frame is taken apart once.
 struct FrameLayout {
-    int32_t ipHeaderLen = 0;  // 0: no IPv4 header
     int32_t ipTotalLen = 0;
-    int32_t tcpHeaderLen = 0;  // 0: no TCP header
     int32_t payloadLen = 0;
-    int32_t streamType = -1;
-    int32_t ethernet = 0;         // the frame holds an Ethernet header
     int32_t httpHeaderPart = -1;  // CTCPNetUnpack::HttpHeaderPart() of an HTTP segment, or -1
+    uint8_t ipHeaderLen = 0;      // 0: no IPv4 header
+    uint8_t tcpHeaderLen = 0;     // 0: no TCP header
+    int8_t streamType = -1;
+    uint8_t ethernet = 0;  // the frame holds an Ethernet header
 };
 
 // Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
