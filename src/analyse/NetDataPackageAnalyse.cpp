@@ -4,10 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <sys/resource.h>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/Exception.h"
@@ -177,13 +175,6 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
         pcap_loop(block->handle, 0, block->callback, reinterpret_cast<u_char*>(block));
     }
     if (owner != nullptr) owner->m_loopEnded.store(true);
-    if (getenv("DBG_TIMES")) {
-        struct rusage ru;
-        getrusage(RUSAGE_THREAD, &ru);
-        fprintf(stderr, "%s user %.3f sys %.3f\n", "analysis",
-                ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6,
-                ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6);
-    }
     return nullptr;
 }
 
@@ -198,13 +189,6 @@ void* CNetDataPackageAnalyse::ReaderThread(void* self) {
                   reinterpret_cast<u_char*>(owner));
     }
     owner->m_queue->Finish();
-    if (getenv("DBG_TIMES")) {
-        struct rusage ru;
-        getrusage(RUSAGE_THREAD, &ru);
-        fprintf(stderr, "%s user %.3f sys %.3f\n", "reader",
-                ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6,
-                ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6);
-    }
     return nullptr;
 }
 
