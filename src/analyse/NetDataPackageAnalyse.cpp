@@ -163,8 +163,7 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
                                                         const u_char* data,
                                                         const FrameLayout& layout) {
             if (skipEmpty && layout.tcpHeaderLen > 0 && layout.payloadLen <= 0) {
-                owner->m_frames.store(owner->m_frames.load(std::memory_order_relaxed) + 1,
-                                      std::memory_order_relaxed);
+                owner->CountFrame();
                 return;
             }
             owner->m_frameLayout = &layout;
@@ -233,12 +232,11 @@ void CNetDataPackageAnalyse::LoopCallback(u_char* user, const struct pcap_pkthdr
 void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkthdr* header,
                                             const u_char* data) {
     if (header == nullptr || data == nullptr) return;
-    m_frames.store(m_frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    CountFrame();
     try {
         // A view into the capture buffer; nothing is copied. One unpacker serves every frame.
         CTCPNetUnpack& unpacker = m_unpacker;
-        const FrameLayout* layout = m_frameLayout;
-        m_frameLayout = nullptr;
+        const FrameLayout* layout = m_frameLayout;  // set for this frame only, by the drain
         if (layout == nullptr) {
             unpacker.SetData(data, CapturedLength(header), 0);
         } else {

@@ -99,6 +99,10 @@ class CNetDataPackageAnalyse {
     const FrameLayout* m_frameLayout = nullptr;
     CTCPNetUnpack m_unpacker;  // the capture thread's view of the frame being handled
     static FrameLayout ClassifyFrame(const struct pcap_pkthdr* header, const u_char* data);
+    // Only the capture thread writes the count.
+    void CountFrame() {
+        m_frames.store(m_frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
 
     std::atomic<bool> m_loopEnded{false};
     std::atomic<unsigned long long> m_frames{0};

@@ -110,38 +110,52 @@ const unsigned char* PatternTail(const unsigned char* b, size_t from, size_t pos
     return nullptr;
 }
 
+// The first of the candidate positions (bits of the mask, from base) where the whole pattern is.
+inline const unsigned char* FirstWhole(const unsigned char* base, uint64_t mask,
+                                       const unsigned char* p, size_t n) {
+    for (; mask != 0; mask &= mask - 1) {
+        const unsigned char* at = base + __builtin_ctzll(mask);
+        if (Middle(at, p, n)) return at;
+    }
+    return nullptr;
+}
+
+// Candidates among the 16 positions from `at`: first and last byte match. Both loads stay
+// inside the buffer while at + n - 1 + 16 <= end.
+inline unsigned CandidatesSse2(const unsigned char* at, size_t n, __m128i first, __m128i last) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + n - 1));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(z, last))));
+}
+
 const unsigned char* PatternSse2(const unsigned char* b, size_t length, const unsigned char* p,
                                  size_t n) {
     const size_t positions = length - n + 1;  // callers ensure n <= length
     const __m128i first = _mm_set1_epi8(static_cast<char>(p[0]));
     const __m128i last = _mm_set1_epi8(static_cast<char>(p[n - 1]));
     size_t i = 0;
-    // Both loads stay inside the buffer: the second reads up to b[i + n - 1 + 15].
     for (; i + 16 <= positions; i += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + n - 1));
-        unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(z, last))));
-        while (mask != 0) {
-            const unsigned char* at = b + i + __builtin_ctz(mask);
-            if (Middle(at, p, n)) return at;
-            mask &= mask - 1;
-        }
+        if (const unsigned char* hit =
+                FirstWhole(b + i, CandidatesSse2(b + i, n, first, last), p, n))
+            return hit;
     }
     if (i == positions || positions < 16) return PatternTail(b, i, positions, p, n);
     // The last positions: one more vector ending at the last one, without those already seen.
     const size_t j = positions - 16;
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j));
-    __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j + n - 1));
-    unsigned mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(z, last))));
-    mask &= ~0u << (i - j);
-    while (mask != 0) {
-        const unsigned char* at = b + j + __builtin_ctz(mask);
-        if (Middle(at, p, n)) return at;
-        mask &= mask - 1;
-    }
-    return nullptr;
+    return FirstWhole(b + j, CandidatesSse2(b + j, n, first, last) & (~0u << (i - j)), p, n);
+}
+
+// The candidates among the 32 positions from `at`, as a byte mask.
+__attribute__((target("avx2"))) inline __m256i CandidatesAvx2(const unsigned char* at, size_t n,
+                                                              __m256i first, __m256i last) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + n - 1));
+    return _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(z, last));
+}
+
+__attribute__((target("avx2"))) inline uint64_t MaskOf(__m256i candidates) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(candidates));
 }
 
 __attribute__((target("avx2"))) const unsigned char* PatternAvx2(const unsigned char* b,
@@ -153,48 +167,22 @@ __attribute__((target("avx2"))) const unsigned char* PatternAvx2(const unsigned 
     size_t i = 0;
     // Two vectors a round, tested together: most rounds find no candidate at all.
     for (; i + 64 <= positions; i += 64) {
-        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
-        const __m256i z0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + n - 1));
-        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32));
-        const __m256i z1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32 + n - 1));
-        const __m256i m0 =
-            _mm256_and_si256(_mm256_cmpeq_epi8(a0, first), _mm256_cmpeq_epi8(z0, last));
-        const __m256i m1 =
-            _mm256_and_si256(_mm256_cmpeq_epi8(a1, first), _mm256_cmpeq_epi8(z1, last));
-        if (_mm256_testz_si256(_mm256_or_si256(m0, m1), _mm256_or_si256(m0, m1))) continue;
-        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(m0)) |
-                        static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m1)))
-                            << 32;
-        while (mask != 0) {
-            const unsigned char* at = b + i + __builtin_ctzll(mask);
-            if (Middle(at, p, n)) return at;
-            mask &= mask - 1;
-        }
+        const __m256i m0 = CandidatesAvx2(b + i, n, first, last);
+        const __m256i m1 = CandidatesAvx2(b + i + 32, n, first, last);
+        const __m256i any = _mm256_or_si256(m0, m1);
+        if (_mm256_testz_si256(any, any)) continue;
+        if (const unsigned char* hit = FirstWhole(b + i, MaskOf(m0) | MaskOf(m1) << 32, p, n))
+            return hit;
     }
     for (; i + 32 <= positions; i += 32) {
-        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
-        __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + n - 1));
-        uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(
-            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(z, last))));
-        while (mask != 0) {
-            const unsigned char* at = b + i + __builtin_ctz(mask);
-            if (Middle(at, p, n)) return at;
-            mask &= mask - 1;
-        }
+        if (const unsigned char* hit =
+                FirstWhole(b + i, MaskOf(CandidatesAvx2(b + i, n, first, last)), p, n))
+            return hit;
     }
     if (i == positions || positions < 32) return PatternTail(b, i, positions, p, n);
     const size_t j = positions - 32;
-    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + j));
-    __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + j + n - 1));
-    uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(z, last))));
-    mask &= ~0u << (i - j);
-    while (mask != 0) {
-        const unsigned char* at = b + j + __builtin_ctz(mask);
-        if (Middle(at, p, n)) return at;
-        mask &= mask - 1;
-    }
-    return nullptr;
+    return FirstWhole(b + j, MaskOf(CandidatesAvx2(b + j, n, first, last)) & (~0u << (i - j)), p,
+                      n);
 }
 
 using MarkerFunction = void (*)(const unsigned char*, const unsigned char*, PayloadMarkers*);

@@ -122,13 +122,7 @@ CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
 
 CTCPNetUnpack* CTCPNetUnpack::SetLaidOutData(const void* bytes, int length,
                                              const FrameLayout& layout) {
-    if (m_ownedCopy != nullptr) {
-        std::free(m_ownedCopy);
-        m_ownedCopy = nullptr;
-    }
-    m_copyFlag = 0;
-    m_data = static_cast<const unsigned char*>(bytes);
-    m_dataLen = bytes != nullptr && length > 0 ? length : 0;
+    CNetUnpack::SetData(bytes, length, 0);
     m_ethernetHeader = layout.ethernet && m_data != nullptr ? m_data : nullptr;
     // The layout was found in these very bytes: it only needs to be put back.
     const bool ip = m_ethernetHeader != nullptr && layout.ipHeaderLen > 0;
@@ -253,57 +247,25 @@ StreamType CTCPNetUnpack::Classify() const {
 
 // ---- payload unpackers
 
-// The sanitizer builds keep the heap's own checks on every object.
-#if defined(__SANITIZE_ADDRESS__)
-#define STREVIX_KEEP_ENTRIES 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define STREVIX_KEEP_ENTRIES 0
-#endif
-#endif
-#ifndef STREVIX_KEEP_ENTRIES
-#define STREVIX_KEEP_ENTRIES 1
-#endif
-
 namespace {
 
-// Released objects of the payload unpackers' one size, linked through their first bytes.
-struct KeptEntries {
-    static const size_t kMaxKept = 1024;
-    void* first = nullptr;
-    size_t count = 0;
-    ~KeptEntries() {
-        while (first != nullptr) {
-            void* next = *static_cast<void**>(first);
-            ::operator delete(first);
-            first = next;
-        }
-    }
-};
-thread_local KeptEntries t_kept;
+void ReleaseEntry(void* p) {
+    ::operator delete(p);
+}
+
+// Released objects of the payload unpackers' one size.
+thread_local KeptList t_kept(&ReleaseEntry);
 
 }  // namespace
 
 void* CPayloadNetUnpack::operator new(size_t size) {
-    if (STREVIX_KEEP_ENTRIES && size == sizeof(CPayloadNetUnpack) && t_kept.first != nullptr) {
-        void* p = t_kept.first;
-        t_kept.first = *static_cast<void**>(p);
-        --t_kept.count;
-        return p;
-    }
-    return ::operator new(size);
+    void* p = size == sizeof(CPayloadNetUnpack) ? t_kept.Take() : nullptr;
+    return p != nullptr ? p : ::operator new(size);
 }
 
 void CPayloadNetUnpack::operator delete(void* p, size_t size) {
     if (p == nullptr) return;
-    if (STREVIX_KEEP_ENTRIES && size == sizeof(CPayloadNetUnpack) &&
-        t_kept.count < KeptEntries::kMaxKept) {
-        *static_cast<void**>(p) = t_kept.first;
-        t_kept.first = p;
-        ++t_kept.count;
-        return;
-    }
-    ::operator delete(p);
+    if (size != sizeof(CPayloadNetUnpack) || !t_kept.Keep(p)) ::operator delete(p);
 }
 
 CPayloadNetUnpack::~CPayloadNetUnpack() {

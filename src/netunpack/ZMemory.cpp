@@ -6,52 +6,51 @@
 #include "common/Exception.h"
 #include "netunpack/ByteScan.h"
 
+KeptList::~KeptList() {
+    while (m_first != nullptr) {
+        void* next = *static_cast<void**>(m_first);
+        m_release(m_first);
+        m_first = next;
+    }
+}
+
+void* KeptList::Take() {
+    void* p = m_first;
+    if (p != nullptr) {
+        m_first = *static_cast<void**>(p);
+        --m_count;
+    }
+    return p;
+}
+
+bool KeptList::Keep(void* block) {
+    if (!STREVIX_KEEP_FREED || block == nullptr || m_count >= kMaxKept) return false;
+    *static_cast<void**>(block) = m_first;
+    m_first = block;
+    ++m_count;
+    return true;
+}
+
 namespace {
 
-// Released small blocks of one size, linked through their first bytes.
-struct KeptBlocks {
-    static const int kMaxKept = 1024;
-    void* first = nullptr;
-    int count = 0;
-    ~KeptBlocks() {
-        while (first != nullptr) {
-            void* next = *static_cast<void**>(first);
-            std::free(first);
-            first = next;
-        }
-    }
-};
 // One list for each small size: kSmallBlock / 2 and kSmallBlock.
-thread_local KeptBlocks t_blocks[2];
+thread_local KeptList t_blocks[2] = {KeptList(&std::free), KeptList(&std::free)};
 
-KeptBlocks* KeptFor(int size) {
-    if (!STREVIX_KEEP_FREED) return nullptr;
+KeptList* KeptFor(int size) {
     if (size == CZMemory::kSmallBlock / 2) return &t_blocks[0];
     if (size == CZMemory::kSmallBlock) return &t_blocks[1];
     return nullptr;
 }
 
 unsigned char* TakeBlock(int size) {
-    KeptBlocks* kept = KeptFor(size);
-    if (kept != nullptr && kept->first != nullptr) {
-        void* p = kept->first;
-        kept->first = *static_cast<void**>(p);
-        --kept->count;
-        return static_cast<unsigned char*>(p);
-    }
-    return static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
+    KeptList* kept = KeptFor(size);
+    void* p = kept != nullptr ? kept->Take() : nullptr;
+    return static_cast<unsigned char*>(p != nullptr ? p : std::malloc(static_cast<size_t>(size)));
 }
 
 void GiveBlock(unsigned char* p, int size) {
-    if (p == nullptr) return;
-    KeptBlocks* kept = KeptFor(size);
-    if (kept != nullptr && kept->count < KeptBlocks::kMaxKept) {
-        *reinterpret_cast<void**>(p) = kept->first;
-        kept->first = p;
-        ++kept->count;
-        return;
-    }
-    std::free(p);
+    KeptList* kept = KeptFor(size);
+    if (p != nullptr && (kept == nullptr || !kept->Keep(p))) std::free(p);
 }
 
 }  // namespace

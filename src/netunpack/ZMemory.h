@@ -14,6 +14,27 @@
 #define STREVIX_KEEP_FREED 1
 #endif
 
+// Released blocks of one size, kept by the thread that released them for its next ones and
+// linked through their first bytes; beyond kMaxKept (and in sanitizer builds) they go back.
+class KeptList {
+  public:
+    static const int kMaxKept = 1024;
+    explicit KeptList(void (*release)(void*)) : m_release(release) {}
+    ~KeptList();
+    KeptList(const KeptList&) = delete;
+    KeptList& operator=(const KeptList&) = delete;
+
+    // A kept block, or null.
+    void* Take();
+    // Keeps the block; false when the caller must release it itself.
+    bool Keep(void* block);
+
+  private:
+    void (*m_release)(void*);
+    void* m_first = nullptr;
+    int m_count = 0;
+};
+
 // A growable owned byte buffer. Small buffers live in blocks of kSmallBlock or half that many
 // bytes, which the thread that releases them keeps for the next buffers: a connection's first
 // bytes fit in one, so collecting them costs no heap call in the usual case.
