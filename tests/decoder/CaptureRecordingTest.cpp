@@ -3,8 +3,11 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include "netunpack/NetUnpack.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -325,6 +328,32 @@ std::vector<std::string> Captures() {
     return names;
 }
 
+// Whether tcpdump missed segments of the server's direction (a loaded machine drops some): such a
+// capture cannot give an exact recording, whatever the analyser does.
+bool CaptureHasGaps(const std::string& path) {
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* p = pcap_open_offline(path.c_str(), error);
+    if (p == nullptr) return true;
+    bool gaps = false, started = false;
+    uint32_t next = 0;
+    struct pcap_pkthdr* h;
+    const u_char* d;
+    while (!gaps && pcap_next_ex(p, &h, &d) == 1) {
+        CTCPNetUnpack u;
+        u.SetData(d, static_cast<int>(h->caplen), 0);
+        if (u.TCPHeader() == nullptr || u.SourcePort() != 1935 || u.PayloadLen() <= 0) continue;
+        const unsigned char* t = u.TCPHeader();
+        const uint32_t seq =
+            uint32_t(t[4]) << 24 | uint32_t(t[5]) << 16 | uint32_t(t[6]) << 8 | t[7];
+        if (started && static_cast<int32_t>(seq - next) > 0) gaps = true;
+        if (!started || static_cast<int32_t>(seq + u.PayloadLen() - next) > 0)
+            next = seq + static_cast<uint32_t>(u.PayloadLen());
+        started = true;
+    }
+    pcap_close(p);
+    return gaps;
+}
+
 }  // namespace
 
 TEST_P(CaptureRecording, RequestBeforeTheStreamStartsRecordsAllOfIt) {
@@ -377,12 +406,17 @@ TEST(LongSession, MinuteRecordingStaysExact) {
         GTEST_SKIP() << "network namespaces cannot be made here";
     const std::string work = testframes::TempFolder("long");
     ASSERT_FALSE(work.empty());
-    int status = 0;
-    const std::string log =
-        Shell("bash '" + std::string(STREVIX_SOURCE_DIR) + "/scripts/captures/rtmp.sh' --out '" +
-                  work + "' --seconds 60 rtmp-long 2>&1",
-              &status);
-    ASSERT_EQ(status, 0) << log;
+    // A capture that lost segments is made again once; twice lost, the machine is too loaded.
+    for (int attempt = 0;; ++attempt) {
+        int status = 0;
+        const std::string log =
+            Shell("bash '" + std::string(STREVIX_SOURCE_DIR) +
+                      "/scripts/captures/rtmp.sh' --out '" + work + "' --seconds 60 rtmp-long 2>&1",
+                  &status);
+        ASSERT_EQ(status, 0) << log;
+        if (!CaptureHasGaps(work + "/rtmp-long.pcap")) break;
+        if (attempt == 1) GTEST_SKIP() << "tcpdump lost segments of the session twice";
+    }
     const std::string home = work + "/home";
     ASSERT_TRUE(mkdir(home.c_str(), 0755) == 0);
     setenv("STREVIX_HOME", home.c_str(), 1);
