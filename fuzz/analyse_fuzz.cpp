@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (analyser->Connections().Size() > CVideoStreamAnalyse::kMaxConnections ||
             analyser->Streams().size() > CVideoStreamUriAnalyse::kMaxStreams ||
-            analyser->Decoders().Size() > analyser->Decoders().Capacity()) {
+            analyser->DecoderCount() > CVideoStreamUriAnalyse::kMaxDecoders) {
             std::fprintf(stderr, "an analyser table grew past its bound\n");
             std::abort();
         }

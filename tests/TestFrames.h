@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,7 +24,22 @@ struct FrameOptions {
     int protocol = 6;
     int totalLengthDelta = 0;  // added to the true IPv4 total length
     int padding = 0;           // Ethernet trailer bytes after the IPv4 packet
+    int64_t seq = -1;          // TCP sequence number; -1: where the direction's last frame ended
 };
+
+// Where each direction's next frame starts, so frames built one after another follow each other
+// as a real connection's segments do, and acknowledge what the other side sent.
+inline uint32_t& NextSequence(const Endpoint& src, const Endpoint& dst) {
+    static std::map<std::string, uint32_t> next;
+    char key[12];
+    std::memcpy(key, src.ip, 4);
+    std::memcpy(key + 4, dst.ip, 4);
+    key[8] = static_cast<char>(src.port >> 8), key[9] = static_cast<char>(src.port);
+    key[10] = static_cast<char>(dst.port >> 8), key[11] = static_cast<char>(dst.port);
+    auto it = next.find(std::string(key, 12));
+    if (it == next.end()) it = next.emplace(std::string(key, 12), 1000u).first;
+    return it->second;
+}
 
 inline Bytes Frame(const Endpoint& src, const Endpoint& dst, const std::string& payload,
                    const FrameOptions& o = FrameOptions()) {
@@ -46,6 +63,14 @@ inline Bytes Frame(const Endpoint& src, const Endpoint& dst, const std::string& 
         tcp[1] = static_cast<unsigned char>(src.port & 0xFF);
         tcp[2] = static_cast<unsigned char>(dst.port >> 8);
         tcp[3] = static_cast<unsigned char>(dst.port & 0xFF);
+        uint32_t& next = NextSequence(src, dst);
+        const uint32_t seq = o.seq >= 0 ? static_cast<uint32_t>(o.seq) : next;
+        next = seq + static_cast<uint32_t>(payload.size());
+        const uint32_t ack = NextSequence(dst, src);
+        for (int i = 0; i < 4; ++i) {
+            tcp[4 + i] = static_cast<unsigned char>(seq >> (24 - 8 * i));
+            tcp[8 + i] = static_cast<unsigned char>(ack >> (24 - 8 * i));
+        }
         tcp[12] = static_cast<unsigned char>((o.dataOffset & 0x0F) << 4);
         tcp[13] = 0x18;  // PSH ACK
     }

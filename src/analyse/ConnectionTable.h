@@ -10,8 +10,7 @@
 
 #include "flow/ConnectionKey.h"
 
-class CPayloadNetUnpack;
-class CRtmp2H264AacDecoder;
+struct TcpConnection;
 
 // A table of owned values keyed by connection direction, bounded in size: when full, the entry
 // used least recently gives way. Open addressing over one flat array keeps a lookup to a cache
@@ -97,6 +96,12 @@ class LruTable {
     template <class F>
     void ForEach(F&& f) const {
         for (const Slot& s : m_slots) {
+            if (s.value != nullptr) f(s.key, *s.value);
+        }
+    }
+    template <class F>
+    void ForEach(F&& f) {
+        for (Slot& s : m_slots) {
             if (s.value != nullptr) f(s.key, *s.value);
         }
     }
@@ -197,5 +202,4 @@ class LruTable {
     unsigned long long m_evicted = 0;
 };
 
-typedef LruTable<CPayloadNetUnpack> ConnectionTable;
-typedef LruTable<CRtmp2H264AacDecoder> DecoderTable;
+typedef LruTable<TcpConnection> ConnectionTable;

@@ -173,7 +173,14 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
     } else {
         pcap_loop(block->handle, 0, block->callback, reinterpret_cast<u_char*>(block));
     }
-    if (owner != nullptr) owner->m_loopEnded.store(true);
+    if (owner != nullptr) {
+        try {
+            owner->OnCaptureEnd();
+        } catch (...) {
+            LogOut(LOG_ERROR, "CNetDataPackageAnalyse::OnCaptureEnd exception.");
+        }
+        owner->m_loopEnded.store(true);
+    }
     return nullptr;
 }
 
@@ -233,6 +240,7 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
                                             const u_char* data) {
     if (header == nullptr || data == nullptr) return;
     CountFrame();
+    m_frameTimeUs = int64_t{header->ts.tv_sec} * 1000000 + header->ts.tv_usec;
     try {
         // A view into the capture buffer; nothing is copied. One unpacker serves every frame.
         CTCPNetUnpack& unpacker = m_unpacker;

@@ -52,6 +52,11 @@ class CNetDataPackageAnalyse {
     // a capture file's such segments (half of all, the acknowledgements) are counted and not
     // dispatched.
     virtual bool HandlesEmptySegments() const { return true; }
+    // Called on the capture thread once the loop has ended (end of file, or stop), after the
+    // last frame.
+    virtual void OnCaptureEnd() {}
+    // Capture time of the frame being handled, in microseconds.
+    int64_t FrameTimeUs() const { return m_frameTimeUs; }
 
     // The caller owns the list and releases it with pcap_freealldevs; null on failure.
     static pcap_if_t* FindAllDevices();
@@ -104,6 +109,7 @@ class CNetDataPackageAnalyse {
         m_frames.store(m_frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
 
+    int64_t m_frameTimeUs = 0;
     std::atomic<bool> m_loopEnded{false};
     std::atomic<unsigned long long> m_frames{0};
     unsigned m_exceptionsLogged = 0;

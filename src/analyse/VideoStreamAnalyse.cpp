@@ -3,8 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "decoder/VideoStreamDecoder.h"
-
 namespace {
 
 ConnectionKey KeyOf(const CTCPNetUnpack* u) {
@@ -14,6 +12,17 @@ ConnectionKey KeyOf(const CTCPNetUnpack* u) {
     key.srcPort = static_cast<uint16_t>(u->SourcePort());
     key.dstPort = static_cast<uint16_t>(u->DestinationPort());
     return key;
+}
+
+// The classification's word rule, over the bytes a pending connect has collected.
+bool ConnectIsWhole(const unsigned char* b, int n) {
+    return (FindBytes(b, n, "tcUrl", true) || FindBytes(b, n, "rtmp", true)) &&
+           (FindBytes(b, n, "audioCodecs", true) || FindBytes(b, n, "videoCodecs", true));
+}
+
+// Sequence numbers compare modulo 2^32.
+bool Before(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) < 0;
 }
 
 }  // namespace
@@ -35,6 +44,20 @@ int CVideoStreamAnalyse::StartFromFile(std::string path) {
     return CNetDataPackageAnalyse::StartFromFile(path);
 }
 
+bool CVideoStreamAnalyse::OpensConnectCommand(const unsigned char* p, int n) {
+    static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};
+    // A type-0 chunk header of one byte and eleven, at the start of the segment or after the
+    // 1536 bytes of a handshake packet sent with it.
+    for (int at : {0, 1536}) {
+        if (at + 12 + static_cast<int>(sizeof(kConnect)) > n) return false;
+        const unsigned char basic = p[at];
+        if ((basic & 0xC0) == 0 && (basic & 0x3F) >= 2 &&
+            std::memcmp(p + at + 12, kConnect, sizeof(kConnect)) == 0)
+            return true;
+    }
+    return false;
+}
+
 void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
     if (u == nullptr) return;
     try {
@@ -45,62 +68,183 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
         if (payloadLen <= 0) return;
         const ConnectionKey key = KeyOf(u);
 
+        TcpConnection* c = nullptr;
         if (type == STREAM_NONE) {
-            CPayloadNetUnpack* entry = m_connections.Find(key);
-            if (entry == nullptr) return;
-            if (entry->GetAppendedLen() >= kCollectLimit) return;
-            m_byteCounter += payloadLen;
-            entry->AppendData(u->Payload(), payloadLen, 0);
-            OnStreamData(entry, entry->GetStreamType());
-            if (entry->GetAppendedLen() >= kCollectLimit) Finished(key, entry);
-            return;
-        }
-
-        // A start segment replaces the entry of its direction.
-        std::unique_ptr<CPayloadNetUnpack> fresh;
-        if (type == STREAM_RTMP) {
-            fresh.reset(new CRTMPNetUnpack());
-        } else if (type == STREAM_RTSP) {
-            fresh.reset(new CRTSPNetUnpack());
-        } else if (type == STREAM_HTTP || type == STREAM_HLS) {
-            fresh.reset(new CHTTPNetUnpack());
+            c = m_connections.Find(key);
+            if (c == nullptr) {
+                if (OpensConnectCommand(u->Payload(), payloadLen))
+                    StartConnection(u, key, STREAM_RTMP, true);
+                return;
+            }
+        } else if (type == STREAM_RTMP || type == STREAM_RTSP || type == STREAM_HTTP ||
+                   type == STREAM_HLS) {
+            // A start segment replaces the entry of its direction, unless it is a copy of bytes
+            // the direction has already had (a retransmitted request).
+            c = m_connections.Find(key);
+            if (c == nullptr || !Before(u->SequenceNumber(), c->flow.ToServer().NextSeq())) {
+                c = StartConnection(u, key, type, false);
+                if (c == nullptr) return;
+                if (type == STREAM_RTSP || type == STREAM_HLS) Notify(*c);
+                if (c->unpacker->GetAppendedLen() >= kCollectLimit) c->collecting = false;
+                if (!c->collecting) Finished(key, c);
+                return;
+            }
         } else {
             return;
         }
-        const int frameLen = u->FrameLen();
-        fresh->AdoptFrame(*u);  // the frame is already parsed and classified
-        // The collected bytes start with the frame; a giant frame is kept only in part.
-        fresh->AppendData(u->FrameData(),
-                          frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes, 1);
 
-        // The payload of an HTTP segment is what the fresh entry marks.
-        const int headerPart = type == STREAM_HTTP ? u->HttpHeaderPart() : 0;
-        fresh->DropFrameView();
-        CPayloadNetUnpack* entry = m_connections.Put(key, std::move(fresh));
-
-        m_currentKey = key;
-        std::memcpy(m_clientAddr, key.src, 4);
-        std::memcpy(m_serverAddr, key.dst, 4);
-        m_clientPort = key.srcPort;
-        m_serverPort = key.dstPort;
-        if (type == STREAM_HTTP || type == STREAM_HLS) m_byteCounter = payloadLen - headerPart;
-
-        if (type == STREAM_RTSP || type == STREAM_HLS) OnStreamData(entry, type);
-        if (entry->GetAppendedLen() >= kCollectLimit) Finished(key, entry);
+        if (!c->collecting) return;
+        Deliver(*c, TcpFlow::kToServer, u, false);
+        if (!c->collecting) Finished(key, c);
     } catch (...) {
         // One bad segment never stops capture.
     }
 }
 
-void CVideoStreamAnalyse::Finished(const ConnectionKey& key, CPayloadNetUnpack* entry) {
+TcpConnection* CVideoStreamAnalyse::StartConnection(CTCPNetUnpack* u, const ConnectionKey& key,
+                                                    StreamType type, bool pendingConnect) {
+    std::unique_ptr<CPayloadNetUnpack> fresh;
+    if (type == STREAM_RTMP) {
+        fresh.reset(new CRTMPNetUnpack());
+    } else if (type == STREAM_RTSP) {
+        fresh.reset(new CRTSPNetUnpack());
+    } else {
+        fresh.reset(new CHTTPNetUnpack());
+    }
+    const int payloadLen = u->PayloadLen();
+    const int frameLen = u->FrameLen();
+    fresh->AdoptFrame(*u);  // the frame is already parsed and classified
+    // The collected bytes start with the frame; a giant frame is kept only in part.
+    fresh->AppendData(u->FrameData(),
+                      frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes, 1);
+    // The payload of an HTTP segment is what the fresh entry marks.
+    const int headerPart = type == STREAM_HTTP ? u->HttpHeaderPart() : 0;
+    fresh->DropFrameView();
+
+    std::unique_ptr<TcpConnection> connection(new TcpConnection(key, &m_flowMemory));
+    connection->unpacker = std::move(fresh);
+    connection->type = type;
+    connection->pendingConnect = pendingConnect;
+    // The request's own bytes are collected; the direction goes on after them. The other side's
+    // bytes go on from what this segment acknowledges: everything before was there before the
+    // request.
+    const uint8_t flags = u->TcpFlags();
+    const bool syn = (flags & CTCPNetUnpack::kSyn) != 0;
+    connection->flow.ToServer().Start(u->SequenceNumber() + static_cast<uint32_t>(payloadLen) +
+                                      (syn ? 1u : 0u));
+    if ((flags & CTCPNetUnpack::kAck) != 0)
+        connection->flow.ToClient().Start(u->AcknowledgementNumber());
+    TcpConnection* c = m_connections.Put(key, std::move(connection));
+
+    if (!pendingConnect) {
+        RecordCounters(key);
+        if (type == STREAM_HTTP || type == STREAM_HLS) m_byteCounter = payloadLen - headerPart;
+    }
+    return c;
+}
+
+void CVideoStreamAnalyse::RecordCounters(const ConnectionKey& key) {
+    m_currentKey = key;
+    std::memcpy(m_clientAddr, key.src, 4);
+    std::memcpy(m_serverAddr, key.dst, 4);
+    m_clientPort = key.srcPort;
+    m_serverPort = key.dstPort;
+}
+
+void CVideoStreamAnalyse::Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNetUnpack* u,
+                                  bool flush) {
+    // Local, so it reaches the analyser's own steps.
+    class Sink : public ReassemblySink {
+      public:
+        Sink(CVideoStreamAnalyse& a, TcpConnection& c, TcpFlow::Direction d)
+            : m_a(a), m_c(c), m_d(d) {}
+        void OnBytes(const unsigned char* data, int length) override {
+            if (m_d == TcpFlow::kToServer) {
+                m_a.Collect(m_c, data, length);
+            } else {
+                m_a.OnServerBytes(m_c, data, length);
+            }
+        }
+        // The collected bytes simply go on after a hole, as the extraction searches them.
+        void OnGap(uint32_t length) override {
+            if (m_d == TcpFlow::kToClient) m_a.OnServerGap(m_c, length);
+        }
+
+      private:
+        CVideoStreamAnalyse& m_a;
+        TcpConnection& m_c;
+        TcpFlow::Direction m_d;
+    } sink(*this, c, d);
+
+    TcpReassembler& direction = c.flow.Of(d);
+    if (flush) {
+        direction.Flush(sink);
+        return;
+    }
+    const uint8_t flags = u->TcpFlags();
+    direction.Segment(u->SequenceNumber(), u->Payload(), u->PayloadLen(),
+                      (flags & CTCPNetUnpack::kSyn) != 0, (flags & CTCPNetUnpack::kFin) != 0,
+                      FrameTimeUs(), sink);
+}
+
+void CVideoStreamAnalyse::Collect(TcpConnection& c, const unsigned char* data, int length) {
+    if (!c.collecting || length <= 0) return;
+    CPayloadNetUnpack* entry = c.unpacker.get();
+    if (entry->GetAppendedLen() >= kCollectLimit) {
+        c.collecting = false;
+        return;
+    }
+    if (c.pendingConnect) {
+        entry->AppendData(data, length, 0);
+        if (ConnectIsWhole(entry->GetAppendedData(), entry->GetAppendedLen())) {
+            // The connect is whole: from here on the connection is RTMP, as if it had come in
+            // one segment.
+            c.pendingConnect = false;
+            RecordCounters(c.Key());
+            Notify(c);
+        }
+    } else {
+        m_byteCounter += length;
+        entry->AppendData(data, length, 0);
+        Notify(c);
+    }
+    if (entry->GetAppendedLen() >= kCollectLimit) c.collecting = false;
+}
+
+void CVideoStreamAnalyse::Notify(TcpConnection& c) {
+    TcpConnection* before = m_analysing;
+    m_analysing = &c;
+    try {
+        OnStreamData(c.unpacker.get(), c.type);
+    } catch (...) {
+        m_analysing = before;
+        throw;
+    }
+    m_analysing = before;
+}
+
+void CVideoStreamAnalyse::Finished(const ConnectionKey& key, TcpConnection* c) {
     // A finished entry only ever answers "collection over" to its later segments, as no entry
     // does; only an RTMP entry still counts, for the media of its connection. So the others
     // leave the table and make room for connections still collecting.
-    if (entry->GetStreamType() == STREAM_RTMP) {
-        entry->ReleaseCollected();
+    if (c->type == STREAM_RTMP && !c->pendingConnect) {
+        c->unpacker->ReleaseCollected();
+        c->flow.ToServer().Clear();
     } else {
         m_connections.Remove(key);
     }
+}
+
+void CVideoStreamAnalyse::OnCaptureEnd() {
+    m_connections.ForEach([this](const ConnectionKey&, TcpConnection& c) {
+        try {
+            if (c.collecting && c.flow.ToServer().HeldBytes() > 0)
+                Deliver(c, TcpFlow::kToServer, nullptr, true);
+            if (c.flow.ToClient().HeldBytes() > 0) Deliver(c, TcpFlow::kToClient, nullptr, true);
+        } catch (...) {
+            // What was held is lost; the other connections still get theirs.
+        }
+    });
 }
 
 const NetDataFilterInfo* CVideoStreamAnalyse::FindFilter(const unsigned char* bytes, int length) {

@@ -5,10 +5,12 @@
 
 #include "analyse/ConnectionTable.h"
 #include "analyse/NetDataPackageAnalyse.h"
+#include "analyse/TcpConnection.h"
 #include "database/SqliteDataBase.h"
 
 // Tracks every TCP connection direction that opens with a stream request and collects its first
-// bytes (about 2 KB) for the address extraction.
+// bytes (about 2 KB) for the address extraction. The bytes are collected in sequence order, each
+// once, as the flow layer puts them back together.
 class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
   public:
     static const int kCollectLimit = 2048;
@@ -22,22 +24,46 @@ class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
     int StartFromDevice(pcap_if_t* device) override;
     int StartFromFile(std::string path) override;
     void OnTCP(CTCPNetUnpack* unpacker) override;
+    // Whatever still waits behind a hole is delivered when the capture ends.
+    void OnCaptureEnd() override;
 
     virtual const NetDataFilterInfo* FindFilter(const unsigned char* bytes, int length);
     virtual int ResetCounters();
 
     const ConnectionTable& Connections() const { return m_connections; }
+    const FlowMemory& ReassemblyMemory() const { return m_flowMemory; }
+
+    // Whether a segment that classifies as nothing opens an RTMP connect command (a chunk
+    // header, then the AMF0 string "connect"): some clients send the rest of the command, codec
+    // words included, in later segments.
+    static bool OpensConnectCommand(const unsigned char* payload, int length);
 
   protected:
-    // The collection of the entry under the key has reached kCollectLimit.
-    void Finished(const ConnectionKey& key, CPayloadNetUnpack* entry);
+    // Hands the connection's bytes, gaps and end to its sink; a flush delivers what is held.
+    void Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNetUnpack* segment, bool flush);
+    // The next bytes of the request direction, in order.
+    void Collect(TcpConnection& c, const unsigned char* data, int length);
+    // The media step: the next bytes from the server, and the bytes it will never see.
+    virtual void OnServerBytes(TcpConnection& c, const unsigned char* data, int length) {}
+    virtual void OnServerGap(TcpConnection& c, uint32_t length) {}
+    // Calls OnStreamData with the connection's unpacker, the connection known to AnalyseUri.
+    void Notify(TcpConnection& c);
+    // The collection of the connection has reached kCollectLimit (or failed to become one).
+    void Finished(const ConnectionKey& key, TcpConnection* c);
 
     ConnectionTable m_connections;
-    ConnectionKey m_currentKey;  // of the last start segment
+    FlowMemory m_flowMemory;
+    TcpConnection* m_analysing = nullptr;  // whose bytes OnStreamData is looking at
+    ConnectionKey m_currentKey;            // of the last start segment
     int m_byteCounter = 0;
     unsigned char m_clientAddr[4] = {0, 0, 0, 0};
     unsigned char m_serverAddr[4] = {0, 0, 0, 0};
     int m_clientPort = 0;
     int m_serverPort = 0;
     std::list<NetDataFilterInfo> m_filters;
+
+  private:
+    TcpConnection* StartConnection(CTCPNetUnpack* u, const ConnectionKey& key, StreamType type,
+                                   bool pendingConnect);
+    void RecordCounters(const ConnectionKey& key);
 };

@@ -19,7 +19,6 @@ struct StreamRecord {
     std::string address;
     std::string clientIp;  // "%d%d%d%d" of the octets
     std::string serverIp;
-    ConnectionKey endpoints;  // client to server, of the first sighting
 };
 
 // The analyser a capture source runs: finds RTMP, RTSP and HTTP stream addresses, reports them
@@ -32,6 +31,8 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     // Records beyond this give way, oldest first, so a flood of addresses stays bounded.
     static const size_t kMaxStreams = 50000;
     static const int kMaxTagsPerSegment = 1024;
+    // RTMP connections whose media is rebuilt at once, at most.
+    static constexpr size_t kMaxDecoders = 256;
 
     CVideoStreamUriAnalyse();
     ~CVideoStreamUriAnalyse() override;
@@ -46,30 +47,19 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
     void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;
 
-    static std::string ExtractRtmpUri(const unsigned char* buffer, int length);
-    static std::string ExtractRtspUri(const unsigned char* buffer, int length);
-    static std::string ExtractHttpUri(const unsigned char* buffer, int length);
-    // The same over a buffer that grows between calls, resuming the searches of the last call
-    // (kSearches of them; fresh ones give the plain extraction).
-    static std::string ExtractHttpUri(const unsigned char* buffer, int length,
-                                      GrowingSearch* searches);
-
     void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
     const StreamTable& Streams() const { return m_streams; }
-    const DecoderTable& Decoders() const { return m_decoders; }
+    size_t DecoderCount() const { return m_decoderCount; }
 
     StreamDataCallback m_streamDataCallback = nullptr;
 
   protected:
     void OnRtmpMedia(CTCPNetUnpack* unpacker);
-    const StreamRecord* FindRecordFor(const ConnectionKey& key) const;
-    void IndexRecord(const std::string& digest, const StreamRecord& record);
+    void OnServerBytes(TcpConnection& c, const unsigned char* data, int length) override;
+    void OnServerGap(TcpConnection& c, uint32_t length) override;
     void ForgetOldestRecord();
 
     StreamTable m_streams;
-    DecoderTable m_decoders;
-    // Which record the media of a connection direction belongs to: the last one in digest order
-    // whose endpoints are that direction's (either orientation).
-    std::unordered_map<ConnectionKey, std::string, ConnectionKeyHash> m_recordByEndpoints;
+    size_t m_decoderCount = 0;
     std::deque<std::string> m_recordOrder;  // digests, oldest first
 };

@@ -15,6 +15,8 @@ class CVideoStreamDecoder {
     virtual CZMemory* DecodeToFlvTag(const unsigned char* data, int len) = 0;
     // Same feeding; a completed H.264 tag comes back as Annex B bytes, anything else as null.
     virtual CZMemory* DecodeToH264(const unsigned char* data, int len) = 0;
+    // `length` bytes of the direction are missing before the next bytes fed.
+    virtual void Gap(uint32_t length) { (void)length; }
 
   protected:
     CZMemory m_h264;   // Annex B bytes of the last conversion

@@ -98,8 +98,8 @@ class TcpReassembler {
 
   private:
     struct Held {
-        uint32_t seq;      // of the first byte
-        int64_t timeUs;    // capture time it arrived
+        uint32_t seq;    // of the first byte
+        int64_t timeUs;  // capture time it arrived
         std::vector<unsigned char> bytes;
     };
 

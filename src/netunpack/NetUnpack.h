@@ -128,6 +128,9 @@ class CTCPNetUnpack : public CIPNetUnpack {
     int TCPHeaderLen() const { return m_tcpHeaderLen; }
     int SourcePort() const { return m_tcpHeader ? (m_tcpHeader[0] << 8) | m_tcpHeader[1] : 0; }
     int DestinationPort() const { return m_tcpHeader ? (m_tcpHeader[2] << 8) | m_tcpHeader[3] : 0; }
+    uint32_t SequenceNumber() const { return m_tcpHeader ? Be32(m_tcpHeader + 4) : 0; }
+    uint32_t AcknowledgementNumber() const { return m_tcpHeader ? Be32(m_tcpHeader + 8) : 0; }
+    uint8_t TcpFlags() const { return m_tcpHeader ? m_tcpHeader[13] : 0; }
     // The TCP payload inside the captured bytes.
     const unsigned char* Payload() const {
         return m_tcpHeader ? m_tcpHeader + m_tcpHeaderLen : nullptr;
@@ -138,7 +141,12 @@ class CTCPNetUnpack : public CIPNetUnpack {
     // "\r\n\r\n"; 0 without one.
     int HttpHeaderPart() const;
 
+    static const uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
+
   protected:
+    static uint32_t Be32(const unsigned char* p) {
+        return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    }
     // Finds the IPv4 and TCP headers; true when the frame carries TCP.
     bool ParseHeaders();
 

@@ -9,6 +9,7 @@
 #include "RecordingWindow.h"
 #include "RtmpBytes.h"
 #include "TestFrames.h"
+#include "analyse/StreamUriExtract.h"
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "common/LogOut.h"
 
@@ -82,7 +83,10 @@ TEST_F(Detection, RtmpConnectThenPlayIsOneStreamWithoutDefaultPort) {
     EXPECT_EQ(r.serverIp, "10007");
     EXPECT_EQ(r.clientPort, 50000);
     EXPECT_EQ(r.serverPort, 1935);
-    EXPECT_EQ(r.endpoints.Text(), "1921681550000-100071935");
+    // The texts make the connection key of the client-to-server direction.
+    EXPECT_EQ(r.clientIp + std::to_string(r.clientPort) + "-" + r.serverIp +
+                  std::to_string(r.serverPort),
+              "1921681550000-100071935");
 }
 
 TEST_F(Detection, TcUrlSplitByChunkHeaderComesOutWhole) {
@@ -180,14 +184,14 @@ TEST_F(Detection, FinishedRtmpCollectionKeepsItsEntryForTheMedia) {
     Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("cam")));
     for (int i = 0; i < 3; ++i) Feed(kClient, kServer, std::string(1000, 'a'));
     ASSERT_EQ(analyser->Connections().Size(), 1u);
-    analyser->Connections().ForEach([](const ConnectionKey&, const CPayloadNetUnpack& e) {
-        auto& entry = const_cast<CPayloadNetUnpack&>(e);
+    analyser->Connections().ForEach([](const ConnectionKey&, const TcpConnection& c) {
+        auto& entry = *c.unpacker;
         EXPECT_GE(entry.GetAppendedLen(), int(CVideoStreamAnalyse::kCollectLimit));
         EXPECT_EQ(entry.GetAppendedData(), nullptr);  // the bytes are gone, the count stays
         EXPECT_EQ(entry.GetStreamType(), STREAM_RTMP);
     });
     Feed(kServer, kClient, "media");
-    EXPECT_EQ(analyser->Decoders().Size(), 1u);
+    EXPECT_EQ(analyser->DecoderCount(), 1u);
     EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/cam"}));
 }
 
@@ -205,7 +209,7 @@ TEST_F(Detection, ConnectionFloodStaysBoundedAndKeepsLiveRtmp) {
     Feed(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody()));
     Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("kept")));
     EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/kept"}));
-    EXPECT_EQ(analyser->Decoders().Size(), 1u);
+    EXPECT_EQ(analyser->DecoderCount(), 1u);
 }
 
 TEST(Extract, DeclaredLengthsPastTheBufferStayInside) {
@@ -213,19 +217,19 @@ TEST(Extract, DeclaredLengthsPastTheBufferStayInside) {
     std::string body = tc + "createStream....play....\x05\x02\xFF\xF0name";
     std::vector<unsigned char> exact(body.begin(), body.end());
     std::string uri =
-        CVideoStreamUriAnalyse::ExtractRtmpUri(exact.data(), static_cast<int>(exact.size()));
+        ExtractRtmpUri(exact.data(), static_cast<int>(exact.size()));
     EXPECT_EQ(uri.substr(0, 10), "rtmp://h/a");
     EXPECT_NE(uri.find("/name"), std::string::npos);
     // A value cut by the end of the buffer.
     std::string cut = "tcUrl\x02\x00\x40rtmp";
     std::vector<unsigned char> c(cut.begin(), cut.end());
-    EXPECT_EQ(CVideoStreamUriAnalyse::ExtractRtmpUri(c.data(), static_cast<int>(c.size())), "");
+    EXPECT_EQ(ExtractRtmpUri(c.data(), static_cast<int>(c.size())), "");
     std::string rtsp = "SETUP rtsp://h/s";
     std::vector<unsigned char> r(rtsp.begin(), rtsp.end());
-    EXPECT_EQ(CVideoStreamUriAnalyse::ExtractRtspUri(r.data(), static_cast<int>(r.size())), "");
+    EXPECT_EQ(ExtractRtspUri(r.data(), static_cast<int>(r.size())), "");
     std::string http = "GET /a HTTP/1.1\r\nHost";
     std::vector<unsigned char> h(http.begin(), http.end());
-    EXPECT_EQ(CVideoStreamUriAnalyse::ExtractHttpUri(h.data(), static_cast<int>(h.size())), "");
+    EXPECT_EQ(ExtractHttpUri(h.data(), static_cast<int>(h.size())), "");
 }
 
 // Looking again at a grown buffer, with the searches resumed, gives what a fresh look gives.
@@ -238,12 +242,12 @@ TEST(Extract, HttpResumedOverAGrowingBufferEqualsFresh) {
         std::string text;
         while (text.size() < 120) text += pieces[next() % (sizeof(pieces) / sizeof(*pieces))];
         const auto* b = reinterpret_cast<const unsigned char*>(text.data());
-        GrowingSearch searches[CPayloadNetUnpack::kSearches];
+        HttpSearchMemo searches;
         int n = 0;
         while (n < static_cast<int>(text.size())) {
             n = std::min(static_cast<int>(text.size()), n + 1 + static_cast<int>(next() % 9));
-            ASSERT_EQ(CVideoStreamUriAnalyse::ExtractHttpUri(b, n, searches),
-                      CVideoStreamUriAnalyse::ExtractHttpUri(b, n))
+            ASSERT_EQ(ExtractHttpUri(b, n, searches),
+                      ExtractHttpUri(b, n))
                 << text.substr(0, n);
         }
     }

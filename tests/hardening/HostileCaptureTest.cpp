@@ -133,7 +133,7 @@ class Hostile : public ::testing::Test {
     void ExpectTablesInBounds() const {
         EXPECT_LE(analyser->Connections().Size(), size_t(CVideoStreamAnalyse::kMaxConnections));
         EXPECT_LE(analyser->Streams().size(), size_t(CVideoStreamUriAnalyse::kMaxStreams));
-        EXPECT_LE(analyser->Decoders().Size(), analyser->Decoders().Capacity());
+        EXPECT_LE(analyser->DecoderCount(), CVideoStreamUriAnalyse::kMaxDecoders);
     }
 
     std::vector<Record> RtmpPlay(const std::string& tcUrl, const std::string& name,
@@ -246,7 +246,7 @@ TEST_F(Hostile, RtmpMessageDeclaring65534BytesThatNeverCome) {
     AnalyseFile(records);
     EXPECT_EQ(g_tags, 0);
     EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://10.9.0.5/live/big"}));
-    EXPECT_EQ(analyser->Decoders().Size(), 1u);
+    EXPECT_EQ(analyser->DecoderCount(), 1u);
 }
 
 TEST_F(Hostile, AmfStringLengthsPastTheBuffer) {
