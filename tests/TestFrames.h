@@ -36,6 +36,8 @@ inline uint32_t& NextSequence(const Endpoint& src, const Endpoint& dst) {
     std::memcpy(key + 4, dst.ip, 4);
     key[8] = static_cast<char>(src.port >> 8), key[9] = static_cast<char>(src.port);
     key[10] = static_cast<char>(dst.port >> 8), key[11] = static_cast<char>(dst.port);
+    // Floods of a million connections need no continuity; the map must not grow with them.
+    if (next.size() > (1u << 16)) next.clear();
     auto it = next.find(std::string(key, 12));
     if (it == next.end()) it = next.emplace(std::string(key, 12), 1000u).first;
     return it->second;

@@ -386,3 +386,55 @@ TEST_F(Hostile, AMillionConnectionDirectionsStayBounded) {
         EXPECT_LT(grownMiB, 256);
     }
 }
+
+// Segments that never make a stream whole: far ahead of the next byte, overlapping with other
+// bytes, around the wrap of the sequence numbers, a whole window ahead. What waits behind the
+// holes stays under the shared cap and is all given back once the capture ends.
+TEST_F(Hostile, AMillionOutOfOrderSegmentsStayUnderTheReassemblyCap) {
+    const int segments = kSanitized ? 200000 : 1000000;
+    const int connections = 64;
+    SetReportWindow(nullptr);
+    std::vector<Endpoint> clients;
+    for (int c = 0; c < connections; ++c) {
+        clients.push_back(Endpoint{{192, 168, 9, static_cast<uint8_t>(c)}, 40000});
+        // Each connect acknowledges a server position just below the wrap.
+        testframes::NextSequence(kRtmpServer, clients.back()) = 0xFFFFF000u - 4096u * c;
+        for (const Record& r : RtmpPlay("rtmp://10.9.0.5/flood", "c" + std::to_string(c)))
+            Feed(r.bytes);
+    }
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    const std::string payload(700, 'f');
+    Bytes frame;
+    for (int i = 0; i < segments; ++i) {
+        const Endpoint& client = clients[next() % connections];
+        const uint32_t base = 0xFFFFF000u - 4096u * static_cast<uint32_t>(&client - &clients[0]);
+        FrameOptions o;
+        switch (next() % 4) {
+            case 0:  // ahead of a hole, inside the window
+                o.seq = base + 1 + next() % (4u << 20);
+                break;
+            case 1:  // overlapping held bytes with other contents
+                o.seq = base + 1 + (next() % 64) * 350;
+                break;
+            case 2:  // a whole window ahead, or far behind
+                o.seq = base + (next() % 2 ? 0x40000000u : 0xC0000000u);
+                break;
+            default:  // just behind the wrap point: already delivered or a duplicate
+                o.seq = base - next() % 2048;
+                break;
+        }
+        Feed(Frame(kRtmpServer, client, payload.substr(0, 100 + next() % 600), o));
+        if (i % 100000 == 0) {
+            ASSERT_LE(analyser->ReassemblyMemory().Used(), analyser->ReassemblyMemory().Cap());
+            ExpectTablesInBounds();
+        }
+    }
+    const FlowMemory& memory = analyser->ReassemblyMemory();
+    EXPECT_LE(memory.Peak(), memory.Cap());
+    RecordProperty("reassembly_peak_bytes", static_cast<int>(memory.Peak()));
+    std::printf("reassembly memory peak %zu of %zu bytes over %d segments\n", memory.Peak(),
+                memory.Cap(), segments);
+    analyser->OnCaptureEnd();
+    EXPECT_EQ(memory.Used(), 0u);
+}
