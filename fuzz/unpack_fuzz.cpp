@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "FuzzSupport.h"
+#include "analyse/StreamUriExtract.h"
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "netunpack/NetUnpack.h"
 
@@ -107,16 +108,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sum += ThroughPayloadUnpacker<CRTMPNetUnpack>(frame, 1);
 
     // The extractors read a connection's collected bytes, which begin with a frame.
-    std::string a = CVideoStreamUriAnalyse::ExtractRtmpUri(frame.data(), frame.size());
-    std::string b = CVideoStreamUriAnalyse::ExtractRtspUri(frame.data(), frame.size());
-    std::string c = CVideoStreamUriAnalyse::ExtractHttpUri(frame.data(), frame.size());
+    std::string a = ExtractRtmpUri(frame.data(), frame.size());
+    std::string b = ExtractRtspUri(frame.data(), frame.size());
+    std::string c = ExtractHttpUri(frame.data(), frame.size());
     sum += static_cast<unsigned>(a.size() + b.size() + c.size());
     if (view.TCPHeader() != nullptr && view.PayloadLen() > 0) {
         fuzzsupport::ExactCopy payload(view.Payload(), static_cast<size_t>(view.PayloadLen()));
-        sum += static_cast<unsigned>(
-            CVideoStreamUriAnalyse::ExtractRtmpUri(payload.data(), payload.size()).size() +
-            CVideoStreamUriAnalyse::ExtractRtspUri(payload.data(), payload.size()).size() +
-            CVideoStreamUriAnalyse::ExtractHttpUri(payload.data(), payload.size()).size());
+        sum += static_cast<unsigned>(ExtractRtmpUri(payload.data(), payload.size()).size() +
+                                     ExtractRtspUri(payload.data(), payload.size()).size() +
+                                     ExtractHttpUri(payload.data(), payload.size()).size());
         sum += FindBytes(payload.data(), payload.size(), "rtmp", false) != nullptr;
     }
     g_sink = sum;

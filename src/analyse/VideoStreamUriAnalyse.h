@@ -46,14 +46,6 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
     void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;
 
-    static std::string ExtractRtmpUri(const unsigned char* buffer, int length);
-    static std::string ExtractRtspUri(const unsigned char* buffer, int length);
-    static std::string ExtractHttpUri(const unsigned char* buffer, int length);
-    // The same over a buffer that grows between calls, resuming the searches of the last call
-    // (kSearches of them; fresh ones give the plain extraction).
-    static std::string ExtractHttpUri(const unsigned char* buffer, int length,
-                                      GrowingSearch* searches);
-
     void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
     const StreamTable& Streams() const { return m_streams; }
     const DecoderTable& Decoders() const { return m_decoders; }
