@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FrameChunks.h"
+#include "RealRequests.h"
 #include "SeedSession.h"
 #include "TestFrames.h"
 
@@ -223,6 +224,29 @@ void CaptureSeeds() {
     Write("capture", "pcapng-one-frame", ng);
 }
 
+// What a connection collects before the extractors read it: its first whole frame, then the
+// payloads that followed.
+void ExtractSeeds() {
+    const Endpoint web{{10, 0, 1, 1}, 8000};
+    const Endpoint rtsp{{10, 0, 1, 1}, 8554};
+    Write("extract", "http-ffmpeg-hls", Str(Frame(kClient, web, realrequests::kFfmpegHls)));
+    Write("extract", "http-curl-post", Str(Frame(kClient, web, realrequests::kCurlPost)));
+    Write("extract", "http-curl-referer", Str(Frame(kClient, web, realrequests::kCurlReferer)));
+    const std::string hls = realrequests::kFfmpegHls;
+    Write("extract", "http-split-in-host",
+          Str(Frame(kClient, web, hls.substr(0, hls.find("Host") + 2))) +
+              hls.substr(hls.find("Host") + 2));
+    Write("extract", "rtsp-ffmpeg-describe",
+          Str(Frame(kClient, rtsp, realrequests::kFfmpegDescribe)));
+    seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1/live", "fuzz");
+    Write("extract", "rtmp-session",
+          Str(Frame(kClient, kServer, c.connect)) + c.createStream + c.play);
+    // 128-byte chunks put a continuation byte inside the tcUrl value.
+    c = seedsession::Commands("rtmp://10.0.1.1:1935/live/" + std::string(90, 'x'), "a", 128);
+    Write("extract", "rtmp-small-chunks",
+          Str(Frame(kClient, kServer, c.connect)) + c.createStream + c.play);
+}
+
 // A real capture as a seed of both file and frame targets: the file itself, and its frames as
 // raw chunks (classic little-endian pcap only).
 void CaptureFileSeeds(const std::string& path) {
@@ -261,6 +285,7 @@ int main(int argc, char** argv) {
     AnalyseSeeds();
     RtmpSeeds();
     CaptureSeeds();
+    ExtractSeeds();
     for (int i = 2; i < argc; ++i) CaptureFileSeeds(argv[i]);
     return 0;
 }

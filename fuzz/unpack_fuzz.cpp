@@ -114,10 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sum += static_cast<unsigned>(a.size() + b.size() + c.size());
     if (view.TCPHeader() != nullptr && view.PayloadLen() > 0) {
         fuzzsupport::ExactCopy payload(view.Payload(), static_cast<size_t>(view.PayloadLen()));
-        sum += static_cast<unsigned>(
-            ExtractRtmpUri(payload.data(), payload.size()).size() +
-            ExtractRtspUri(payload.data(), payload.size()).size() +
-            ExtractHttpUri(payload.data(), payload.size()).size());
+        sum += static_cast<unsigned>(ExtractRtmpUri(payload.data(), payload.size()).size() +
+                                     ExtractRtspUri(payload.data(), payload.size()).size() +
+                                     ExtractHttpUri(payload.data(), payload.size()).size());
         sum += FindBytes(payload.data(), payload.size(), "rtmp", false) != nullptr;
     }
     g_sink = sum;

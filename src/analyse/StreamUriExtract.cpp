@@ -1,14 +1,8 @@
 #include "analyse/StreamUriExtract.h"
 
-#include <cstring>
-
-#include "netunpack/ZMemory.h"
+#include "common/ByteReader.h"
 
 namespace {
-
-inline int ReadBE16(const unsigned char* p) {
-    return (p[0] << 8) | p[1];
-}
 
 // Offset of a pattern in [from, length) of the buffer, or -1.
 int Find(const unsigned char* b, int length, int from, const char* pattern, bool exact) {
@@ -22,16 +16,22 @@ int Find(const unsigned char* b, int length, int from, const char* pattern, bool
 // length in real characters.
 std::string CopySkippingChunkBytes(const unsigned char* b, int length, int from, int count) {
     std::string out;
-    for (int i = from; i < length && static_cast<int>(out.size()) < count; ++i) {
-        if (b[i] >= 0xC0) continue;
-        out.push_back(static_cast<char>(b[i]));
+    ByteReader r(b, length > 0 ? static_cast<size_t>(length) : 0);
+    if (from < 0 || !r.Seek(static_cast<size_t>(from))) return out;
+    while (r.Has(1) && static_cast<int>(out.size()) < count) {
+        const uint8_t c = r.U8();
+        if (c >= 0xC0) continue;
+        out.push_back(static_cast<char>(c));
     }
     return out;
 }
 
 }  // namespace
 
-// ":1935" goes only where it is the whole port: followed by '/' or the end.
+void HttpSearchMemo::Reset() {
+    for (GrowingSearch& s : searches) s = GrowingSearch();
+}
+
 void RemoveDefaultRtmpPort(std::string* address) {
     size_t at = 0;
     while ((at = address->find(":1935", at)) != std::string::npos) {
@@ -46,6 +46,7 @@ void RemoveDefaultRtmpPort(std::string* address) {
 
 std::string ExtractRtmpUri(const unsigned char* b, int n) {
     if (b == nullptr || n <= 0) return std::string();
+    const ByteReader fields(b, static_cast<size_t>(n));
     // The AMF0 string value of tcUrl: marker at p + 5, length at p + 6, value from p + 8.
     int p = Find(b, n, 0, "tcUrl", true);
     int valueStart;
@@ -58,7 +59,7 @@ std::string ExtractRtmpUri(const unsigned char* b, int n) {
         valueStart = q;
     }
     if (valueStart - 2 < 0 || valueStart > n) return std::string();
-    int declared = ReadBE16(b + valueStart - 2);
+    int declared = fields.Be16At(static_cast<size_t>(valueStart - 2));
     if (declared >= n) declared = n - valueStart;  // never beyond the collected bytes
 
     std::string text = CopySkippingChunkBytes(b, n, valueStart, declared);
@@ -81,7 +82,7 @@ std::string ExtractRtmpUri(const unsigned char* b, int n) {
     if (play < 0) return std::string();
     int marker = Find(b, n, play, "\x05\x02", true);
     if (marker < 0 || marker + 4 > n) return std::string();
-    int nameLength = ReadBE16(b + marker + 2);
+    int nameLength = fields.Be16At(static_cast<size_t>(marker + 2));
     std::string name = CopySkippingChunkBytes(b, n, marker + 4, nameLength);
     return text + "/" + name;
 }
@@ -105,12 +106,11 @@ std::string ExtractHttpUri(const unsigned char* b, int n) {
 
 std::string ExtractHttpUri(const unsigned char* b, int n, HttpSearchMemo& memo) {
     if (b == nullptr || n <= 0) return std::string();
-    GrowingSearch* s = memo.searches;
-    GrowingSearch& versionSearch = s[0];
-    GrowingSearch& getSearch = s[1];
-    GrowingSearch& postSearch = s[2];
-    GrowingSearch& hostSearch = s[3];
-    GrowingSearch& lineEndSearch = s[4];
+    GrowingSearch& versionSearch = memo.searches[0];
+    GrowingSearch& getSearch = memo.searches[1];
+    GrowingSearch& postSearch = memo.searches[2];
+    GrowingSearch& hostSearch = memo.searches[3];
+    GrowingSearch& lineEndSearch = memo.searches[4];
     int version = versionSearch.Find(b, n, 0, "HTTP/", true);
     if (version < 0) return std::string();
     // Without the host there is no address, whatever the method: the host is looked for first,

@@ -1,26 +1,32 @@
 #pragma once
-// Stream addresses out of a connection's collected bytes: pure functions of the bytes.
+// The stream address found in a connection's collected bytes (the first frame, then the
+// payloads that followed), one extractor per protocol. Pure functions: nothing outside the
+// buffer and, for HTTP, the memo is read or changed. An address that is not complete yet gives
+// an empty text.
 
 #include <string>
 
 #include "netunpack/ZMemory.h"
 
-// The searches of the HTTP extraction that carry over from one look at a connection's bytes to
-// the next, as they grow.
+// The tcUrl of the connect command, "/", the stream name of the play command.
+std::string ExtractRtmpUri(const unsigned char* b, int n);
+// The rtsp:// address of the request line.
+std::string ExtractRtspUri(const unsigned char* b, int n);
+// "http://", the Host header, the path of a GET or POST request line.
+std::string ExtractHttpUri(const unsigned char* b, int n);
+
+// The searches of the HTTP extraction that carry over as a connection's bytes grow: each goes
+// on from where the last look stopped. Plain data, so it can be copied in and out of a
+// connection entry.
 struct HttpSearchMemo {
-    GrowingSearch searches[5];
-    void Reset() {
-        for (GrowingSearch& s : searches) s = GrowingSearch();
-    }
+    static const int kSearches = 5;
+    GrowingSearch searches[kSearches];
+    void Reset();
 };
 
-// tcUrl of the connect command + "/" + the stream name of play; empty while incomplete.
-std::string ExtractRtmpUri(const unsigned char* b, int n);
-// The rtsp:// address of a request line.
-std::string ExtractRtspUri(const unsigned char* b, int n);
-// "http://" + Host + the request path.
-std::string ExtractHttpUri(const unsigned char* b, int n);
-// The same over bytes that grow between calls, resuming the searches of the last call.
+// The same over a buffer that only grows at its end between calls; the memo must be fresh
+// (or Reset) whenever the buffer starts over. Gives what the plain extraction gives.
 std::string ExtractHttpUri(const unsigned char* b, int n, HttpSearchMemo& memo);
-// Removes ":1935" where it is the whole port (followed by "/" or the end).
+
+// Drops ":1935" where it is the whole port: followed by '/' or the end.
 void RemoveDefaultRtmpPort(std::string* address);

@@ -282,7 +282,6 @@ void CPayloadNetUnpack::Reset() {
     m_payload = nullptr;
     m_buffer.Release();
     m_releasedLen = 0;
-    for (GrowingSearch& s : m_searches) s = GrowingSearch();
     CTCPNetUnpack::Reset();
 }
 
@@ -300,7 +299,6 @@ int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
     if (reset != 0) {
         m_buffer.Release();
         m_releasedLen = 0;
-        for (GrowingSearch& s : m_searches) s = GrowingSearch();
     } else if (m_releasedLen > 0) {
         return 0;
     }

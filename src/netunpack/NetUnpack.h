@@ -176,10 +176,6 @@ class CPayloadNetUnpack : public CTCPNetUnpack {
     // only their count stays, so the table holds little more than the connections still
     // collecting. Appends without the reset flag are refused afterwards.
     void ReleaseCollected();
-    // Searches of the address extraction that carry over from one look at the collected bytes to
-    // the next, as they grow (started afresh when the buffer is reset).
-    static const int kSearches = 5;
-    GrowingSearch* Searches() { return m_searches; }
     // Forgets the views into the first frame once it has been handled; the stream type and the
     // collected bytes stay.
     void DropFrameView();
@@ -194,7 +190,6 @@ class CPayloadNetUnpack : public CTCPNetUnpack {
     const unsigned char* m_payload = nullptr;
     CZMemory m_buffer;
     int m_releasedLen = 0;
-    GrowingSearch m_searches[kSearches];
 };
 
 class CHTTPNetUnpack : public CPayloadNetUnpack {

@@ -84,9 +84,9 @@ TEST_F(Detection, RtmpConnectThenPlayIsOneStreamWithoutDefaultPort) {
     EXPECT_EQ(r.clientPort, 50000);
     EXPECT_EQ(r.serverPort, 1935);
     // The texts make the connection key of the client-to-server direction.
-    EXPECT_EQ(r.clientIp + std::to_string(r.clientPort) + "-" + r.serverIp +
-                  std::to_string(r.serverPort),
-              "1921681550000-100071935");
+    EXPECT_EQ(
+        r.clientIp + std::to_string(r.clientPort) + "-" + r.serverIp + std::to_string(r.serverPort),
+        "1921681550000-100071935");
 }
 
 TEST_F(Detection, TcUrlSplitByChunkHeaderComesOutWhole) {
@@ -210,47 +210,6 @@ TEST_F(Detection, ConnectionFloodStaysBoundedAndKeepsLiveRtmp) {
     Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("kept")));
     EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/kept"}));
     EXPECT_EQ(analyser->DecoderCount(), 1u);
-}
-
-TEST(Extract, DeclaredLengthsPastTheBufferStayInside) {
-    std::string tc = "tcUrl\x02\xFF\xFFrtmp://h/a";
-    std::string body = tc + "createStream....play....\x05\x02\xFF\xF0name";
-    std::vector<unsigned char> exact(body.begin(), body.end());
-    std::string uri =
-        ExtractRtmpUri(exact.data(), static_cast<int>(exact.size()));
-    EXPECT_EQ(uri.substr(0, 10), "rtmp://h/a");
-    EXPECT_NE(uri.find("/name"), std::string::npos);
-    // A value cut by the end of the buffer.
-    std::string cut = "tcUrl\x02\x00\x40rtmp";
-    std::vector<unsigned char> c(cut.begin(), cut.end());
-    EXPECT_EQ(ExtractRtmpUri(c.data(), static_cast<int>(c.size())), "");
-    std::string rtsp = "SETUP rtsp://h/s";
-    std::vector<unsigned char> r(rtsp.begin(), rtsp.end());
-    EXPECT_EQ(ExtractRtspUri(r.data(), static_cast<int>(r.size())), "");
-    std::string http = "GET /a HTTP/1.1\r\nHost";
-    std::vector<unsigned char> h(http.begin(), http.end());
-    EXPECT_EQ(ExtractHttpUri(h.data(), static_cast<int>(h.size())), "");
-}
-
-// Looking again at a grown buffer, with the searches resumed, gives what a fresh look gives.
-TEST(Extract, HttpResumedOverAGrowingBufferEqualsFresh) {
-    const char* pieces[] = {"GET ", "POST ", "HTTP/1.1", "Host: ", "\r\n", "/a.m3u8", "Ho", "st",
-                            "\r",   "\n",    "G",        "ET",     "x",    "HTTP",    "/"};
-    unsigned seed = 7;
-    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
-    for (int round = 0; round < 400; ++round) {
-        std::string text;
-        while (text.size() < 120) text += pieces[next() % (sizeof(pieces) / sizeof(*pieces))];
-        const auto* b = reinterpret_cast<const unsigned char*>(text.data());
-        HttpSearchMemo searches;
-        int n = 0;
-        while (n < static_cast<int>(text.size())) {
-            n = std::min(static_cast<int>(text.size()), n + 1 + static_cast<int>(next() % 9));
-            ASSERT_EQ(ExtractHttpUri(b, n, searches),
-                      ExtractHttpUri(b, n))
-                << text.substr(0, n);
-        }
-    }
 }
 
 // From a file the acknowledgements are counted but not dispatched; what they sit between is
