@@ -98,16 +98,28 @@ class TcpReassembler {
 
   private:
     struct Held {
-        uint32_t seq;      // of the first byte
-        int64_t timeUs;    // capture time it arrived
+        uint32_t seq;    // of the first byte
+        int64_t timeUs;  // capture time it arrived
         std::vector<unsigned char> bytes;
     };
+
+    uint32_t Ahead(uint32_t seq) const { return seq - m_next; }  // offset from the next byte
+    void Deliver(const unsigned char* data, uint32_t length, ReassemblySink& sink);
+    void Gap(uint32_t length, ReassemblySink& sink);
+    void DeliverHeld(ReassemblySink& sink);
+    void GiveUpFirstHole(uint32_t orUpTo, ReassemblySink& sink);
+    bool TakeRoom(uint32_t length);
+    void NoteFin(uint32_t finSeq);
+    void GiveUpStale(int64_t nowUs, ReassemblySink& sink);
 
     FlowMemory* m_memory;
     std::vector<Held> m_held;  // sorted by sequence offset from m_next, never overlapping
     size_t m_heldBytes = 0;
+    int64_t m_oldestUs = 0;  // no later than the arrival of the oldest held segment
     uint32_t m_next = 0;
+    uint32_t m_finSeq = 0;  // of a FIN seen ahead, while m_finPending
     bool m_started = false;
+    bool m_finPending = false;
     bool m_finSeen = false;
     uint64_t m_delivered = 0;
     uint64_t m_gapBytes = 0;
