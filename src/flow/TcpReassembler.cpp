@@ -8,6 +8,12 @@ namespace {
 const uint32_t kBehind = 0x80000000u;
 }  // namespace
 
+const size_t FlowMemory::kDefaultCap;
+const uint32_t TcpReassembler::kMaxHeldBytes;
+const int TcpReassembler::kMaxHeldSegments;
+const uint32_t TcpReassembler::kMaxAhead;
+const int64_t TcpReassembler::kHoleTimeoutUs;
+
 TcpReassembler::TcpReassembler(FlowMemory* memory) : m_memory(memory) {}
 
 TcpReassembler::~TcpReassembler() {
@@ -61,10 +67,7 @@ void TcpReassembler::Segment(uint32_t seq, const unsigned char* data, int length
             Deliver(data, n, sink);
             DeliverHeld(sink);
         } else {
-            // The first held segment that ends after s.
-            auto it = std::partition_point(m_held.begin(), m_held.end(), [&](const Held& h) {
-                return Ahead(h.seq) + h.bytes.size() <= ahead;
-            });
+            auto it = FirstEndingAfter(ahead);
             if (it != m_held.end() && Ahead(it->seq) <= ahead) {
                 // Held already: the copy seen first is kept, whatever these bytes say.
                 n = static_cast<uint32_t>(
@@ -155,9 +158,19 @@ bool TcpReassembler::TakeRoom(uint32_t length) {
     return m_memory == nullptr || m_memory->Reserve(length);
 }
 
+std::vector<TcpReassembler::Held>::iterator TcpReassembler::FirstEndingAfter(uint32_t ahead) {
+    return std::partition_point(m_held.begin(), m_held.end(), [&](const Held& h) {
+        return Ahead(h.seq) + h.bytes.size() <= ahead;
+    });
+}
+
 void TcpReassembler::NoteFin(uint32_t finSeq) {
-    // One FIN a direction, the first seen; one behind or absurdly far ahead is not taken.
-    if (m_finSeen || m_finPending || Ahead(finSeq) > kMaxAhead) return;
+    // One FIN a direction, the first seen; one behind or absurdly far ahead is not taken, nor
+    // one whose number held bytes took first.
+    const uint32_t ahead = Ahead(finSeq);
+    if (m_finSeen || m_finPending || ahead > kMaxAhead) return;
+    auto it = FirstEndingAfter(ahead);
+    if (it != m_held.end() && Ahead(it->seq) <= ahead) return;
     m_finPending = true;
     m_finSeq = finSeq;
 }

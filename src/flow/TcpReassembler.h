@@ -109,6 +109,7 @@ class TcpReassembler {
     void DeliverHeld(ReassemblySink& sink);
     void GiveUpFirstHole(uint32_t orUpTo, ReassemblySink& sink);
     bool TakeRoom(uint32_t length);
+    std::vector<Held>::iterator FirstEndingAfter(uint32_t ahead);
     void NoteFin(uint32_t finSeq);
     void GiveUpStale(int64_t nowUs, ReassemblySink& sink);
 
