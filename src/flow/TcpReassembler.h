@@ -10,7 +10,8 @@
 class ReassemblySink {
   public:
     virtual ~ReassemblySink() = default;
-    // The next bytes of the direction. Valid during the call only.
+    // The next bytes of the direction. Valid during the call only. The reassembler has moved
+    // past them already: its NextSeq() is the number after them.
     virtual void OnBytes(const unsigned char* data, int length) = 0;
     // `length` bytes of the direction will never come (lost before the capture, or given up
     // on); the next bytes delivered follow them.
