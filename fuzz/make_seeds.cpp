@@ -273,6 +273,63 @@ void CaptureFileSeeds(const std::string& path) {
     Write("analyse", name, chunks);
 }
 
+// Records of flow_fuzz.cpp: flags, 4-byte number, 2-byte length, payload.
+std::string FlowRecord(uint8_t flags, uint32_t seq, const std::string& payload) {
+    std::string r(1, static_cast<char>(flags));
+    for (int shift = 24; shift >= 0; shift -= 8) r.push_back(static_cast<char>(seq >> shift));
+    r.push_back(static_cast<char>(payload.size() >> 8));
+    r.push_back(static_cast<char>(payload.size() & 0xFF));
+    return r + payload;
+}
+
+void FlowSeeds() {
+    const uint8_t kToClient = 1, kSyn = 2, kFin = 4, kRelative = 8, kLater = 0x10, kFlush = 0x20;
+    // A handshake, a request and an answer in order, both FINs.
+    std::string in;
+    in += FlowRecord(kSyn, 1000, "");
+    in += FlowRecord(kToClient | kSyn, 5000, "");
+    in += FlowRecord(0, 1001, "GET /live.m3u8 HTTP/1.1\r\nHost: h\r\n\r\n");
+    in += FlowRecord(kToClient, 5001, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+    in += FlowRecord(kToClient | kRelative | kFin, 0, "");
+    in += FlowRecord(kRelative | kFin, 0, "");
+    Write("flow", "in-order-handshake", in);
+    // Out of order, sent twice, overlapping with other bytes, relative to the next byte.
+    std::string re;
+    re += FlowRecord(0, 70, "abc");
+    re += FlowRecord(kRelative, 6, "ghi");
+    re += FlowRecord(kRelative, 3, "DEFGH");
+    re += FlowRecord(kRelative, 0, "def");
+    re += FlowRecord(kRelative, 0xFFFFFFFE, "efghijkl");
+    re += FlowRecord(kRelative, 10, "xyz");
+    Write("flow", "reordered-overlapping", re);
+    // Holes waiting out the timeout, then a flush with a FIN beyond the bytes.
+    std::string holes;
+    holes += FlowRecord(kToClient, 9, "a");
+    for (uint32_t i = 1; i < 8; ++i) holes += FlowRecord(kToClient | kRelative, 2 * i, "hole");
+    holes += FlowRecord(kToClient | kRelative | kLater, 40, "x");
+    holes += FlowRecord(kToClient | kRelative | kLater, 60, "y");
+    holes += FlowRecord(kToClient | kRelative | kFin, 90, "z");
+    holes += FlowRecord(kToClient | kFlush | kRelative, 0, "");
+    Write("flow", "holes-timeout-flush", holes);
+    // Around the wrap, then a jump past the window.
+    std::string wrap;
+    wrap += FlowRecord(kSyn, 0xFFFFFFF0u, "");
+    wrap += FlowRecord(0, 0xFFFFFFF8u, std::string(20, 'w'));
+    wrap += FlowRecord(0, 0xFFFFFFF1u, std::string(10, 'v'));
+    wrap += FlowRecord(kRelative, (32u << 20) + 100, "far");
+    wrap += FlowRecord(0x80, 77, "");  // Start
+    wrap += FlowRecord(0, 77, "again");
+    Write("flow", "wrap-and-jump", wrap);
+    // More one-byte holes than a direction may hold, and more bytes than the shared cap.
+    std::string many;
+    many += FlowRecord(0, 1, "s");
+    for (uint32_t i = 0; i < 1100; ++i) many += FlowRecord(kRelative, 2 + 2 * (i % 600), "b");
+    many += FlowRecord(kToClient, 1, "c");
+    many += FlowRecord(kToClient | kRelative, 10, std::string(2500, 'm'));
+    many += FlowRecord(kToClient | kRelative, 3000, std::string(2500, 'n'));
+    Write("flow", "bounds", many);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -286,6 +343,7 @@ int main(int argc, char** argv) {
     RtmpSeeds();
     CaptureSeeds();
     ExtractSeeds();
+    FlowSeeds();
     for (int i = 2; i < argc; ++i) CaptureFileSeeds(argv[i]);
     return 0;
 }

@@ -10,7 +10,8 @@
 class ReassemblySink {
   public:
     virtual ~ReassemblySink() = default;
-    // The next bytes of the direction. Valid during the call only.
+    // The next bytes of the direction. Valid during the call only. The reassembler has moved
+    // past them already: its NextSeq() is the number after them.
     virtual void OnBytes(const unsigned char* data, int length) = 0;
     // `length` bytes of the direction will never come (lost before the capture, or given up
     // on); the next bytes delivered follow them.
@@ -103,11 +104,24 @@ class TcpReassembler {
         std::vector<unsigned char> bytes;
     };
 
+    uint32_t Ahead(uint32_t seq) const { return seq - m_next; }  // offset from the next byte
+    void Deliver(const unsigned char* data, uint32_t length, ReassemblySink& sink);
+    void Gap(uint32_t length, ReassemblySink& sink);
+    void DeliverHeld(ReassemblySink& sink);
+    void GiveUpFirstHole(uint32_t orUpTo, ReassemblySink& sink);
+    bool TakeRoom(uint32_t length);
+    std::vector<Held>::iterator FirstEndingAfter(uint32_t ahead);
+    void NoteFin(uint32_t finSeq);
+    void GiveUpStale(int64_t nowUs, ReassemblySink& sink);
+
     FlowMemory* m_memory;
     std::vector<Held> m_held;  // sorted by sequence offset from m_next, never overlapping
     size_t m_heldBytes = 0;
+    int64_t m_oldestUs = 0;  // no later than the arrival of the oldest held segment
     uint32_t m_next = 0;
+    uint32_t m_finSeq = 0;  // of a FIN seen ahead, while m_finPending
     bool m_started = false;
+    bool m_finPending = false;
     bool m_finSeen = false;
     uint64_t m_delivered = 0;
     uint64_t m_gapBytes = 0;
