@@ -19,8 +19,8 @@ inline bool IsMedia(unsigned type) {
 }
 
 // Largest timestamp delta a type-1 or type-2 header is believed to carry while a boundary is
-// being proved (about 17 minutes); random bytes rarely stay below it.
-constexpr uint32_t kMaxProofDelta = 0xFFFFF;
+// being proved (about a minute); random bytes rarely stay below it.
+constexpr uint32_t kMaxProofDelta = 0xFFFF;
 
 constexpr int kBase[4] = {12, 8, 4, 1};
 
@@ -251,7 +251,9 @@ void CRtmp2H264AacDecoder::ApplyGap(uint32_t length) {
     EnterResync();
 }
 
-CRtmp2H264AacDecoder::Proof CRtmp2H264AacDecoder::Prove(const unsigned char* at, int avail) const {
+CRtmp2H264AacDecoder::Proof CRtmp2H264AacDecoder::Prove(const unsigned char* at, int avail,
+                                                        unsigned& newlyRegistered) const {
+    newlyRegistered = 0;
     struct Sim {
         uint32_t length, taken, field;
         uint8_t type;
@@ -282,6 +284,9 @@ CRtmp2H264AacDecoder::Proof CRtmp2H264AacDecoder::Prove(const unsigned char* at,
         Sim& s = sim[id];
         size_t h = static_cast<size_t>(kBase[fmt]);
         if (fmt == 3) {
+            // A type-3 chunk may continue a message whose start was lost, and one byte is too
+            // little to tell a header from payload: never the first link.
+            if (headers == 0) return Proof::No;
             if (!s.registered || s.type == 0 || s.length == 0) return Proof::No;
             if (s.extended) {
                 if (!r.Has(pos + 5)) return Proof::More;
@@ -290,7 +295,9 @@ CRtmp2H264AacDecoder::Proof CRtmp2H264AacDecoder::Prove(const unsigned char* at,
         } else {
             // A writer finishes a message before it sends the next header of its chunk stream.
             if (s.open) return Proof::No;
-            if (fmt != 0 && !s.registered) return Proof::No;
+            // A type-1 header names its message well enough to register its chunk stream once
+            // the chain proves it; a lost segment may have held the type-0 header.
+            if (fmt == 2 && !s.registered) return Proof::No;
             if (fmt == 2 && (s.type == 0 || s.length == 0)) return Proof::No;
             if (!r.Has(pos + h)) return Proof::More;
             uint32_t field = (uint32_t{r.U8At(pos + 1)} << 16) | (r.Be16At(pos + 2));
@@ -302,10 +309,12 @@ CRtmp2H264AacDecoder::Proof CRtmp2H264AacDecoder::Prove(const unsigned char* at,
                 s.length = length;
                 s.type = type;
             }
-            if (fmt == 0) {
-                if (r.U8At(pos + 9) != 0 || r.U8At(pos + 10) != 0 || r.U8At(pos + 11) != 0)
-                    return Proof::No;
+            if (fmt == 0 &&
+                (r.U8At(pos + 9) != 0 || r.U8At(pos + 10) != 0 || r.U8At(pos + 11) != 0))
+                return Proof::No;
+            if (!s.registered) {
                 s.registered = true;
+                if (fmt == 1) newlyRegistered |= 1u << id;
             }
             s.extended = field == 0xFFFFFF;
             if (s.extended) {
@@ -384,7 +393,8 @@ bool CRtmp2H264AacDecoder::Feed(const unsigned char* data, int len) {
             continue;
         }
         if (m_resync) {
-            const Proof proof = Prove(in + p, limit - p);
+            unsigned registers = 0;
+            const Proof proof = Prove(in + p, limit - p, registers);
             if (proof == Proof::More && !gapAhead && limit - p < kResyncWindow) break;
             if (proof != Proof::Yes) {
                 ++p;
@@ -392,6 +402,8 @@ bool CRtmp2H264AacDecoder::Feed(const unsigned char* data, int len) {
             }
             m_resync = false;
             m_inStep = true;
+            for (int id = 2; id <= 8; ++id)
+                if (registers & (1u << id)) m_chunkStreams.insert(id);
         }
         int h = 0;
         const Step step = ReadHeader(in + p, limit - p, h);

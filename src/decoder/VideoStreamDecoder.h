@@ -93,7 +93,8 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
     void ApplyGap(uint32_t length);
     void EnterResync();
     // Simulates parsing from a candidate header without touching any state.
-    Proof Prove(const unsigned char* at, int avail) const;
+    // newlyRegistered: bit per chunk stream that the chain registers by a type-1 header.
+    Proof Prove(const unsigned char* at, int avail, unsigned& newlyRegistered) const;
     void ConvertToH264();
 
     std::set<int> m_chunkStreams;  // chunk streams that carried a plausible header
