@@ -164,6 +164,23 @@ void RtmpSeeds() {
     Write("rtmp", "media-1460", Segmented(seedsession::ServerMedia(6), 1460));
     Write("rtmp", "media-128-chunks", Segmented(seedsession::ServerMedia(3, 128), 500));
     Write("rtmp", "media-one-segment", Segmented(seedsession::ServerMedia(2), 60000));
+    {
+        // Every fourth segment lost: a gap marker (0xFD and the length) in its place.
+        std::string out;
+        int n = 0;
+        for (const std::string& s : seedsession::Segments(seedsession::ServerMedia(8, 128), 300)) {
+            std::string piece = s;
+            if (++n % 4 == 0) {
+                piece = std::string("\xFD\x00\x00", 3);
+                piece.push_back(static_cast<char>(s.size() >> 8));
+                piece.push_back(static_cast<char>(s.size() & 0xFF));
+            }
+            out.push_back(static_cast<char>(piece.size() >> 8));
+            out.push_back(static_cast<char>(piece.size() & 0xFF));
+            out += piece;
+        }
+        Write("rtmp", "media-128-gaps", out);
+    }
     // A header declaring 65534 bytes of which only a few arrive.
     std::string big = rtmpbytes::Chunked(6, 9, 1, std::string(300, 'v'));
     big[4] = '\x00', big[5] = '\xff', big[6] = '\xfe';

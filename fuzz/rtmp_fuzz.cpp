@@ -1,6 +1,7 @@
 // An RTMP byte stream, cut into segments by 2-byte lengths, through CRtmp2H264AacDecoder: the
 // FLV tag path as the analyser drives it (each segment, then draining with no bytes) and the
-// H.264 path on a second decoder.
+// H.264 path on a second decoder. A segment whose first byte is 0xFD with two or more bytes
+// stands for a gap: its next bytes (up to four, big-endian) give the missing length.
 
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CRtmp2H264AacDecoder h264;
     unsigned sum = 0;
     for (const auto& segment : fuzzsupport::SplitChunks(data, size)) {
+        if (segment.second >= 2 && segment.first[0] == 0xFD) {
+            uint32_t missing = 0;
+            for (size_t i = 1; i < segment.second && i <= 4; ++i)
+                missing = (missing << 8) | segment.first[i];
+            CVideoStreamDecoder& base = flv;
+            base.Gap(missing);
+            h264.Gap(missing);
+            continue;
+        }
         fuzzsupport::ExactCopy bytes(segment.first, segment.second);
         CZMemory* tag = flv.DecodeToFlvTag(bytes.data(), bytes.size());
         for (int n = 0; tag != nullptr && n < kMaxDrain; ++n) {

@@ -15,8 +15,9 @@ class CVideoStreamDecoder {
     virtual CZMemory* DecodeToFlvTag(const unsigned char* data, int len) = 0;
     // Same feeding; a completed H.264 tag comes back as Annex B bytes, anything else as null.
     virtual CZMemory* DecodeToH264(const unsigned char* data, int len) = 0;
-    // `length` bytes of the direction are missing before the next bytes fed.
-    virtual void Gap(uint32_t length) { (void)length; }
+    // `length` bytes of the direction are missing before the next bytes fed (the capture lost
+    // them).
+    virtual void Gap(uint32_t /*length*/) {}
 
   protected:
     CZMemory m_h264;   // Annex B bytes of the last conversion
@@ -29,6 +30,9 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
     CRtmp2H264AacDecoder();
     CZMemory* DecodeToFlvTag(const unsigned char* data, int len) override;
     CZMemory* DecodeToH264(const unsigned char* data, int len) override;
+    // Messages that touch the missing bytes are dropped; decoding resumes at the next chunk
+    // boundary the bytes after the gap prove, video at its next key frame.
+    void Gap(uint32_t length) override;
 
     // Longest message a type-0 header may declare to be taken for a header at all.
     static constexpr uint32_t kMaxPlausibleLength = 0xFFFE;
@@ -37,10 +41,18 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
     static constexpr uint32_t kMaxMessageLength = 0x100000;
     // Unparsed bytes kept at most; a backlog beyond it is dropped and the parser starts over.
     static constexpr int kMaxInput = 0x100000;
+    // After a gap: bytes a candidate chunk boundary may wait for before it is given up and the
+    // scan moves on, dropping what it passed.
+    static constexpr int kResyncWindow = 256 * 1024;
+    // A candidate boundary is proved by a chain of consistent headers that reaches past the end
+    // of a message and on through so many more headers.
+    static constexpr int kProofHeadersAfterEnd = 3;
 
     int ChunkSize() const { return m_chunkSize; }
     bool IsRegistered(int chunkStreamId) const { return m_chunkStreams.count(chunkStreamId) != 0; }
     int BufferedBytes() const { return m_input.length; }
+    // Out of step after a gap, looking for a chunk boundary to prove.
+    bool Resyncing() const { return m_resync; }
 
   private:
     // What one chunk stream remembers: its last message header and its partly built message.
@@ -59,14 +71,30 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
     };
 
     enum class Step { Wait, Refused, Chunk };
+    enum class Proof { Yes, No, More };
+
+    // Where in m_input bytes are missing, and how many.
+    struct PendingGap {
+        int at;
+        uint32_t length;
+    };
 
     // Parses the unparsed bytes until one audio or video message is complete.
     bool Feed(const unsigned char* data, int len);
     Step ReadHeader(const unsigned char* at, int avail, int& headerLen);
     bool ConsumePayload(const unsigned char* at, int n);
     bool CompleteMessage(int chunkStreamId, ChunkStream& cs);
+    // True when a completed video message is to be dropped because video waits for a key frame.
+    bool WaitsForKeyFrame(const ChunkStream& cs);
     void StartMessage(ChunkStream& cs, uint32_t timestamp);
     void LoseStep();
+    // The gap reaches the parser: skipped inside the chunk being read when it fits there,
+    // otherwise every open message is dropped and the scan for a proved boundary begins.
+    void ApplyGap(uint32_t length);
+    void EnterResync();
+    // Simulates parsing from a candidate header without touching any state.
+    // newlyRegistered: bit per chunk stream that the chain registers by a type-1 header.
+    Proof Prove(const unsigned char* at, int avail, unsigned& newlyRegistered) const;
     void ConvertToH264();
 
     std::set<int> m_chunkStreams;  // chunk streams that carried a plausible header
@@ -77,4 +105,9 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
     bool m_inStep = false;     // the next byte is a chunk header (not noise)
     int m_chunkStream = 0;     // chunk stream of the chunk whose payload is being read
     uint32_t m_chunkLeft = 0;  // payload bytes of that chunk still to come
+
+    std::vector<PendingGap> m_gaps;  // gaps inside m_input, in order
+    bool m_gapSeen = false;          // once bytes went missing, losing step means proving again
+    bool m_resync = false;           // scanning for a proved chunk boundary
+    bool m_needKeyFrame = false;     // video waits for a key frame after lost video
 };
