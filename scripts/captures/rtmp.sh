@@ -44,7 +44,7 @@ while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
     --seconds) SECONDS_LONG="$2"; shift 2 ;;
-    -h | --help) sed -n '2,37p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     rtmp-*) SESSIONS+=("$1"); shift ;;
     *) echo "usage: $0 [--out DIR] [--seconds N] [SESSION...]" >&2; exit 2 ;;
   esac
@@ -374,17 +374,33 @@ CONF
 }
 
 # The capture, its stream line and the framemd5 of each client's file, in connection order.
+# The first player saw the whole stream over a link that lost nothing in the end, so what it
+# wrote falls short of the source only by what it received and kept to itself: that count goes
+# to NAME.unwritten.
 write_truth() {
-  local name="$1" i=0 f
+  local name="$1" source="$2" i=0 f
   cp "$WORK/$name.pcap" "$OUT/$name.pcap"
   echo "$LINK_LINE" >"$OUT/$name.streams"
-  rm -f "$OUT/$name.framemd5" "$OUT/$name".[0-9].framemd5 "$OUT/$name.sightings"
+  rm -f "$OUT/$name.framemd5" "$OUT/$name".[0-9].framemd5 "$OUT/$name.sightings" \
+    "$OUT/$name.unwritten"
   for f in "${CLIENT_FILES[@]}"; do
     i=$((i + 1))
     local truth="$OUT/$name.framemd5"
     [ "${#CLIENT_FILES[@]}" -eq 1 ] || truth="$OUT/$name.$i.framemd5"
     ffmpeg -v error -i "$f" -c copy -f framemd5 - >"$truth"
-    log "$name: client $i wrote $(grep -vc '^#' "$truth") packets"
+    local wrote sent
+    wrote="$(grep -vc '^#' "$truth")"
+    log "$name: client $i wrote $wrote packets"
+    [ "$i" -eq 1 ] || continue
+    sent="$(ffmpeg -v error -i "$source" -c copy -f framemd5 - | grep -vc '^#')"
+    if [ "$wrote" -lt "$sent" ]; then
+      log "$name: the player wrote $wrote of the $sent packets sent"
+      {
+        echo "# Packets at the end of the stream that the player received (they are in the"
+        echo "# capture) but did not write."
+        echo $((sent - wrote))
+      } >"$OUT/$name.unwritten"
+    fi
   done
   printf '%8d  %s\n' "$(stat -c %s "$OUT/$name.pcap")" "$OUT/$name.pcap" >&2
 }
@@ -404,7 +420,7 @@ session_damaged() {
   local name
   for name in rtmp-gaps rtmp-moved; do
     CLIENT_FILES=("$WORK/rtmp-clean.1.flv")
-    write_truth "$name"
+    write_truth "$name" "$source"
   done
 }
 
@@ -417,6 +433,17 @@ write_outputs() {
     python3 "$ROOT/scripts/captures/expect.py" --write "$OUT/$name.pcap" >/dev/null
   fi
   printf '%8d  %s\n' "$(stat -c %s "$OUT/$name.pcap")" "$OUT/$name.pcap" >&2
+}
+
+# need SESSION TOOL...: whether the tools are there; the session is skipped if not.
+need() {
+  local name="$1" tool
+  shift
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null && continue
+    log "$tool is missing (scripts/setup --captures): $name skipped"
+    return 1
+  done
 }
 
 need_nginx() {
@@ -449,13 +476,19 @@ for name in "${SESSIONS[@]}"; do
       make_source "$WORK/$name.flv" "$SECONDS_LONG" 320x240 2 12
       session_ffmpeg "$name" "$WORK/$name.flv" "$SECONDS_LONG" ;;
     rtmp-impaired-ffmpeg)
+      need "$name" cc ethtool || continue
       make_source "$WORK/$name.src.flv" 6 320x240 2 8
       IMPAIR=(-l 2 -d 1 -r 2 -D 1 -j 3 -s 11)
       session_link_ffmpeg "$name" "$WORK/$name.src.flv" 6
-      write_truth "$name"
+      write_truth "$name" "$WORK/$name.src.flv"
       continue ;;
     rtmp-impaired-nginx | rtmp-jitter-nginx | rtmp-rtmpdump | rtmp-gst | rtmp-twice)
-      need_nginx "$name" || continue
+      need_nginx "$name" && need "$name" cc ethtool || continue
+      [ "$name" != rtmp-rtmpdump ] || need "$name" rtmpdump || continue
+      if [ "$name" = rtmp-gst ] && ! gst-inspect-1.0 rtmp2src >/dev/null 2>&1; then
+        log "GStreamer's rtmp2src is missing (gstreamer1.0-plugins-bad): $name skipped"
+        continue
+      fi
       make_source "$WORK/$name.src.flv" 6 320x240 2 8
       case "$name" in
         rtmp-impaired-nginx) IMPAIR=(-l 2 -d 1 -r 2 -D 1 -j 3 -s 12); players=(ffmpeg) ;;
@@ -465,10 +498,10 @@ for name in "${SESSIONS[@]}"; do
         rtmp-twice) IMPAIR=(); players=(ffmpeg ffmpeg 2.5) ;;
       esac
       session_link_nginx "$name" "$WORK/$name.src.flv" 6 "${players[@]}"
-      write_truth "$name"
+      write_truth "$name" "$WORK/$name.src.flv"
       continue ;;
     rtmp-gaps | rtmp-moved)
-      need_nginx "$name" || continue
+      need_nginx "$name" && need "$name" cc ethtool editcap python3 || continue
       [ "$DAMAGED" -eq 0 ] || continue
       DAMAGED=1
       make_source "$WORK/rtmp-clean.src.flv" 6 320x240 2 8
