@@ -99,15 +99,91 @@ def pick(records, segments, fraction):
     sys.exit("damage.py: no segment to pick")
 
 
+def server_stream(records, segments, first):
+    """The server's byte stream (the capture is clean: every byte once, in order)."""
+    data = bytearray()
+    for i in segments:
+        fields = tcp_fields(records[i][3])
+        frame = records[i][3]
+        if (fields[2] - first) & 0xFFFFFFFF != len(data):
+            sys.exit("damage.py: the clean capture has a hole or a repeat")
+        data += frame[len(frame) - fields[4]:] if fields[4] else b""
+    return bytes(data)
+
+
+def media_messages(stream):
+    """The audio and video messages of an RTMP server stream after the handshake, as
+    (type, first body byte, [(start, end) of each chunk]). Only AVC NAL units and raw AAC: the
+    sequence headers become extradata and the end of sequence nothing in ffmpeg's framemd5."""
+    at, chunk_size, state, messages, open_ = 1 + 1536 + 1536, 128, {}, [], {}
+    while at < len(stream):
+        start = at
+        fmt, csid = stream[at] >> 6, stream[at] & 0x3F
+        at += 1
+        if csid == 0:
+            csid, at = 64 + stream[at], at + 1
+        elif csid == 1:
+            csid, at = 64 + stream[at] + 256 * stream[at + 1], at + 2
+        s = state.setdefault(csid, {"len": 0, "type": 0, "ext": False})
+        if fmt <= 2:
+            ts = int.from_bytes(stream[at:at + 3], "big")
+            s["ext"] = ts == 0xFFFFFF
+        if fmt <= 1:
+            s["len"] = int.from_bytes(stream[at + 3:at + 6], "big")
+            s["type"] = stream[at + 6]
+        at += (11, 7, 3, 0)[fmt]
+        if s["ext"]:
+            at += 4
+        if csid not in open_:
+            open_[csid] = {"type": s["type"], "left": s["len"], "chunks": [], "body": b""}
+        m = open_[csid]
+        take = min(chunk_size, m["left"])
+        if not m["body"]:
+            m["body"] = stream[at:at + 2]
+        at += take
+        m["left"] -= take
+        m["chunks"].append((start, at))
+        if m["left"] == 0:
+            del open_[csid]
+            body = m["body"]
+            if m["type"] == 1:
+                chunk_size = int.from_bytes(stream[at - 4:at], "big") & 0x7FFFFFFF
+            elif m["type"] in (8, 9) and len(body) == 2 and body[1] == 1:
+                messages.append((m["type"], body[0], m["chunks"]))
+    return messages
+
+
+def allowed_losses(messages, start, end):
+    """What a recorder may lose to the bytes [start, end) missing: the media messages touching
+    them and, after a touched video message, the video up to the next key frame."""
+    lost = set()
+    for n, (kind, first_byte, chunks) in enumerate(messages):
+        if not any(a < end and start < b for a, b in chunks):
+            continue
+        lost.add(n)
+        if kind == 9:
+            for k in range(n + 1, len(messages)):
+                if messages[k][0] == 9:
+                    if messages[k][1] >> 4 == 1:
+                        break
+                    lost.add(k)
+    return len(lost)
+
+
 def gaps(src, gaps_file):
     _, _, records = read_pcap(src)
     segments, first = server_segments(records)
+    messages = media_messages(server_stream(records, segments, first))
     chosen = [pick(records, segments, f) for f in (0.15, 0.32, 0.5, 0.67, 0.85)]
     with open(gaps_file, "w") as out:
-        out.write("# frame relative_seq seq length (server segments deleted from the capture)\n")
+        out.write("# Server segments deleted from the capture: frame, sequence number relative to\n"
+                  "# the server's first byte, sequence number, length, and how many of the\n"
+                  f"# {len(messages)} media packets a recorder may lose to it.\n")
         for i in chosen:
             _, _, seq, _, length = tcp_fields(records[i][3])
-            out.write(f"{i + 1} {(seq - first) & 0xFFFFFFFF} {seq} {length}\n")
+            rel = (seq - first) & 0xFFFFFFFF
+            allowed = allowed_losses(messages, rel, rel + length)
+            out.write(f"{i + 1} {rel} {seq} {length} {allowed}\n")
     print(" ".join(str(i + 1) for i in chosen))
 
 
