@@ -155,18 +155,21 @@ def media_messages(stream):
 
 def allowed_losses(messages, start, end):
     """What a recorder may lose to the bytes [start, end) missing: the media messages touching
-    them and, after a touched video message, the video up to the next key frame."""
+    them or open across them, and the video from the gap up to its next key frame (whether a
+    video message was in the missing bytes cannot be known, so none is trusted until a key
+    frame)."""
     lost = set()
     for n, (kind, first_byte, chunks) in enumerate(messages):
-        if not any(a < end and start < b for a, b in chunks):
+        touched = any(a < end and start < b for a, b in chunks)
+        spanning = chunks[0][0] < start and chunks[-1][1] > end
+        if touched or spanning:
+            lost.add(n)
+    for n, (kind, first_byte, chunks) in enumerate(messages):
+        if kind != 9 or chunks[-1][1] <= start:
             continue
+        if first_byte >> 4 == 1 and n not in lost:
+            break
         lost.add(n)
-        if kind == 9:
-            for k in range(n + 1, len(messages)):
-                if messages[k][0] == 9:
-                    if messages[k][1] >> 4 == 1:
-                        break
-                    lost.add(k)
     return len(lost)
 
 
