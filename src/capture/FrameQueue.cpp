@@ -1,4 +1,4 @@
-#include "analyse/FrameQueue.h"
+#include "capture/FrameQueue.h"
 
 #include <unistd.h>
 
