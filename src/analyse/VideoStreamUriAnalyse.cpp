@@ -61,7 +61,7 @@ int CVideoStreamUriAnalyse::StartFromFile(std::string path) {
 int CVideoStreamUriAnalyse::StartFromDevice(pcap_if_t* device) {
     if (CVideoStreamAnalyse::StartFromDevice(device) != 0) return 1;
     // A device without an IPv4 address opens nothing; no loop may run without a handle.
-    if (m_handle == nullptr) {
+    if (!IsOpen()) {
         OpenFailed("can't open network device.",
                    std::string(device && device->name ? device->name : "no device") +
                        " has no IPv4 address");

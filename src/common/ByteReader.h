@@ -27,6 +27,12 @@ class ByteReader {
         m_pos += 2;
         return static_cast<uint16_t>((p[0] << 8) | p[1]);
     }
+    uint16_t Le16() {
+        if (!Has(2)) return Fail<uint16_t>();
+        const unsigned char* p = m_data + m_pos;
+        m_pos += 2;
+        return static_cast<uint16_t>(p[0] | (p[1] << 8));
+    }
     uint32_t Be24() {
         if (!Has(3)) return Fail<uint32_t>();
         const unsigned char* p = m_data + m_pos;

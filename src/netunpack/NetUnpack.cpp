@@ -9,15 +9,26 @@
 
 namespace {
 
-const int kEthernetHeaderLen = 14;
+const int kEthernetHeaderLen = FrameLayout::kEthernetHeaderLen;
 const int kMinIPHeaderLen = 20;
 const int kMinTCPHeaderLen = 20;
 
-inline uint16_t ReadBE16(const unsigned char* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
 }  // namespace
+
+bool FrameLayout::FitsFrame(int length) const {
+    if (!ethernet) return ipHeaderLen == 0 && tcpHeaderLen == 0 && length >= 0;
+    if (length < kEthernetHeaderLen) return false;
+    if (ipHeaderLen == 0) return tcpHeaderLen == 0 && payloadLen == 0 && ipTotalLen == 0;
+    const int ipBytes = length - kEthernetHeaderLen;
+    if (ipHeaderLen < kMinIPHeaderLen || ipHeaderLen > ipBytes || ipTotalLen < ipHeaderLen ||
+        ipTotalLen > ipBytes) {
+        return false;
+    }
+    if (tcpHeaderLen == 0) return payloadLen == 0;
+    return tcpHeaderLen >= kMinTCPHeaderLen && payloadLen >= 0 &&
+           ipHeaderLen + tcpHeaderLen <= ipBytes &&
+           ipHeaderLen + tcpHeaderLen + payloadLen <= ipTotalLen && httpHeaderPart <= payloadLen;
+}
 
 const char* StreamLabel(int type) {
     switch (type) {
@@ -71,19 +82,18 @@ CNetUnpack* CNetUnpack::SetData(const void* bytes, int length, int copy) {
 
 // ---- CEthernetNetUnpack
 
-CEthernetNetUnpack::~CEthernetNetUnpack() {
-    m_ethernetHeader = nullptr;
-}
+CEthernetNetUnpack::~CEthernetNetUnpack() = default;
 
 void CEthernetNetUnpack::Reset() {
     CNetUnpack::Reset();
-    m_ethernetHeader = nullptr;
+    ForgetHeaders();
 }
 
 CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, int copy) {
     CNetUnpack::SetData(bytes, length, copy);
+    m_layout = FrameLayout();
     // A frame shorter than the Ethernet header carries no Ethernet layer.
-    m_ethernetHeader = (m_data != nullptr && m_dataLen >= kEthernetHeaderLen) ? m_data : nullptr;
+    m_layout.ethernet = m_data != nullptr && m_dataLen >= kEthernetHeaderLen;
     return this;
 }
 
@@ -91,113 +101,81 @@ CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, i
 
 // ---- CTCPNetUnpack
 
-CTCPNetUnpack::~CTCPNetUnpack() {
-    m_ipHeader = nullptr;
-    m_tcpHeader = nullptr;
-}
+CTCPNetUnpack::~CTCPNetUnpack() = default;
 
 void CTCPNetUnpack::Reset() {
     CEthernetNetUnpack::Reset();
-    m_ipHeader = nullptr;
-    m_ipHeaderLen = 0;
-    m_ipTotalLen = 0;
-    m_tcpHeader = nullptr;
-    m_tcpHeaderLen = 0;
-    m_payloadLen = 0;
-    m_httpHeaderPart = -1;
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
     CEthernetNetUnpack::SetData(bytes, length, copy);
-    m_streamType = ParseHeaders() ? Classify() : STREAM_NONE;
+    m_layout.streamType = static_cast<int8_t>(ParseHeaders() ? Classify() : STREAM_NONE);
     return this;
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
     CEthernetNetUnpack::SetData(bytes, length, 0);
     ParseHeaders();
-    m_streamType = STREAM_NONE;
+    m_layout.streamType = STREAM_NONE;
     return this;
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetLaidOutData(const void* bytes, int length,
                                              const FrameLayout& layout) {
     CNetUnpack::SetData(bytes, length, 0);
-    m_ethernetHeader = layout.ethernet && m_data != nullptr ? m_data : nullptr;
     // The layout was found in these very bytes: it only needs to be put back.
-    const bool ip = m_ethernetHeader != nullptr && layout.ipHeaderLen > 0;
-    m_ipHeader = ip ? m_data + kEthernetHeaderLen : nullptr;
-    m_ipHeaderLen = ip ? layout.ipHeaderLen : 0;
-    m_ipTotalLen = ip ? layout.ipTotalLen : 0;
-    const bool tcp = ip && layout.tcpHeaderLen > 0;
-    m_tcpHeader = tcp ? m_ipHeader + layout.ipHeaderLen : nullptr;
-    m_tcpHeaderLen = tcp ? layout.tcpHeaderLen : 0;
-    m_payloadLen = tcp ? layout.payloadLen : 0;
-    m_streamType = tcp ? static_cast<StreamType>(layout.streamType) : STREAM_NONE;
-    m_httpHeaderPart = tcp ? layout.httpHeaderPart : -1;
+    if (m_data == nullptr || !layout.FitsFrame(m_dataLen)) return SetData(bytes, length, 0);
+    m_layout = layout;
+    if (m_layout.tcpHeaderLen == 0) {
+        m_layout.streamType = STREAM_NONE;
+        m_layout.httpHeaderPart = -1;
+    }
     return this;
 }
 
-FrameLayout CTCPNetUnpack::Layout() const {
-    FrameLayout layout;
-    layout.ethernet = m_ethernetHeader != nullptr;
-    layout.ipHeaderLen = static_cast<uint8_t>(m_ipHeader != nullptr ? m_ipHeaderLen : 0);
-    layout.ipTotalLen = m_ipTotalLen;
-    layout.tcpHeaderLen = static_cast<uint8_t>(m_tcpHeader != nullptr ? m_tcpHeaderLen : 0);
-    layout.payloadLen = m_payloadLen;
-    layout.streamType = static_cast<int8_t>(m_streamType);
-    layout.httpHeaderPart = m_httpHeaderPart;
-    return layout;
-}
-
 int CTCPNetUnpack::HttpHeaderPart() const {
-    if (m_httpHeaderPart < 0) {
-        const unsigned char* end = FindBytes(Payload(), m_payloadLen, "\r\n\r\n", true);
-        m_httpHeaderPart = end != nullptr ? static_cast<int>(end - Payload()) + 4 : 0;
+    if (m_layout.httpHeaderPart < 0) {
+        const unsigned char* end = FindBytes(Payload(), m_layout.payloadLen, "\r\n\r\n", true);
+        m_layout.httpHeaderPart = end != nullptr ? static_cast<int>(end - Payload()) + 4 : 0;
     }
-    return m_httpHeaderPart;
+    return m_layout.httpHeaderPart;
 }
 
 bool CTCPNetUnpack::ParseHeaders() {
-    m_httpHeaderPart = -1;
-    m_ipHeader = nullptr;
-    m_ipHeaderLen = 0;
-    m_ipTotalLen = 0;
-    m_tcpHeader = nullptr;
-    m_tcpHeaderLen = 0;
-    m_payloadLen = 0;
-    if (m_ethernetHeader == nullptr || EtherType() != 0x0800) return false;
+    const bool ethernet = m_layout.ethernet != 0;
+    m_layout = FrameLayout();
+    m_layout.ethernet = ethernet;
+    if (!ethernet || EtherType() != 0x0800) return false;
 
     // IPv4: the whole header, as its IHL announces it, must be captured.
-    const int ipBytes = m_dataLen - kEthernetHeaderLen;
+    ByteReader frame = Frame();
+    if (!frame.Seek(kEthernetHeaderLen)) return false;
+    const ByteReader ip(frame.Here(), frame.Remaining());
+    const int ipBytes = static_cast<int>(ip.Remaining());
     if (ipBytes < kMinIPHeaderLen) return false;
-    const unsigned char* ip = m_data + kEthernetHeaderLen;
-    const int ihl = (ip[0] & 0x0F) * 4;
+    const int ihl = (ip.U8At(0) & 0x0F) * 4;
     if (ihl < kMinIPHeaderLen || ihl > ipBytes) return false;
-    int total = ReadBE16(ip + 2);
+    int total = ip.Be16At(2);
     // Segmentation offload writes 0 here; a length past the capture is cut to it.
     if (total == 0 || total > ipBytes) total = ipBytes;
-    m_ipHeader = ip;
-    m_ipHeaderLen = ihl;
-    m_ipTotalLen = total;
-    if (ip[9] != 6) return false;
+    m_layout.ipHeaderLen = static_cast<uint8_t>(ihl);
+    m_layout.ipTotalLen = total;
+    if (ip.U8At(9) != 6) return false;
 
     // TCP: the header with its options must lie inside the captured bytes.
     const int tcpBytes = ipBytes - ihl;
     if (tcpBytes < kMinTCPHeaderLen) return false;
-    const unsigned char* tcp = ip + ihl;
-    const int doff = (tcp[12] >> 4) * 4;
+    const int doff = (ip.U8At(static_cast<size_t>(ihl) + 12) >> 4) * 4;
     if (doff < kMinTCPHeaderLen || doff > tcpBytes) return false;
-    m_tcpHeader = tcp;
-    m_tcpHeaderLen = doff;
-    int payload = total - ihl - doff;
-    m_payloadLen = payload > 0 ? payload : 0;
+    m_layout.tcpHeaderLen = static_cast<uint8_t>(doff);
+    const int payload = total - ihl - doff;
+    m_layout.payloadLen = payload > 0 ? payload : 0;
     return true;
 }
 
 int CTCPNetUnpack::GetDataLen() {
-    if (m_tcpHeader == nullptr) return 0;
-    int segment = m_ipTotalLen - m_ipHeaderLen;
+    if (m_layout.tcpHeaderLen == 0) return 0;
+    int segment = m_layout.ipTotalLen - m_layout.ipHeaderLen;
     return segment > 0 ? segment : 0;
 }
 
@@ -224,9 +202,9 @@ bool HasMediaSuffix(const unsigned char* p, int n) {
 }  // namespace
 
 StreamType CTCPNetUnpack::Classify() const {
-    if (m_tcpHeader == nullptr) return STREAM_NONE;
+    if (m_layout.tcpHeaderLen == 0) return STREAM_NONE;
     const unsigned char* p = Payload();
-    const int n = m_payloadLen;
+    const int n = m_layout.payloadLen;
     if (n <= 0) return STREAM_NONE;
 
     // One pass finds the markers: "HTTP/" and "RTSP/" end in '/', "connect" starts with 'c'.
@@ -289,10 +267,7 @@ void CPayloadNetUnpack::DropFrameView() {
     m_payload = nullptr;
     m_data = nullptr;
     m_dataLen = 0;
-    m_ethernetHeader = nullptr;
-    m_ipHeader = nullptr;
-    m_tcpHeader = nullptr;
-    m_ipHeaderLen = m_ipTotalLen = m_tcpHeaderLen = m_payloadLen = 0;
+    ForgetHeaders();
 }
 
 int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
@@ -307,20 +282,13 @@ int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
 
 void CPayloadNetUnpack::AdoptFrame(const CTCPNetUnpack& frame) {
     CNetUnpack::SetData(frame.FrameData(), frame.FrameLen(), 0);
-    m_ethernetHeader = frame.EthernetHeader();
-    m_ipHeader = frame.IPHeader();
-    m_ipHeaderLen = frame.IPHeaderLen();
-    m_ipTotalLen = frame.IPTotalLen();
-    m_tcpHeader = frame.TCPHeader();
-    m_tcpHeaderLen = frame.TCPHeaderLen();
-    m_payloadLen = frame.PayloadLen();
-    m_streamType = frame.GetStreamType();
-    m_payload = MarksPayload(m_streamType) ? Payload() : nullptr;
+    m_layout = frame.Layout();
+    m_payload = MarksPayload(GetStreamType()) ? Payload() : nullptr;
 }
 
 CHTTPNetUnpack* CHTTPNetUnpack::SetData(const void* bytes, int length, int copy) {
     CTCPNetUnpack::SetData(bytes, length, copy);
-    m_payload = (m_streamType == STREAM_HTTP) ? Payload() : nullptr;
+    m_payload = (GetStreamType() == STREAM_HTTP) ? Payload() : nullptr;
     return this;
 }
 
@@ -333,12 +301,12 @@ const unsigned char* RtmpPayload(StreamType type, const unsigned char* payload) 
 
 CRTSPNetUnpack* CRTSPNetUnpack::SetData(const void* bytes, int length, int copy) {
     CTCPNetUnpack::SetData(bytes, length, copy);
-    m_payload = RtmpPayload(m_streamType, Payload());
+    m_payload = RtmpPayload(GetStreamType(), Payload());
     return this;
 }
 
 CRTMPNetUnpack* CRTMPNetUnpack::SetData(const void* bytes, int length, int copy) {
     CTCPNetUnpack::SetData(bytes, length, copy);
-    m_payload = RtmpPayload(m_streamType, Payload());
+    m_payload = RtmpPayload(GetStreamType(), Payload());
     return this;
 }

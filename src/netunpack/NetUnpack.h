@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/ByteReader.h"
 #include "netunpack/ZMemory.h"
 
 // Classification of a TCP payload.
@@ -16,17 +17,29 @@ enum StreamType : int {
 };
 
 // Where a frame's headers lie and how its payload classified, as CTCPNetUnpack::SetData found
-// them: carried with a frame from the thread that reads a capture to the one that analyses it,
-// so each frame is taken apart once.
+// them. The unpackers keep their view of a frame in one of these, and it travels with a frame
+// from the thread that reads a capture to the one that analyses it, so each frame is taken apart
+// once. Every length in it lies inside the frame's captured bytes.
 struct FrameLayout {
-    int32_t ipTotalLen = 0;
-    int32_t payloadLen = 0;
+    static const int kEthernetHeaderLen = 14;
+
+    int32_t ipTotalLen = 0;       // as far as the captured bytes reach
+    int32_t payloadLen = 0;       // of the TCP segment, inside the captured bytes
     int32_t httpHeaderPart = -1;  // CTCPNetUnpack::HttpHeaderPart() of an HTTP segment, or -1
     uint8_t ipHeaderLen = 0;      // 0: no IPv4 header
     uint8_t tcpHeaderLen = 0;     // 0: no TCP header
     int8_t streamType = -1;
     uint8_t ethernet = 0;  // the frame holds an Ethernet header
+
+    // The headers lie back to back from the start of the frame.
+    int IpOffset() const { return kEthernetHeaderLen; }
+    int TcpOffset() const { return kEthernetHeaderLen + ipHeaderLen; }
+    int PayloadOffset() const { return TcpOffset() + tcpHeaderLen; }
+    // Whether the lengths fit a frame of `length` captured bytes.
+    bool FitsFrame(int length) const;
 };
+// Part of every frame record a capture file's reading thread hands over.
+static_assert(sizeof(FrameLayout) == 16, "FrameLayout grew");
 
 // Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
 const char* StreamLabel(int type);
@@ -53,6 +66,11 @@ class CNetUnpack {
     int FrameLen() const { return m_dataLen; }
 
   protected:
+    // Bounds-checked reads of the frame's bytes.
+    ByteReader Frame() const {
+        return ByteReader(m_data, m_data ? static_cast<size_t>(m_dataLen) : 0);
+    }
+
     unsigned char* m_ownedCopy = nullptr;
     int m_dataLen = 0;
     const unsigned char* m_data = nullptr;
@@ -67,44 +85,49 @@ class CEthernetNetUnpack : public CNetUnpack {
     const unsigned char* GetData() override { return m_data; }
     int GetDataLen() override { return m_dataLen; }
 
-    const unsigned char* EthernetHeader() const { return m_ethernetHeader; }
-    uint16_t EtherType() const {
-        return m_ethernetHeader
-                   ? static_cast<uint16_t>((m_ethernetHeader[12] << 8) | m_ethernetHeader[13])
-                   : 0;
-    }
+    const unsigned char* EthernetHeader() const { return m_layout.ethernet ? m_data : nullptr; }
+    uint16_t EtherType() const { return m_layout.ethernet ? Frame().Be16At(12) : 0; }
+    // Where the headers of the frame lie, as a copy.
+    FrameLayout Layout() const { return m_layout; }
 
   protected:
-    const unsigned char* m_ethernetHeader = nullptr;
+    // Forgets where the headers lie; the stream type of the frame stays.
+    void ForgetHeaders() {
+        const int8_t type = m_layout.streamType;
+        m_layout = FrameLayout();
+        m_layout.streamType = type;
+    }
+
+    // The one record of the frame's headers: each layer fills in its part and reads its fields
+    // through it. Only the cache of HttpHeaderPart() changes under const.
+    mutable FrameLayout m_layout;
 };
 
 class CIPNetUnpack : public CEthernetNetUnpack {
   public:
-    const unsigned char* IPHeader() const { return m_ipHeader; }
-    int IPHeaderLen() const { return m_ipHeaderLen; }
+    const unsigned char* IPHeader() const {
+        return m_layout.ipHeaderLen ? m_data + m_layout.IpOffset() : nullptr;
+    }
+    int IPHeaderLen() const { return m_layout.ipHeaderLen; }
     // Total length as far as the captured bytes reach.
-    int IPTotalLen() const { return m_ipTotalLen; }
-    int IPProtocol() const { return m_ipHeader ? m_ipHeader[9] : 0; }
+    int IPTotalLen() const { return m_layout.ipTotalLen; }
+    int IPProtocol() const {
+        return m_layout.ipHeaderLen ? Frame().U8At(m_layout.IpOffset() + 9) : 0;
+    }
     // Octets in wire order; zeros without an IPv4 header. Inline: every segment's keys use them.
-    void SourceAddress(unsigned char out[4]) const {
-        if (m_ipHeader) {
-            std::memcpy(out, m_ipHeader + 12, 4);
-        } else {
-            std::memset(out, 0, 4);
-        }
-    }
-    void DestinationAddress(unsigned char out[4]) const {
-        if (m_ipHeader) {
-            std::memcpy(out, m_ipHeader + 16, 4);
-        } else {
-            std::memset(out, 0, 4);
-        }
-    }
+    void SourceAddress(unsigned char out[4]) const { Address(12, out); }
+    void DestinationAddress(unsigned char out[4]) const { Address(16, out); }
 
-  protected:
-    const unsigned char* m_ipHeader = nullptr;
-    int m_ipHeaderLen = 0;
-    int m_ipTotalLen = 0;
+  private:
+    void Address(int at, unsigned char out[4]) const {
+        ByteReader ip = Frame();
+        if (m_layout.ipHeaderLen && ip.Seek(static_cast<size_t>(m_layout.IpOffset() + at)) &&
+            ip.Has(4)) {
+            std::memcpy(out, ip.Here(), 4);
+        } else {
+            std::memset(out, 0, 4);
+        }
+    }
 };
 
 class CTCPNetUnpack : public CIPNetUnpack {
@@ -113,7 +136,7 @@ class CTCPNetUnpack : public CIPNetUnpack {
     ~CTCPNetUnpack() override;
     void Reset() override;
     CTCPNetUnpack* SetData(const void* bytes, int length, int copy) override;
-    const unsigned char* GetData() override { return m_tcpHeader; }
+    const unsigned char* GetData() override { return TCPHeader(); }
     int GetDataLen() override;
 
     StreamType Classify() const;
@@ -121,22 +144,28 @@ class CTCPNetUnpack : public CIPNetUnpack {
     CTCPNetUnpack* SetHeaders(const void* bytes, int length);
     // As SetData with copy flag 0, for a frame another unpacker has taken apart with SetData on
     // the same bytes and length: its Layout().
+    // A layout that does not fit the bytes is not trusted: the frame is taken apart again.
     CTCPNetUnpack* SetLaidOutData(const void* bytes, int length, const FrameLayout& layout);
-    FrameLayout Layout() const;
 
-    const unsigned char* TCPHeader() const { return m_tcpHeader; }
-    int TCPHeaderLen() const { return m_tcpHeaderLen; }
-    int SourcePort() const { return m_tcpHeader ? (m_tcpHeader[0] << 8) | m_tcpHeader[1] : 0; }
-    int DestinationPort() const { return m_tcpHeader ? (m_tcpHeader[2] << 8) | m_tcpHeader[3] : 0; }
-    uint32_t SequenceNumber() const { return m_tcpHeader ? Be32(m_tcpHeader + 4) : 0; }
-    uint32_t AcknowledgementNumber() const { return m_tcpHeader ? Be32(m_tcpHeader + 8) : 0; }
-    uint8_t TcpFlags() const { return m_tcpHeader ? m_tcpHeader[13] : 0; }
+    const unsigned char* TCPHeader() const {
+        return m_layout.tcpHeaderLen ? m_data + m_layout.TcpOffset() : nullptr;
+    }
+    int TCPHeaderLen() const { return m_layout.tcpHeaderLen; }
+    int SourcePort() const { return TcpField16(0); }
+    int DestinationPort() const { return TcpField16(2); }
+    // 0 without a TCP header.
+    uint32_t SequenceNumber() const { return TcpField32(4); }
+    uint32_t AcknowledgementNumber() const { return TcpField32(8); }
+    // FIN 0x01, SYN 0x02, RST 0x04, PSH 0x08, ACK 0x10, URG 0x20, ECE 0x40, CWR 0x80.
+    uint8_t TcpFlags() const {
+        return m_layout.tcpHeaderLen ? Frame().U8At(m_layout.TcpOffset() + 13) : 0;
+    }
     // The TCP payload inside the captured bytes.
     const unsigned char* Payload() const {
-        return m_tcpHeader ? m_tcpHeader + m_tcpHeaderLen : nullptr;
+        return m_layout.tcpHeaderLen ? m_data + m_layout.PayloadOffset() : nullptr;
     }
-    int PayloadLen() const { return m_payloadLen; }
-    StreamType GetStreamType() const { return m_streamType; }
+    int PayloadLen() const { return m_layout.payloadLen; }
+    StreamType GetStreamType() const { return static_cast<StreamType>(m_layout.streamType); }
     // The length of the header block at the start of the payload, up to and with the first
     // "\r\n\r\n"; 0 without one.
     int HttpHeaderPart() const;
@@ -150,11 +179,13 @@ class CTCPNetUnpack : public CIPNetUnpack {
     // Finds the IPv4 and TCP headers; true when the frame carries TCP.
     bool ParseHeaders();
 
-    const unsigned char* m_tcpHeader = nullptr;
-    StreamType m_streamType = STREAM_NONE;
-    int m_tcpHeaderLen = 0;
-    int m_payloadLen = 0;
-    mutable int m_httpHeaderPart = -1;  // -1 until known
+  private:
+    int TcpField16(int at) const {
+        return m_layout.tcpHeaderLen ? Frame().Be16At(m_layout.TcpOffset() + at) : 0;
+    }
+    uint32_t TcpField32(int at) const {
+        return m_layout.tcpHeaderLen ? Frame().Be32At(m_layout.TcpOffset() + at) : 0;
+    }
 };
 
 // Per-connection unpackers: the first frame of a connection direction plus the bytes collected.
@@ -168,7 +199,7 @@ class CPayloadNetUnpack : public CTCPNetUnpack {
     ~CPayloadNetUnpack() override;
     void Reset() override;
     const unsigned char* GetData() override { return m_payload; }
-    int GetDataLen() override { return m_payload ? m_payloadLen : 0; }
+    int GetDataLen() override { return m_payload ? PayloadLen() : 0; }
     int AppendData(const void* bytes, int length, int reset) override;
     const unsigned char* GetAppendedData() override { return m_buffer.data; }
     int GetAppendedLen() override { return m_buffer.data ? m_buffer.length : m_releasedLen; }

@@ -46,8 +46,16 @@ class CountingAnalyse : public CNetDataPackageAnalyse {
         ++tcp;
         if (throwOnTcp) STREVIX_THROW("hook failed", "CountingAnalyse::OnTCP");
         payloadBytes += u->PayloadLen();
+        lastTcpTimeUs = FrameTimeUs();
     }
-    std::atomic<int> ethernet{0}, ip{0}, tcp{0}, payloadBytes{0};
+    void OnCaptureEnd() override {
+        ++ends;
+        endedBeforeLoopEnded = !LoopEnded();
+        framesAtEnd = static_cast<int>(FramesSeen());
+    }
+    std::atomic<int> ethernet{0}, ip{0}, tcp{0}, payloadBytes{0}, ends{0}, framesAtEnd{-1};
+    std::atomic<long long> lastTcpTimeUs{0};
+    std::atomic<bool> endedBeforeLoopEnded{false};
     bool throwOnTcp = false;
 };
 
@@ -93,6 +101,12 @@ TEST(CaptureSession, FileCaptureDispatchesLayersAndEndsByItself) {
     EXPECT_EQ(a.ip.load(), 3);
     EXPECT_EQ(a.tcp.load(), 2);
     EXPECT_EQ(a.payloadBytes.load(), 18 + 5);
+    // The last TCP frame is the fifth: 4 ms after the first (the writer steps 1 ms a frame).
+    EXPECT_EQ(a.lastTcpTimeUs.load(), 1573813230LL * 1000000 + 4000);
+    // The end is told once, after the last frame, before the loop counts as ended.
+    EXPECT_EQ(a.ends.load(), 1);
+    EXPECT_EQ(a.framesAtEnd.load(), 5);
+    EXPECT_TRUE(a.endedBeforeLoopEnded.load());
     a.Stop();  // joins the ended thread and closes the handle
     EXPECT_FALSE(a.IsOpen());
     a.Stop();

@@ -109,8 +109,14 @@ TEST(NetUnpack, HeaderOffsetsWithOptions) {
     o.ihl = 6;
     o.dataOffset = 8;
     ExactFrame f(Frame(kClient, kServer, "payload-bytes", o));
+    const unsigned char seqAckFlags[] = {0x89, 0xab, 0xcd, 0xef, 0x01, 0x02, 0x03, 0x04};
+    std::memcpy(f.bytes.get() + 14 + 24 + 4, seqAckFlags, sizeof(seqAckFlags));
+    f.bytes[14 + 24 + 13] = 0x18;  // PSH ACK
     CTCPNetUnpack u;
     u.SetData(f.bytes.get(), f.size, 0);
+    EXPECT_EQ(u.SequenceNumber(), 0x89abcdefu);
+    EXPECT_EQ(u.AcknowledgementNumber(), 0x01020304u);
+    EXPECT_EQ(u.TcpFlags(), 0x18);
     ASSERT_NE(u.IPHeader(), nullptr);
     EXPECT_EQ(u.IPHeader(), f.bytes.get() + 14);
     ASSERT_NE(u.TCPHeader(), nullptr);
@@ -124,6 +130,39 @@ TEST(NetUnpack, HeaderOffsetsWithOptions) {
     u.DestinationAddress(a);
     EXPECT_EQ(a[0], 10);
     EXPECT_EQ(a[3], 7);
+}
+
+// A layout carried from another thread gives the very views of a parse; one that does not fit
+// the bytes it comes with is not trusted.
+TEST(NetUnpack, LaidOutDataMatchesAParseAndDistrustsALyingLayout) {
+    FrameOptions o;
+    o.ihl = 6;
+    ExactFrame f(Frame(kClient, kServer, "GET /a HTTP/1.1\r\nHost: h\r\n\r\nbody", o));
+    CTCPNetUnpack parsed;
+    parsed.SetData(f.bytes.get(), f.size, 0);
+    ASSERT_EQ(parsed.GetStreamType(), STREAM_HTTP);
+    EXPECT_EQ(parsed.HttpHeaderPart(), 28);
+    const FrameLayout layout = parsed.Layout();
+    EXPECT_EQ(layout.httpHeaderPart, 28);
+
+    CTCPNetUnpack laid;
+    laid.SetLaidOutData(f.bytes.get(), f.size, layout);
+    EXPECT_EQ(laid.TCPHeader(), parsed.TCPHeader());
+    EXPECT_EQ(laid.Payload(), parsed.Payload());
+    EXPECT_EQ(laid.PayloadLen(), parsed.PayloadLen());
+    EXPECT_EQ(laid.IPTotalLen(), parsed.IPTotalLen());
+    EXPECT_EQ(laid.GetStreamType(), STREAM_HTTP);
+    EXPECT_EQ(laid.HttpHeaderPart(), 28);
+
+    // The same layout with the frame cut after the TCP header: parsed afresh, no payload.
+    const int cut = 14 + 24 + 20;
+    ExactFrame shorter(Bytes(f.bytes.get(), f.bytes.get() + cut));
+    laid.SetLaidOutData(shorter.bytes.get(), shorter.size, layout);
+    ASSERT_NE(laid.TCPHeader(), nullptr);
+    EXPECT_EQ(laid.PayloadLen(), 0);
+    EXPECT_EQ(laid.Payload(), shorter.bytes.get() + cut);
+    EXPECT_EQ(laid.GetStreamType(), STREAM_NONE);
+    EXPECT_EQ(laid.Layout().ipTotalLen, 24 + 20);
 }
 
 TEST(NetUnpack, TrailerPaddingIsNotPayload) {

@@ -1,4 +1,4 @@
-#include "analyse/FrameQueue.h"
+#include "capture/FrameQueue.h"
 
 #include <unistd.h>
 
@@ -7,16 +7,12 @@
 
 namespace {
 
-inline uint32_t Field(const unsigned char* p, bool swapped) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return swapped ? __builtin_bswap32(v) : v;
+inline uint32_t Field32(ByteReader& r, bool bigEndian) {
+    return bigEndian ? r.Be32() : r.Le32();
 }
 
-inline uint16_t Field16(const unsigned char* p, bool swapped) {
-    uint16_t v;
-    std::memcpy(&v, p, 2);
-    return swapped ? __builtin_bswap16(v) : v;
+inline uint16_t Field16(ByteReader& r, bool bigEndian) {
+    return bigEndian ? r.Be16() : r.Le16();
 }
 
 const size_t kRecordHeader = 16;
@@ -25,18 +21,21 @@ const size_t kRecordHeader = 16;
 
 bool FrameQueue::IsClassicCaptureFile(const unsigned char header[24],
                                       ClassicCaptureFormat* format) {
-    const uint32_t magic = Field(header, false);
+    ByteReader r(header, 24);
+    const uint32_t magic = r.Le32();
     ClassicCaptureFormat f;
     if (magic == 0xa1b2c3d4u || magic == 0xa1b23c4du) {
-        f.swapped = false;
+        f.bigEndian = false;
     } else if (magic == 0xd4c3b2a1u || magic == 0x4d3cb2a1u) {
-        f.swapped = true;
+        f.bigEndian = true;
     } else {
         return false;
     }
-    f.nanoseconds = Field(header, f.swapped) == 0xa1b23c4du;
+    f.nanoseconds = magic == 0xa1b23c4du || magic == 0x4d3cb2a1u;
     // Older versions lay their lengths out differently; the capture library reads those.
-    if (Field16(header + 4, f.swapped) != 2 || Field16(header + 6, f.swapped) != 4) return false;
+    const uint16_t major = Field16(r, f.bigEndian);
+    const uint16_t minor = Field16(r, f.bigEndian);
+    if (major != 2 || minor != 4) return false;
     if (format != nullptr) *format = f;
     return true;
 }
@@ -102,21 +101,27 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             offset += n;
         }
 
-        size_t at = 0;
-        while (at + kRecordHeader <= have) {
-            const unsigned char* h = b.bytes.data() + at;
-            const uint32_t caplen = Field(h + 8, format.swapped);
+        ByteReader records(b.bytes.data(), have);
+        while (records.Has(kRecordHeader)) {
+            const size_t start = records.Position();
+            const uint32_t sec = Field32(records, format.bigEndian);
+            const uint32_t usec = Field32(records, format.bigEndian);
+            const uint32_t caplen = Field32(records, format.bigEndian);
+            const uint32_t len = Field32(records, format.bigEndian);
             if (caplen > kMaxRecordLength) {
+                records.Seek(start);
                 end = true;  // damaged: the capture library stops here too
                 break;
             }
-            if (at + kRecordHeader + caplen > have) break;  // continues in the next block
-            const uint32_t usec = Field(h + 4, format.swapped);
-            FrameRef r{static_cast<uint32_t>(at + kRecordHeader),
+            if (!records.Has(caplen)) {
+                records.Seek(start);
+                break;  // continues in the next block
+            }
+            FrameRef r{static_cast<uint32_t>(records.Position()),
                        caplen < snap ? caplen : snap,
-                       Field(h + 12, format.swapped),
+                       len,
                        format.nanoseconds ? usec / 1000 : usec,
-                       Field(h, format.swapped),
+                       sec,
                        FrameLayout()};
             struct pcap_pkthdr header {};
             header.caplen = r.caplen;
@@ -125,8 +130,9 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
             r.layout = classify(&header, b.bytes.data() + r.offset);
             b.frames.push_back(r);
-            at += kRecordHeader + caplen;
+            records.Skip(caplen);
         }
+        const size_t at = records.Position();
         if (position != nullptr) position->store(offset - static_cast<long long>(have - at));
 
         // A record cut off by the end of the file is dropped, as the capture library drops it.

@@ -11,12 +11,13 @@
 #include <mutex>
 #include <vector>
 
+#include "common/ByteReader.h"
 #include "netunpack/NetUnpack.h"
 
 // The layout of a capture file in the classic format (not pcapng), as far as reading its records
 // needs it.
 struct ClassicCaptureFormat {
-    bool swapped = false;      // fields in the other byte order than this machine's
+    bool bigEndian = false;    // the byte order of the file's fields
     bool nanoseconds = false;  // timestamps in nanoseconds
     uint32_t snapLength = 0;   // the capture library's snapshot length for the file
 };

@@ -1,0 +1,218 @@
+#include "capture/CaptureSource.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+CaptureSource::~CaptureSource() {
+    Stop();
+}
+
+void CaptureSource::Failed(const std::string& message, const std::string& detail) {
+    m_errorMessage = message;
+    m_errorDetail = detail;
+}
+
+int CaptureSource::OpenFile(const std::string& path) {
+    m_errorMessage.clear();
+    m_errorDetail.clear();
+    char errbuf[PCAP_ERRBUF_SIZE];
+    std::memset(errbuf, 0, sizeof(errbuf));
+    // The source string is "file://" + path in a fixed buffer; a path that does not fit, or one
+    // that holds a NUL, cannot be named.
+    if (path.empty() || path.size() + 7 >= static_cast<size_t>(kSourceStringSize) ||
+        path.find('\0') != std::string::npos) {
+        Failed("can not open this pcap file.",
+               path.empty() ? "no file name given" : "file name too long");
+        return 1;
+    }
+    // A large stdio buffer: reading a capture in 4 KiB system calls costs more than the
+    // analysis of its frames.
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file != nullptr) {
+        setvbuf(file, nullptr, _IOFBF, kFileBufferSize);
+        m_handle = pcap_fopen_offline(file, errbuf);
+        if (m_handle == nullptr) std::fclose(file);
+    } else {
+        std::snprintf(errbuf, sizeof(errbuf), "%s: %s", path.c_str(), std::strerror(errno));
+    }
+    if (m_handle == nullptr) {
+        std::string why(errbuf);
+        Failed("pcap file error, open other file please.",
+               why.find(path) != std::string::npos ? why : path + ": " + why);
+        return 2;
+    }
+    // Frames of another link layer would be read as Ethernet and give nonsense.
+    if (pcap_datalink(m_handle) != DLT_EN10MB) {
+        const char* name = pcap_datalink_val_to_name(pcap_datalink(m_handle));
+        Failed("this program only run at ethernet.",
+               path + ": link type " +
+                   (name ? std::string(name) : std::to_string(pcap_datalink(m_handle))) +
+                   " is not Ethernet");
+        pcap_close(m_handle);
+        m_handle = nullptr;
+        return 2;
+    }
+    m_file = pcap_file(m_handle);
+    // A file in the classic format is read by the reading thread itself, straight into the
+    // blocks it hands over, instead of a copy a frame through the library's stdio reads; the
+    // library has checked its header.
+    unsigned char fileHeader[24];
+    m_classic = m_file != nullptr &&
+                pread(fileno(m_file), fileHeader, sizeof(fileHeader), 0) ==
+                    static_cast<ssize_t>(sizeof(fileHeader)) &&
+                FrameQueue::IsClassicCaptureFile(fileHeader, &m_classicFormat);
+    if (m_classic && pcap_snapshot(m_handle) > 0)
+        m_classicFormat.snapLength = static_cast<uint32_t>(pcap_snapshot(m_handle));
+    m_position.store(sizeof(fileHeader));
+    return 0;
+}
+
+int CaptureSource::OpenDevice(pcap_if_t* device) {
+    m_errorMessage.clear();
+    m_errorDetail.clear();
+    char errbuf[PCAP_ERRBUF_SIZE];
+    std::memset(errbuf, 0, sizeof(errbuf));
+    if (device == nullptr) return 0;
+    for (pcap_addr_t* a = device->addresses; a != nullptr; a = a->next) {
+        if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
+        m_handle = pcap_open_live(device->name, kSnapLen, kPromiscuous, kReadTimeoutMs, errbuf);
+        if (m_handle == nullptr) {
+            Failed("can't open network device.", errbuf);
+            return -1;
+        }
+        if (pcap_datalink(m_handle) != DLT_EN10MB) {
+            Failed("this program only run at ethernet.",
+                   std::string(device->name) + " is not an Ethernet interface");
+            return -1;  // the handle stays until Stop
+        }
+        return 0;
+    }
+    return 0;
+}
+
+bool CaptureSource::Start(FrameSink& sink) {
+    // Never run a loop without a handle.
+    if (m_handle == nullptr || m_hasThread) return false;
+    m_sink = &sink;
+    m_loopEnded.store(false);
+    if (m_file != nullptr) {
+        m_queue.reset(new FrameQueue());
+        m_hasReader = pthread_create(&m_reader, nullptr, &CaptureSource::ReaderThread, this) == 0;
+        if (!m_hasReader) m_queue.reset();  // read on the capture thread instead
+    }
+    if (pthread_create(&m_thread, nullptr, &CaptureSource::CaptureThread, this) != 0) {
+        if (m_hasReader) {
+            pcap_breakloop(m_handle);
+            m_queue->Cancel();
+            pthread_join(m_reader, nullptr);
+            m_hasReader = false;
+        }
+        m_queue.reset();
+        return false;
+    }
+    m_hasThread = true;
+    return true;
+}
+
+void* CaptureSource::CaptureThread(void* self) {
+    static_cast<CaptureSource*>(self)->RunLoop();
+    return nullptr;
+}
+
+void CaptureSource::RunLoop() {
+    if (m_sink == nullptr) return;
+    if (m_queue) {
+        m_queue->Drain([this](const struct pcap_pkthdr* header, const u_char* data,
+                              const FrameLayout& layout) { Deliver(*header, data, &layout); });
+    } else if (m_handle != nullptr) {
+        pcap_loop(m_handle, 0, &CaptureSource::LoopCallback, reinterpret_cast<u_char*>(this));
+    }
+    try {
+        m_sink->OnCaptureEnd();
+    } catch (...) {
+        // The sink reports its own failures; the thread still ends in order.
+    }
+    m_loopEnded.store(true);
+}
+
+void CaptureSource::LoopCallback(u_char* user, const struct pcap_pkthdr* header,
+                                 const u_char* data) {
+    if (header == nullptr || data == nullptr) return;
+    reinterpret_cast<CaptureSource*>(user)->Deliver(*header, data, nullptr);
+}
+
+inline void CaptureSource::Deliver(const struct pcap_pkthdr& header, const unsigned char* bytes,
+                                   const FrameLayout* layout) {
+    // Only the capture thread writes the count.
+    m_frames.store(m_frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // Nothing may leave the capture thread: an uncaught exception there ends the process.
+    try {
+        m_sink->OnFrame(header, bytes, layout);
+    } catch (...) {
+        // The sink reports its own failures; capture goes on with the next frame.
+    }
+}
+
+void* CaptureSource::ReaderThread(void* self) {
+    auto* source = static_cast<CaptureSource*>(self);
+    if (source->m_classic) {
+        source->m_queue->ReadClassicFile(fileno(source->m_file), sizeof(pcap_file_header),
+                                         source->m_classicFormat, &CaptureSource::ClassifyFrame,
+                                         &source->m_position);
+    } else {
+        pcap_loop(source->m_handle, 0, &CaptureSource::ReaderCallback,
+                  reinterpret_cast<u_char*>(source));
+    }
+    source->m_queue->Finish();
+    return nullptr;
+}
+
+void CaptureSource::ReaderCallback(u_char* user, const struct pcap_pkthdr* header,
+                                   const u_char* data) {
+    auto* source = reinterpret_cast<CaptureSource*>(user);
+    if (!source->m_queue->Push(header, data, ClassifyFrame(header, data)))
+        pcap_breakloop(source->m_handle);
+}
+
+FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
+                                         const unsigned char* data) {
+    if (header == nullptr || data == nullptr) return FrameLayout();
+    CTCPNetUnpack unpacker;
+    unpacker.SetData(data, CapturedLength(header), 0);
+    // The header block of a request or response is found here too, while the bytes are hot.
+    if (unpacker.GetStreamType() == STREAM_HTTP) unpacker.HttpHeaderPart();
+    return unpacker.Layout();
+}
+
+void CaptureSource::Stop() {
+    if (m_handle != nullptr) pcap_breakloop(m_handle);
+    if (m_queue) m_queue->Cancel();
+    if (m_hasThread) {
+        pthread_join(m_thread, nullptr);
+        m_thread = pthread_t{};
+        m_hasThread = false;
+    }
+    if (m_hasReader) {
+        pthread_join(m_reader, nullptr);
+        m_reader = pthread_t{};
+        m_hasReader = false;
+    }
+    m_queue.reset();
+    if (m_handle != nullptr) {
+        pcap_close(m_handle);
+        m_handle = nullptr;
+        m_file = nullptr;
+        m_classic = false;
+    }
+}
+
+long long CaptureSource::FilePosition() const {
+    if (m_file == nullptr) return 0;
+    if (m_classic && m_hasReader) return m_position.load();
+    long pos = std::ftell(m_file);
+    return pos < 0 ? 0 : pos;
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <pcap/pcap.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "capture/FrameQueue.h"
+#include "netunpack/NetUnpack.h"
+
+// Receives the frames of a capture source on its capture thread, one call a frame, in capture
+// order.
+class FrameSink {
+  public:
+    virtual ~FrameSink() = default;
+    // `layout` is how the reading thread took the frame apart, or null when no thread did (live
+    // devices). The bytes and the layout are valid during the call only.
+    virtual void OnFrame(const struct pcap_pkthdr& header, const unsigned char* bytes,
+                         const FrameLayout* layout) = 0;
+    // The loop has ended (end of the file, or a stop), after the last frame.
+    virtual void OnCaptureEnd() {}
+};
+
+// One open capture (a live device or a file) and the threads that read it: the capture thread
+// hands every frame to the sink; a file also gets a reading thread ahead of it that reads and
+// classifies its frames, so reading overlaps the analysis.
+class CaptureSource {
+  public:
+    static const int kSnapLen = 65536;
+    static const int kPromiscuous = 1;
+    static const int kReadTimeoutMs = 1000;
+    static const int kSourceStringSize = 1024;
+    static const size_t kFileBufferSize = 1 << 20;
+
+    CaptureSource() = default;
+    CaptureSource(const CaptureSource&) = delete;
+    CaptureSource& operator=(const CaptureSource&) = delete;
+    ~CaptureSource();
+
+    // 0 opened, 1 no usable file name, 2 the file cannot be opened or is not Ethernet. On failure
+    // ErrorMessage() and ErrorDetail() say why.
+    int OpenFile(const std::string& path);
+    // 0 opened, or the device has no IPv4 address (nothing is opened); -1 the device cannot be
+    // opened, or it is not Ethernet (the handle then stays open until Stop).
+    int OpenDevice(pcap_if_t* device);
+    // Starts the threads on the open source; false when nothing is open, it already runs, or a
+    // thread cannot be started.
+    bool Start(FrameSink& sink);
+    // The capture thread's work: reads until the end of the source or a stop, then tells the
+    // sink. Start runs it on a thread of its own.
+    void RunLoop();
+    // Ends the loop, joins the threads and closes the source. Safe in any state and more than
+    // once.
+    void Stop();
+
+    bool IsOpen() const { return m_handle != nullptr; }
+    bool IsRunning() const { return m_hasThread; }
+    // True once the loop has ended and the sink has been told.
+    bool LoopEnded() const { return m_loopEnded.load(); }
+    // The report of the last failed open and the capture library's reason (empty when it did
+    // not fail).
+    const std::string& ErrorMessage() const { return m_errorMessage; }
+    const std::string& ErrorDetail() const { return m_errorDetail; }
+    // Frames handed to the sink so far.
+    unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
+    // Bytes of the capture file read so far, for progress; 0 for live devices.
+    long long FilePosition() const;
+    pcap_t* Handle() const { return m_handle; }
+
+    // Takes a frame apart as the analysis will need it; what the reading thread sends along.
+    static FrameLayout ClassifyFrame(const struct pcap_pkthdr* header, const unsigned char* data);
+    // The bytes of a frame the analysis looks at: what was captured, up to the snapshot length.
+    static int CapturedLength(const struct pcap_pkthdr* header) {
+        return header->caplen > static_cast<bpf_u_int32>(kSnapLen)
+                   ? kSnapLen
+                   : static_cast<int>(header->caplen);
+    }
+
+  private:
+    static void* CaptureThread(void* self);
+    static void* ReaderThread(void* self);
+    static void LoopCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    static void ReaderCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    void Deliver(const struct pcap_pkthdr& header, const unsigned char* bytes,
+                 const FrameLayout* layout);
+    void Failed(const std::string& message, const std::string& detail);
+
+    pcap_t* m_handle = nullptr;
+    FrameSink* m_sink = nullptr;
+    pthread_t m_thread{};
+    bool m_hasThread = false;
+
+    std::unique_ptr<FrameQueue> m_queue;  // from the reading thread to the capture thread
+    pthread_t m_reader{};
+    bool m_hasReader = false;
+
+    std::atomic<bool> m_loopEnded{false};
+    std::atomic<unsigned long long> m_frames{0};
+    FILE* m_file = nullptr;  // the capture file's stream, owned by the capture library
+    bool m_classic = false;  // the file is read by the reading thread itself
+    ClassicCaptureFormat m_classicFormat;
+    std::atomic<long long> m_position{0};  // of the reading thread in such a file
+
+    std::string m_errorMessage;
+    std::string m_errorDetail;
+};
