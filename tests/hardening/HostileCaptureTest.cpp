@@ -137,11 +137,11 @@ class Hostile : public ::testing::Test {
     }
 
     std::vector<Record> RtmpPlay(const std::string& tcUrl, const std::string& name,
-                                 size_t chunkSize = 4096) {
+                                 size_t chunkSize = 4096, const Endpoint& client = kClient) {
         seedsession::ClientCommands c = seedsession::Commands(tcUrl, name, chunkSize);
-        return {Whole(Frame(kClient, kRtmpServer, c.connect)),
-                Whole(Frame(kClient, kRtmpServer, c.createStream)),
-                Whole(Frame(kClient, kRtmpServer, c.play))};
+        return {Whole(Frame(client, kRtmpServer, c.connect)),
+                Whole(Frame(client, kRtmpServer, c.createStream)),
+                Whole(Frame(client, kRtmpServer, c.play))};
     }
 
     std::string folder;
@@ -399,32 +399,35 @@ TEST_F(Hostile, AMillionOutOfOrderSegmentsStayUnderTheReassemblyCap) {
         clients.push_back(Endpoint{{192, 168, 9, static_cast<uint8_t>(c)}, 40000});
         // Each connect acknowledges a server position just below the wrap.
         testframes::NextSequence(kRtmpServer, clients.back()) = 0xFFFFF000u - 4096u * c;
-        for (const Record& r : RtmpPlay("rtmp://10.9.0.5/flood", "c" + std::to_string(c)))
+        for (const Record& r :
+             RtmpPlay("rtmp://10.9.0.5/flood", "c" + std::to_string(c), 4096, clients.back()))
             Feed(r.bytes);
     }
+    // Where each connection's server bytes go on from, moved by the jumps.
+    std::vector<uint32_t> bases;
+    for (int c = 0; c < connections; ++c) bases.push_back(0xFFFFF000u - 4096u * c);
     uint32_t seed = 12345;
     auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
     const std::string payload(700, 'f');
     Bytes frame;
     for (int i = 0; i < segments; ++i) {
-        const Endpoint& client = clients[next() % connections];
-        const uint32_t base = 0xFFFFF000u - 4096u * static_cast<uint32_t>(&client - &clients[0]);
+        const size_t c = next() % connections;
+        const Endpoint& client = clients[c];
+        uint32_t& base = bases[c];
+        const size_t length = 100 + next() % 600;
         FrameOptions o;
-        switch (next() % 4) {
-            case 0:  // ahead of a hole, inside the window
-                o.seq = base + 1 + next() % (4u << 20);
-                break;
-            case 1:  // overlapping held bytes with other contents
-                o.seq = base + 1 + (next() % 64) * 350;
-                break;
-            case 2:  // a whole window ahead, or far behind
-                o.seq = base + (next() % 2 ? 0x40000000u : 0xC0000000u);
-                break;
-            default:  // just behind the wrap point: already delivered or a duplicate
-                o.seq = base - next() % 2048;
-                break;
+        const uint32_t kind = next() % 1000;
+        if (kind < 500) {  // ahead of a hole, inside the window
+            o.seq = base + 1 + next() % (4u << 20);
+        } else if (kind < 800) {  // overlapping held bytes with other contents
+            o.seq = base + 1 + (next() % 64) * 350;
+        } else if (kind < 998) {  // just behind: already delivered, or a duplicate
+            o.seq = base - next() % 2048;
+        } else {  // a whole window ahead: the direction moves on
+            o.seq = base + 0x40000000u;
+            base = static_cast<uint32_t>(o.seq) + static_cast<uint32_t>(length);
         }
-        Feed(Frame(kRtmpServer, client, payload.substr(0, 100 + next() % 600), o));
+        Feed(Frame(kRtmpServer, client, payload.substr(0, length), o));
         if (i % 100000 == 0) {
             ASSERT_LE(analyser->ReassemblyMemory().Used(), analyser->ReassemblyMemory().Cap());
             ExpectTablesInBounds();
