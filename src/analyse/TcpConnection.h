@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include "analyse/StreamUriExtract.h"
@@ -8,32 +9,53 @@
 #include "flow/TcpReassembler.h"
 #include "netunpack/NetUnpack.h"
 
+// What only an RTMP connection needs: the decoder of the server's media and the address this very
+// connection carried, with its endpoint texts for the recorder.
+struct RtmpMedia {
+    ~RtmpMedia() {
+        if (decoder && decoderCount != nullptr) --*decoderCount;
+    }
+    std::string address;
+    std::string clientIp, serverIp;
+    std::unique_ptr<CRtmp2H264AacDecoder> decoder;
+    size_t* decoderCount = nullptr;  // the analyser's count of live decoders
+};
+
 // A TCP connection the analyser follows, from the segment that opened its request on: the
 // direction that sent the request is the flow's "to server" side. It holds the per-connection
-// unpacker with the collected bytes, both directions put back in order, and for RTMP the
-// decoder of the server's media and the address this very connection carried.
+// unpacker with the collected bytes and both directions put back in order. One is made for every
+// request seen, so it is kept small and in one piece: the unpacker lives inside it.
 struct TcpConnection {
     TcpConnection(const ConnectionKey& key, FlowMemory* memory) : flow(key, memory) {}
     ~TcpConnection() {
-        if (decoder && decoderCount != nullptr) --*decoderCount;
+        if (unpacker != nullptr) unpacker->~CPayloadNetUnpack();
     }
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
+    // Kept for reuse by the thread that released it.
+    static void* operator new(size_t size);
+    static void operator delete(void* p, size_t size);
 
     const ConnectionKey& Key() const { return flow.Key(); }
 
+    // Makes the unpacker, of one of the three payload classes (they add no members).
+    template <class Unpacker>
+    CPayloadNetUnpack* MakeUnpacker() {
+        static_assert(sizeof(Unpacker) <= sizeof(m_unpackerBytes), "unpacker does not fit");
+        unpacker = ::new (static_cast<void*>(m_unpackerBytes)) Unpacker();
+        return unpacker;
+    }
+
     TcpFlow flow;
-    std::unique_ptr<CPayloadNetUnpack> unpacker;  // first frame, then the bytes collected
+    CPayloadNetUnpack* unpacker = nullptr;  // first frame, then the bytes collected
     StreamType type = STREAM_NONE;
     // A connect command whose codec words have not come yet (clients that send it in several
     // segments): collected, but neither RTMP nor reported until they do.
     bool pendingConnect = false;
-    bool collecting = true;   // under the collection limit
-    HttpSearchMemo searches;  // of the HTTP extraction, resumed as the bytes grow
-    // The stream address this connection carried, once found, and its endpoint texts.
-    std::string address;
-    std::string clientIp, serverIp;
-    // RTMP: rebuilds the server's media.
-    std::unique_ptr<CRtmp2H264AacDecoder> decoder;
-    size_t* decoderCount = nullptr;  // the analyser's count of live decoders
+    bool collecting = true;           // under the collection limit
+    HttpSearchMemo searches;          // of the HTTP extraction, resumed as the bytes grow
+    std::unique_ptr<RtmpMedia> rtmp;  // RTMP connections only
+
+  private:
+    alignas(CPayloadNetUnpack) unsigned char m_unpackerBytes[sizeof(CPayloadNetUnpack)];
 };

@@ -25,7 +25,23 @@ bool Before(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) < 0;
 }
 
+void ReleaseConnection(void* p) {
+    ::operator delete(p);
+}
+
+thread_local KeptList t_keptConnections(&ReleaseConnection);
+
 }  // namespace
+
+void* TcpConnection::operator new(size_t size) {
+    void* p = size == sizeof(TcpConnection) ? t_keptConnections.Take() : nullptr;
+    return p != nullptr ? p : ::operator new(size);
+}
+
+void TcpConnection::operator delete(void* p, size_t size) {
+    if (p == nullptr) return;
+    if (size != sizeof(TcpConnection) || !t_keptConnections.Keep(p)) ::operator delete(p);
+}
 
 CVideoStreamAnalyse::CVideoStreamAnalyse() : m_connections(kMaxConnections) {}
 
@@ -44,20 +60,6 @@ int CVideoStreamAnalyse::StartFromFile(std::string path) {
     return CNetDataPackageAnalyse::StartFromFile(path);
 }
 
-bool CVideoStreamAnalyse::OpensConnectCommand(const unsigned char* p, int n) {
-    static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};
-    // A type-0 chunk header of one byte and eleven, at the start of the segment or after the
-    // 1536 bytes of a handshake packet sent with it.
-    for (int at : {0, 1536}) {
-        if (at + 12 + static_cast<int>(sizeof(kConnect)) > n) return false;
-        const unsigned char basic = p[at];
-        if ((basic & 0xC0) == 0 && (basic & 0x3F) >= 2 &&
-            std::memcmp(p + at + 12, kConnect, sizeof(kConnect)) == 0)
-            return true;
-    }
-    return false;
-}
-
 void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
     if (u == nullptr) return;
     try {
@@ -72,8 +74,7 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
         if (type == STREAM_NONE) {
             c = m_connections.Find(key);
             if (c == nullptr) {
-                if (OpensConnectCommand(u->Payload(), payloadLen))
-                    StartConnection(u, key, STREAM_RTMP, true);
+                if (u->OpensConnectPart()) StartConnection(u, key, STREAM_RTMP, true);
                 return;
             }
         } else if (type == STREAM_RTMP || type == STREAM_RTSP || type == STREAM_HTTP ||
@@ -103,13 +104,15 @@ void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
 
 TcpConnection* CVideoStreamAnalyse::StartConnection(CTCPNetUnpack* u, const ConnectionKey& key,
                                                     StreamType type, bool pendingConnect) {
-    std::unique_ptr<CPayloadNetUnpack> fresh;
+    std::unique_ptr<TcpConnection> connection(new TcpConnection(key, &m_flowMemory));
+    CPayloadNetUnpack* fresh;
     if (type == STREAM_RTMP) {
-        fresh.reset(new CRTMPNetUnpack());
+        fresh = connection->MakeUnpacker<CRTMPNetUnpack>();
+        connection->rtmp.reset(new RtmpMedia());
     } else if (type == STREAM_RTSP) {
-        fresh.reset(new CRTSPNetUnpack());
+        fresh = connection->MakeUnpacker<CRTSPNetUnpack>();
     } else {
-        fresh.reset(new CHTTPNetUnpack());
+        fresh = connection->MakeUnpacker<CHTTPNetUnpack>();
     }
     const int payloadLen = u->PayloadLen();
     const int frameLen = u->FrameLen();
@@ -121,8 +124,6 @@ TcpConnection* CVideoStreamAnalyse::StartConnection(CTCPNetUnpack* u, const Conn
     const int headerPart = type == STREAM_HTTP ? u->HttpHeaderPart() : 0;
     fresh->DropFrameView();
 
-    std::unique_ptr<TcpConnection> connection(new TcpConnection(key, &m_flowMemory));
-    connection->unpacker = std::move(fresh);
     connection->type = type;
     connection->pendingConnect = pendingConnect;
     // The request's own bytes are collected; the direction goes on after them. The other side's
@@ -189,7 +190,7 @@ void CVideoStreamAnalyse::Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNe
 
 void CVideoStreamAnalyse::Collect(TcpConnection& c, const unsigned char* data, int length) {
     if (!c.collecting || length <= 0) return;
-    CPayloadNetUnpack* entry = c.unpacker.get();
+    CPayloadNetUnpack* entry = c.unpacker;
     if (entry->GetAppendedLen() >= kCollectLimit) {
         c.collecting = false;
         return;
@@ -215,7 +216,7 @@ void CVideoStreamAnalyse::Notify(TcpConnection& c) {
     TcpConnection* before = m_analysing;
     m_analysing = &c;
     try {
-        OnStreamData(c.unpacker.get(), c.type);
+        OnStreamData(c.unpacker, c.type);
     } catch (...) {
         m_analysing = before;
         throw;

@@ -33,11 +33,6 @@ class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
     const ConnectionTable& Connections() const { return m_connections; }
     const FlowMemory& ReassemblyMemory() const { return m_flowMemory; }
 
-    // Whether a segment that classifies as nothing opens an RTMP connect command (a chunk
-    // header, then the AMF0 string "connect"): some clients send the rest of the command, codec
-    // words included, in later segments.
-    static bool OpensConnectCommand(const unsigned char* payload, int length);
-
   protected:
     // Hands the connection's bytes, gaps and end to its sink; a flush delivers what is held.
     void Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNetUnpack* segment, bool flush);

@@ -83,12 +83,13 @@ void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u) {
     if (u->PayloadLen() <= 0) return;
     // Looking the other direction up also keeps a live connection's entry fresh.
     TcpConnection* c = m_connections.Find(KeyOf(*u).Reverse());
-    if (c == nullptr || c->type != STREAM_RTMP || c->pendingConnect) return;
-    if (!c->decoder) {
+    if (c == nullptr || !c->rtmp || c->pendingConnect) return;
+    RtmpMedia& media = *c->rtmp;
+    if (!media.decoder) {
         // A flood of RTMP connections must not each hold a decoder's buffers.
         if (m_decoderCount >= kMaxDecoders) return;
-        c->decoder.reset(new CRtmp2H264AacDecoder());
-        c->decoderCount = &m_decoderCount;
+        media.decoder.reset(new CRtmp2H264AacDecoder());
+        media.decoderCount = &m_decoderCount;
         ++m_decoderCount;
     }
     // The server's bytes reach the decoder in order, once; every message they complete leaves
@@ -98,21 +99,22 @@ void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u) {
 
 void CVideoStreamUriAnalyse::OnServerBytes(TcpConnection& c, const unsigned char* data,
                                            int length) {
-    if (!c.decoder) return;
-    CZMemory* tag = c.decoder->DecodeToFlvTag(data, length);
+    if (!c.rtmp || !c.rtmp->decoder) return;
+    RtmpMedia& media = *c.rtmp;
+    CZMemory* tag = media.decoder->DecodeToFlvTag(data, length);
     for (int n = 0; tag != nullptr && n < kMaxTagsPerSegment; ++n) {
         // Media reaches the callback once this connection's own address is known.
-        if (tag->length > 0 && !c.address.empty() && m_streamDataCallback != nullptr) {
+        if (tag->length > 0 && !media.address.empty() && m_streamDataCallback != nullptr) {
             const ConnectionKey& k = c.Key();
-            m_streamDataCallback(tag->data, tag->length, c.clientIp.c_str(), k.srcPort,
-                                 c.serverIp.c_str(), k.dstPort, c.address.c_str());
+            m_streamDataCallback(tag->data, tag->length, media.clientIp.c_str(), k.srcPort,
+                                 media.serverIp.c_str(), k.dstPort, media.address.c_str());
         }
-        tag = c.decoder->DecodeToFlvTag(nullptr, 0);
+        tag = media.decoder->DecodeToFlvTag(nullptr, 0);
     }
 }
 
 void CVideoStreamUriAnalyse::OnServerGap(TcpConnection& c, uint32_t length) {
-    if (c.decoder) c.decoder->Gap(length);
+    if (c.rtmp && c.rtmp->decoder) c.rtmp->decoder->Gap(length);
 }
 
 void CVideoStreamUriAnalyse::ForgetOldestRecord() {
@@ -138,7 +140,7 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     const int length = unpacker->GetAppendedLen();
     // The connection whose bytes these are, when the tracking step asks.
     TcpConnection* c =
-        m_analysing != nullptr && m_analysing->unpacker.get() == unpacker ? m_analysing : nullptr;
+        m_analysing != nullptr && m_analysing->unpacker == unpacker ? m_analysing : nullptr;
 
     const char* label = StreamLabel(type);
     std::string address;
@@ -176,11 +178,12 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     LogOut(LOG_NETDATA, text);
 
     // The media of this connection belongs to the address it carried itself.
-    if (c != nullptr && c->address != address) {
-        c->address = address;
-        if (c->clientIp.empty()) {
-            c->clientIp = OctetText(endpoints.src);
-            c->serverIp = OctetText(endpoints.dst);
+    if (c != nullptr && c->rtmp && c->rtmp->address != address) {
+        RtmpMedia& media = *c->rtmp;
+        media.address = address;
+        if (media.clientIp.empty()) {
+            media.clientIp = OctetText(endpoints.src);
+            media.serverIp = OctetText(endpoints.dst);
         }
     }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/ByteReader.h"
 #include "common/Exception.h"
 #include "netunpack/ByteScan.h"
 
@@ -109,7 +110,10 @@ void CTCPNetUnpack::Reset() {
 
 CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
     CEthernetNetUnpack::SetData(bytes, length, copy);
-    m_layout.streamType = static_cast<int8_t>(ParseHeaders() ? Classify() : STREAM_NONE);
+    bool connectPart = false;
+    m_layout.streamType =
+        static_cast<int8_t>(ParseHeaders() ? Classify(&connectPart) : STREAM_NONE);
+    m_layout.connectPart = connectPart;
     return this;
 }
 
@@ -117,6 +121,7 @@ CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
     CEthernetNetUnpack::SetData(bytes, length, 0);
     ParseHeaders();
     m_layout.streamType = STREAM_NONE;
+    m_layout.connectPart = 0;
     return this;
 }
 
@@ -201,7 +206,28 @@ bool HasMediaSuffix(const unsigned char* p, int n) {
 }
 }  // namespace
 
+namespace {
+// A type-0 chunk header (one byte, then eleven) and the AMF0 string "connect", at the start of
+// the segment or after the 1536 bytes of a handshake packet sent with it.
+bool OpensConnectCommand(const unsigned char* p, int n) {
+    static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};
+    const ByteReader r(p, n > 0 ? static_cast<size_t>(n) : 0);
+    for (size_t at : {size_t{0}, size_t{1536}}) {
+        if (!r.Has(at + 12 + sizeof(kConnect))) return false;
+        const uint8_t basic = r.U8At(at);
+        if ((basic & 0xC0) == 0 && (basic & 0x3F) >= 2 &&
+            std::memcmp(p + at + 12, kConnect, sizeof(kConnect)) == 0)
+            return true;
+    }
+    return false;
+}
+}  // namespace
+
 StreamType CTCPNetUnpack::Classify() const {
+    return Classify(nullptr);
+}
+
+StreamType CTCPNetUnpack::Classify(bool* connectPart) const {
     if (m_layout.tcpHeaderLen == 0) return STREAM_NONE;
     const unsigned char* p = Payload();
     const int n = m_layout.payloadLen;
@@ -220,6 +246,8 @@ StreamType CTCPNetUnpack::Classify() const {
         (FindBytes(p, n, "audioCodecs", true) || FindBytes(p, n, "videoCodecs", true))) {
         return STREAM_RTMP;
     }
+    // Only a segment holding "connect" is looked at again, so this costs the others nothing.
+    if (connect && connectPart != nullptr) *connectPart = OpensConnectCommand(p, n);
     return STREAM_NONE;
 }
 

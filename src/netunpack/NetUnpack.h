@@ -29,7 +29,12 @@ struct FrameLayout {
     uint8_t ipHeaderLen = 0;      // 0: no IPv4 header
     uint8_t tcpHeaderLen = 0;     // 0: no TCP header
     int8_t streamType = -1;
-    uint8_t ethernet = 0;  // the frame holds an Ethernet header
+    uint8_t ethernet : 1;  // the frame holds an Ethernet header
+    // The segment classifies as nothing but opens an RTMP connect command: the rest of the
+    // command, codec words included, comes in later segments (librtmp sends it so).
+    uint8_t connectPart : 1;
+
+    FrameLayout() : ethernet(0), connectPart(0) {}
 
     // The headers lie back to back from the start of the frame.
     int IpOffset() const { return kEthernetHeaderLen; }
@@ -140,6 +145,8 @@ class CTCPNetUnpack : public CIPNetUnpack {
     int GetDataLen() override;
 
     StreamType Classify() const;
+    // Whether the segment classified as nothing but opens an RTMP connect command.
+    bool OpensConnectPart() const { return m_layout.connectPart != 0; }
     // Views the frame's headers without classifying its payload (the stream type is none).
     CTCPNetUnpack* SetHeaders(const void* bytes, int length);
     // As SetData with copy flag 0, for a frame another unpacker has taken apart with SetData on
@@ -173,6 +180,7 @@ class CTCPNetUnpack : public CIPNetUnpack {
     static const uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
 
   protected:
+    StreamType Classify(bool* connectPart) const;
     static uint32_t Be32(const unsigned char* p) {
         return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
     }
