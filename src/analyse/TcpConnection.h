@@ -9,6 +9,16 @@
 #include "flow/TcpReassembler.h"
 #include "netunpack/NetUnpack.h"
 
+// The connection direction of a segment: source to destination.
+inline ConnectionKey KeyOf(const CTCPNetUnpack& u) {
+    ConnectionKey key;
+    u.SourceAddress(key.src);
+    u.DestinationAddress(key.dst);
+    key.srcPort = static_cast<uint16_t>(u.SourcePort());
+    key.dstPort = static_cast<uint16_t>(u.DestinationPort());
+    return key;
+}
+
 // What only an RTMP connection needs: the decoder of the server's media and the address this very
 // connection carried, with its endpoint texts for the recorder.
 struct RtmpMedia {

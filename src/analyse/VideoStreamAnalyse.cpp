@@ -5,15 +5,6 @@
 
 namespace {
 
-ConnectionKey KeyOf(const CTCPNetUnpack* u) {
-    ConnectionKey key;
-    u->SourceAddress(key.src);
-    u->DestinationAddress(key.dst);
-    key.srcPort = static_cast<uint16_t>(u->SourcePort());
-    key.dstPort = static_cast<uint16_t>(u->DestinationPort());
-    return key;
-}
-
 // The classification's word rule, over the bytes a pending connect has collected.
 bool ConnectIsWhole(const unsigned char* b, int n) {
     return (FindBytes(b, n, "tcUrl", true) || FindBytes(b, n, "rtmp", true)) &&
@@ -61,15 +52,15 @@ int CVideoStreamAnalyse::StartFromFile(std::string path) {
 }
 
 void CVideoStreamAnalyse::OnTCP(CTCPNetUnpack* u) {
-    if (u == nullptr) return;
+    // Without payload a segment neither starts nor adds anything: no lookup, so the
+    // acknowledgements do not count as uses of their connection's entry.
+    if (u == nullptr || u->PayloadLen() <= 0) return;
+    Track(u, KeyOf(*u));
+}
+
+void CVideoStreamAnalyse::Track(CTCPNetUnpack* u, const ConnectionKey& key) {
     try {
         const StreamType type = u->GetStreamType();
-        const int payloadLen = u->PayloadLen();
-        // Without payload a segment neither starts nor adds anything: no lookup, so the
-        // acknowledgements do not count as uses of their connection's entry.
-        if (payloadLen <= 0) return;
-        const ConnectionKey key = KeyOf(u);
-
         TcpConnection* c = nullptr;
         if (type == STREAM_NONE) {
             c = m_connections.Find(key);

@@ -34,6 +34,8 @@ class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
     const FlowMemory& ReassemblyMemory() const { return m_flowMemory; }
 
   protected:
+    // The tracking step for a segment with payload, whose direction is `key`.
+    void Track(CTCPNetUnpack* u, const ConnectionKey& key);
     // Hands the connection's bytes, gaps and end to its sink; a flush delivers what is held.
     void Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNetUnpack* segment, bool flush);
     // The next bytes of the request direction, in order.

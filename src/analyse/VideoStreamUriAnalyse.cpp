@@ -23,15 +23,6 @@ std::string OctetText(const unsigned char a[4]) {
     return std::string(buffer, static_cast<size_t>(n));
 }
 
-ConnectionKey KeyOf(const CTCPNetUnpack& u) {
-    ConnectionKey key;
-    u.SourceAddress(key.src);
-    u.DestinationAddress(key.dst);
-    key.srcPort = static_cast<uint16_t>(u.SourcePort());
-    key.dstPort = static_cast<uint16_t>(u.DestinationPort());
-    return key;
-}
-
 }  // namespace
 
 CVideoStreamUriAnalyse::CVideoStreamUriAnalyse() {
@@ -73,16 +64,17 @@ int CVideoStreamUriAnalyse::StartFromDevice(pcap_if_t* device) {
 }
 
 void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
-    if (u == nullptr) return;
-    OnRtmpMedia(u);
-    CVideoStreamAnalyse::OnTCP(u);
+    // A segment without payload (half of all, the acknowledgements) has nothing to decode and
+    // nothing to track.
+    if (u == nullptr || u->PayloadLen() <= 0) return;
+    const ConnectionKey key = KeyOf(*u);
+    OnRtmpMedia(u, key);
+    Track(u, key);
 }
 
-void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u) {
-    // A segment without payload (half of all, the acknowledgements) has nothing to decode.
-    if (u->PayloadLen() <= 0) return;
+void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u, const ConnectionKey& key) {
     // Looking the other direction up also keeps a live connection's entry fresh.
-    TcpConnection* c = m_connections.Find(KeyOf(*u).Reverse());
+    TcpConnection* c = m_connections.Find(key.Reverse());
     if (c == nullptr || !c->rtmp || c->pendingConnect) return;
     RtmpMedia& media = *c->rtmp;
     if (!media.decoder) {

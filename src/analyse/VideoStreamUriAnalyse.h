@@ -54,7 +54,7 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     StreamDataCallback m_streamDataCallback = nullptr;
 
   protected:
-    void OnRtmpMedia(CTCPNetUnpack* unpacker);
+    void OnRtmpMedia(CTCPNetUnpack* unpacker, const ConnectionKey& key);
     void OnServerBytes(TcpConnection& c, const unsigned char* data, int length) override;
     void OnServerGap(TcpConnection& c, uint32_t length) override;
     void ForgetOldestRecord();

@@ -21,7 +21,8 @@ TcpReassembler::~TcpReassembler() {
 }
 
 void TcpReassembler::Start(uint32_t nextSeq) {
-    Clear();
+    // Every connection starts both its directions: nothing to clear is the usual case.
+    if (m_heldBytes != 0 || !m_held.empty() || m_finPending) Clear();
     m_next = nextSeq;
     m_started = true;
 }
