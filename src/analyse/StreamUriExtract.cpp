@@ -78,7 +78,11 @@ std::string ExtractRtmpUri(const unsigned char* b, int n) {
     int from = p < 0 ? 0 : p;
     int create = Find(b, n, from, "createStream", false);
     if (create < 0) return std::string();
+    // The stream a player asks for, or the one an encoder publishes: whichever command comes
+    // first names it, in the same form.
     int play = Find(b, n, create, "play", true);
+    const int publish = Find(b, n, create, "publish", true);
+    if (publish >= 0 && (play < 0 || publish < play)) play = publish;
     if (play < 0) return std::string();
     int marker = Find(b, n, play, "\x05\x02", true);
     if (marker < 0 || marker + 4 > n) return std::string();

@@ -8,7 +8,7 @@
 
 #include "netunpack/ZMemory.h"
 
-// The tcUrl of the connect command, "/", the stream name of the play command.
+// The tcUrl of the connect command, "/", the stream name of the play (or publish) command.
 std::string ExtractRtmpUri(const unsigned char* b, int n);
 // The rtsp:// address of the request line.
 std::string ExtractRtspUri(const unsigned char* b, int n);

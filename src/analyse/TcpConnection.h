@@ -29,6 +29,8 @@ struct RtmpMedia {
     std::string clientIp, serverIp;
     std::unique_ptr<CRtmp2H264AacDecoder> decoder;
     size_t* decoderCount = nullptr;  // the analyser's count of live decoders
+    // The client publishes: the media flows to the server, and the decoder reads that direction.
+    bool publishing = false;
 };
 
 // A TCP connection the analyser follows, from the segment that opened its request on: the
@@ -47,6 +49,7 @@ struct TcpConnection {
     static void operator delete(void* p, size_t size);
 
     const ConnectionKey& Key() const { return flow.Key(); }
+    bool Publishing() const { return rtmp && rtmp->publishing; }
 
     // Makes the unpacker, of one of the three payload classes (they add no members).
     template <class Unpacker>
@@ -62,7 +65,12 @@ struct TcpConnection {
     // A connect command whose codec words have not come yet (clients that send it in several
     // segments): collected, but neither RTMP nor reported until they do.
     bool pendingConnect = false;
-    bool collecting = true;           // under the collection limit
+    bool collecting = true;  // under the collection limit
+    // Where the first frame's payload starts and the frame ends in the collected bytes, and how
+    // much of that frame was too big to keep.
+    int payloadStart = 0;
+    int firstFrameEnd = 0;
+    int firstFrameCut = 0;
     HttpSearchMemo searches;          // of the HTTP extraction, resumed as the bytes grow
     std::unique_ptr<RtmpMedia> rtmp;  // RTMP connections only
 

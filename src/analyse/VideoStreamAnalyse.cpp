@@ -5,10 +5,20 @@
 
 namespace {
 
-// The classification's word rule, over the bytes a pending connect has collected.
+// The classification's word rule, over the bytes a pending connect has collected. An encoder's
+// connect carries no codec words (they say what a player can decode): its publish command makes
+// the connection RTMP instead.
 bool ConnectIsWhole(const unsigned char* b, int n) {
     return (FindBytes(b, n, "tcUrl", true) || FindBytes(b, n, "rtmp", true)) &&
-           (FindBytes(b, n, "audioCodecs", true) || FindBytes(b, n, "videoCodecs", true));
+           (FindBytes(b, n, "audioCodecs", true) || FindBytes(b, n, "videoCodecs", true) ||
+            FindBytes(b, n, "publish", true));
+}
+
+// Whether the collected bytes hold a publish command: a createStream, then "publish".
+bool Publishes(const unsigned char* b, int n) {
+    const unsigned char* create = FindBytes(b, n, "createStream", true);
+    return create != nullptr &&
+           FindBytes(create, static_cast<int>(b + n - create), "publish", true) != nullptr;
 }
 
 // Sequence numbers compare modulo 2^32.
@@ -85,9 +95,11 @@ void CVideoStreamAnalyse::Track(CTCPNetUnpack* u, const ConnectionKey& key) {
             return;
         }
 
-        if (!c->collecting) return;
+        // A publishing client's bytes are its media: they go on after the collection.
+        if (!c->collecting && !c->Publishing()) return;
+        const bool wasCollecting = c->collecting;
         Deliver(*c, TcpFlow::kToServer, u, false);
-        if (!c->collecting) Finished(key, c);
+        if (wasCollecting && !c->collecting) Finished(key, c);
     } catch (...) {
         // One bad segment never stops capture.
     }
@@ -107,6 +119,9 @@ TcpConnection* CVideoStreamAnalyse::StartConnection(CTCPNetUnpack* u, const Conn
     }
     const int payloadLen = u->PayloadLen();
     const int frameLen = u->FrameLen();
+    connection->payloadStart = static_cast<int>(u->Payload() - u->FrameData());
+    connection->firstFrameEnd = frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes;
+    connection->firstFrameCut = frameLen - connection->firstFrameEnd;
     fresh->AdoptFrame(*u);  // the frame is already parsed and classified
     // The collected bytes start with the frame; a giant frame is kept only in part.
     fresh->AppendData(u->FrameData(),
@@ -151,15 +166,18 @@ void CVideoStreamAnalyse::Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNe
         Sink(CVideoStreamAnalyse& a, TcpConnection& c, TcpFlow::Direction d)
             : m_a(a), m_c(c), m_d(d) {}
         void OnBytes(const unsigned char* data, int length) override {
-            if (m_d == TcpFlow::kToServer) {
-                m_a.Collect(m_c, data, length);
-            } else {
-                m_a.OnServerBytes(m_c, data, length);
+            if (m_d == TcpFlow::kToClient) {
+                if (!m_c.Publishing()) m_a.OnMediaBytes(m_c, data, length);
+                return;
             }
+            // The bytes that make a client a publisher reach the decoder with those collected.
+            const bool publishing = m_c.Publishing();
+            m_a.Collect(m_c, data, length);
+            if (publishing) m_a.OnMediaBytes(m_c, data, length);
         }
         // The collected bytes simply go on after a hole, as the extraction searches them.
         void OnGap(uint32_t length) override {
-            if (m_d == TcpFlow::kToClient) m_a.OnServerGap(m_c, length);
+            if ((m_d == TcpFlow::kToClient) != m_c.Publishing()) m_a.OnMediaGap(m_c, length);
         }
 
       private:
@@ -200,6 +218,10 @@ void CVideoStreamAnalyse::Collect(TcpConnection& c, const unsigned char* data, i
         entry->AppendData(data, length, 0);
         Notify(c);
     }
+    if (c.rtmp && !c.pendingConnect && !c.rtmp->publishing &&
+        Publishes(entry->GetAppendedData(), entry->GetAppendedLen())) {
+        OnPublishing(c);
+    }
     if (entry->GetAppendedLen() >= kCollectLimit) c.collecting = false;
 }
 
@@ -221,7 +243,7 @@ void CVideoStreamAnalyse::Finished(const ConnectionKey& key, TcpConnection* c) {
     // leave the table and make room for connections still collecting.
     if (c->type == STREAM_RTMP && !c->pendingConnect) {
         c->unpacker->ReleaseCollected();
-        c->flow.ToServer().Clear();
+        if (!c->Publishing()) c->flow.ToServer().Clear();
     } else {
         m_connections.Remove(key);
     }
@@ -230,7 +252,7 @@ void CVideoStreamAnalyse::Finished(const ConnectionKey& key, TcpConnection* c) {
 void CVideoStreamAnalyse::OnCaptureEnd() {
     m_connections.ForEach([this](const ConnectionKey&, TcpConnection& c) {
         try {
-            if (c.collecting && c.flow.ToServer().HeldBytes() > 0)
+            if ((c.collecting || c.Publishing()) && c.flow.ToServer().HeldBytes() > 0)
                 Deliver(c, TcpFlow::kToServer, nullptr, true);
             if (c.flow.ToClient().HeldBytes() > 0) Deliver(c, TcpFlow::kToClient, nullptr, true);
         } catch (...) {

@@ -40,9 +40,13 @@ class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
     void Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNetUnpack* segment, bool flush);
     // The next bytes of the request direction, in order.
     void Collect(TcpConnection& c, const unsigned char* data, int length);
-    // The media step: the next bytes from the server, and the bytes it will never see.
-    virtual void OnServerBytes(TcpConnection& c, const unsigned char* data, int length) {}
-    virtual void OnServerGap(TcpConnection& c, uint32_t length) {}
+    // The media step: the next bytes of the direction that carries the media (from the server,
+    // or to it when the client publishes), and the bytes it will never see.
+    virtual void OnMediaBytes(TcpConnection& c, const unsigned char* data, int length) {}
+    virtual void OnMediaGap(TcpConnection& c, uint32_t length) {}
+    // A connection whose client turned out to publish: its media goes to the server from here
+    // on, starting with the bytes already collected.
+    virtual void OnPublishing(TcpConnection& c) {}
     // Calls OnStreamData with the connection's unpacker, the connection known to AnalyseUri.
     void Notify(TcpConnection& c);
     // The collection of the connection has reached kCollectLimit (or failed to become one).

@@ -75,22 +75,51 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
 void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u, const ConnectionKey& key) {
     // Looking the other direction up also keeps a live connection's entry fresh.
     TcpConnection* c = m_connections.Find(key.Reverse());
-    if (c == nullptr || !c->rtmp || c->pendingConnect) return;
-    RtmpMedia& media = *c->rtmp;
-    if (!media.decoder) {
-        // A flood of RTMP connections must not each hold a decoder's buffers.
-        if (m_decoderCount >= kMaxDecoders) return;
-        media.decoder.reset(new CRtmp2H264AacDecoder());
-        media.decoderCount = &m_decoderCount;
-        ++m_decoderCount;
-    }
+    if (c == nullptr || !c->rtmp || c->pendingConnect || c->Publishing()) return;
+    if (DecoderOf(*c->rtmp) == nullptr) return;
     // The server's bytes reach the decoder in order, once; every message they complete leaves
     // now, so the decoder keeps no backlog.
     Deliver(*c, TcpFlow::kToClient, u, false);
 }
 
-void CVideoStreamUriAnalyse::OnServerBytes(TcpConnection& c, const unsigned char* data,
-                                           int length) {
+CRtmp2H264AacDecoder* CVideoStreamUriAnalyse::DecoderOf(RtmpMedia& media) {
+    if (!media.decoder) {
+        // A flood of RTMP connections must not each hold a decoder's buffers.
+        if (m_decoderCount >= kMaxDecoders) return nullptr;
+        media.decoder.reset(new CRtmp2H264AacDecoder());
+        media.decoderCount = &m_decoderCount;
+        ++m_decoderCount;
+    }
+    return media.decoder.get();
+}
+
+void CVideoStreamUriAnalyse::OnPublishing(TcpConnection& c) {
+    RtmpMedia& media = *c.rtmp;
+    // Whatever the server's direction fed is not this media: a fresh decoder.
+    if (media.decoder) {
+        media.decoder.reset(new CRtmp2H264AacDecoder());
+    } else if (DecoderOf(media) == nullptr) {
+        return;
+    }
+    media.publishing = true;
+    // The client's bytes so far, from its connect command on: a handshake packet sent in the same
+    // segment goes before it, and the part of a giant first frame not kept is a gap.
+    const unsigned char* b = c.unpacker->GetAppendedData();
+    const int n = c.unpacker->GetAppendedLen();
+    if (b == nullptr || c.payloadStart >= c.firstFrameEnd || c.firstFrameEnd > n) return;
+    static const int kHandshakePacket = 1536;
+    static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};
+    int from = c.payloadStart;
+    const int connectAt = from + kHandshakePacket + 12;
+    if (connectAt + static_cast<int>(sizeof(kConnect)) <= c.firstFrameEnd &&
+        std::memcmp(b + connectAt, kConnect, sizeof(kConnect)) == 0)
+        from += kHandshakePacket;
+    OnMediaBytes(c, b + from, c.firstFrameEnd - from);
+    if (c.firstFrameCut > 0) OnMediaGap(c, static_cast<uint32_t>(c.firstFrameCut));
+    if (n > c.firstFrameEnd) OnMediaBytes(c, b + c.firstFrameEnd, n - c.firstFrameEnd);
+}
+
+void CVideoStreamUriAnalyse::OnMediaBytes(TcpConnection& c, const unsigned char* data, int length) {
     if (!c.rtmp || !c.rtmp->decoder) return;
     RtmpMedia& media = *c.rtmp;
     CZMemory* tag = media.decoder->DecodeToFlvTag(data, length);
@@ -105,7 +134,7 @@ void CVideoStreamUriAnalyse::OnServerBytes(TcpConnection& c, const unsigned char
     }
 }
 
-void CVideoStreamUriAnalyse::OnServerGap(TcpConnection& c, uint32_t length) {
+void CVideoStreamUriAnalyse::OnMediaGap(TcpConnection& c, uint32_t length) {
     if (c.rtmp && c.rtmp->decoder) c.rtmp->decoder->Gap(length);
 }
 

@@ -55,8 +55,11 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
 
   protected:
     void OnRtmpMedia(CTCPNetUnpack* unpacker, const ConnectionKey& key);
-    void OnServerBytes(TcpConnection& c, const unsigned char* data, int length) override;
-    void OnServerGap(TcpConnection& c, uint32_t length) override;
+    void OnMediaBytes(TcpConnection& c, const unsigned char* data, int length) override;
+    void OnMediaGap(TcpConnection& c, uint32_t length) override;
+    void OnPublishing(TcpConnection& c) override;
+    // The connection's decoder, made when there is room for one; null otherwise.
+    CRtmp2H264AacDecoder* DecoderOf(RtmpMedia& media);
     void ForgetOldestRecord();
 
     StreamTable m_streams;

@@ -246,3 +246,32 @@ TEST_F(FlowDetection, LostServerSegmentsLeaveAGapAndTheRestFollows) {
     EXPECT_EQ(analyser->ReassemblyMemory().Used(), 0u);
     EXPECT_GT(g_tags[client.port].size(), 2u + 2 * 20);
 }
+
+// An encoder publishing: its connect has no codec words, its publish names the stream, and the
+// media it sends to the server is what a recording of that address holds.
+TEST_F(FlowDetection, PublishIsAStreamAndItsMediaGoesToTheServer) {
+    const Endpoint encoder{{192, 168, 1, 5}, 50700};
+    const std::string connect =
+        Amf0String("connect") + Amf0Number(1) + std::string("\x03", 1) +
+        Amf0Property("app", Amf0String("live")) + Amf0Property("type", Amf0String("nonprivate")) +
+        Amf0Property("tcUrl", Amf0String("rtmp://host:1935/live")) + std::string("\x00\x00\x09", 3);
+    const std::string publish = Amf0String("publish") + Amf0Number(5) + std::string("\x05", 1) +
+                                Amf0String("KEY") + Amf0String("live");
+    const std::string media = seedsession::ServerMedia(12, 128);
+    std::vector<Bytes> frames = {
+        Frame(encoder, kServer, Chunked(3, 0x14, 0, connect)),
+        Frame(encoder, kServer, Chunked(3, 0x14, 0, Amf0String("releaseStream") + Amf0Number(2))),
+        Frame(encoder, kServer, Chunked(3, 0x14, 0, Amf0String("FCPublish") + Amf0Number(3))),
+        Frame(encoder, kServer, Chunked(3, 0x14, 0, CreateStreamBody())),
+        Frame(encoder, kServer, Chunked(4, 0x14, 1, publish))};
+    for (const std::string& piece : seedsession::Segments(media, 700))
+        frames.push_back(Frame(encoder, kServer, piece));
+    for (const Bytes& f : frames) Feed(f);
+    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/KEY"}));
+    EXPECT_EQ(g_tags[encoder.port].size(), 2u + 2 * 12);
+
+    // The same session played back by a player gives the same tags.
+    const Endpoint player{{192, 168, 1, 6}, 50701};
+    for (const Bytes& f : RtmpPlay(player, "KEY", 0, 12, 700).frames) Feed(f);
+    EXPECT_TRUE(g_tags[player.port] == g_tags[encoder.port]);
+}
