@@ -19,6 +19,7 @@ import sys
 COLLECT_LIMIT = 2048
 
 STREAM_NONE, STREAM_HTTP, STREAM_RTSP, STREAM_RTMP, STREAM_HLS = -1, 0, 4, 5, 6
+PENDING = -2  # a connect command not yet whole
 LABELS = {STREAM_RTMP: "RTMP", STREAM_RTSP: "RTSP", STREAM_HTTP: "HTTP", STREAM_HLS: "HLS"}
 
 
@@ -107,6 +108,7 @@ class Frame:
         self.tcp = tcp
         self.thl = thl
         self.sport, self.dport = struct.unpack(">HH", data[tcp:tcp + 4])
+        self.seq = struct.unpack(">I", data[tcp + 4:tcp + 8])[0]
         self.payload_start = tcp + thl
         # Payload as the IPv4 length announces it, never past the captured bytes.
         self.payload_len = max(0, min(total - ihl - thl, len(data) - self.payload_start))
@@ -136,6 +138,22 @@ class Frame:
     def key(self):
         return "%d%d%d%d%d-%d%d%d%d%d" % (tuple(self.src) + (self.sport,) + tuple(self.dst)
                                           + (self.dport,))
+
+
+CONNECT = b"\x02\x00\x07connect"
+
+
+def opens_connect(p):
+    """The AMF0 string "connect" at the start of a segment, after a type-0 chunk header, or after
+    that header and a 1536-byte handshake packet."""
+    if p[:10] == CONNECT:
+        return True
+    for at in (0, 1536):
+        if len(p) < at + 22:
+            return False
+        if p[at] & 0xC0 == 0 and p[at] & 0x3F >= 2 and p[at + 12:at + 22] == CONNECT:
+            return True
+    return False
 
 
 def be16(buf, at):
@@ -182,7 +200,11 @@ def extract_rtmp(buf):
     c = find_bytes(buf, b"createStream", exact=False, start=max(p, 0))
     if c == -1:
         return b""
+    # The stream a player asks for, or the one an encoder publishes: whichever comes first.
     pl = find_bytes(buf, b"play", start=c)
+    pu = find_bytes(buf, b"publish", start=c)
+    if pu != -1 and (pl == -1 or pu < pl):
+        pl = pu
     if pl == -1:
         return b""
     m = find_bytes(buf, b"\x05\x02", start=pl)
@@ -242,7 +264,7 @@ def remove_default_port(address):
 
 class Analyser:
     def __init__(self, trace=False):
-        self.table = {}  # key -> [stream type, collected bytes]
+        self.table = {}  # key -> [stream type, collected bytes, next sequence number]
         self.recorded = set()
         self.streams = []
         self.sightings = []
@@ -259,23 +281,45 @@ class Analyser:
         key = f.key()
         t = f.stream_type
         d = f.total - f.thl - f.ihl
+        entry = self.table.get(key)
+        # Bytes the direction already had (a retransmission) add nothing, start nothing.
+        if entry is not None and d > 0 and ((f.seq - entry[2]) & 0xFFFFFFFF) >= 0x80000000:
+            return
         if t in (STREAM_RTMP, STREAM_RTSP, STREAM_HTTP, STREAM_HLS):
-            self.table[key] = [t, bytes(data)]
+            self.table[key] = [t, bytes(data), (f.seq + max(d, 0)) & 0xFFFFFFFF]
             if self.trace:
                 print("%5d %s start %s" % (number, key, LABELS[t]))
             if t in (STREAM_RTSP, STREAM_HLS):
                 self.analyse(key)
             return
-        entry = self.table.get(key)
-        if entry is None or len(entry[1]) >= COLLECT_LIMIT or d <= 0:
+        if entry is None:
+            # A connect command whose other words come later (librtmp), or an encoder's, which
+            # has no codec words: collected until they, or its publish, come.
+            if d > 0 and opens_connect(f.payload()):
+                self.table[key] = [PENDING, bytes(data), (f.seq + d) & 0xFFFFFFFF]
+                if self.trace:
+                    print("%5d %s start pending connect" % (number, key))
+            return
+        if len(entry[1]) >= COLLECT_LIMIT or d <= 0:
             return
         entry[1] += f.payload()
+        entry[2] = (f.seq + d) & 0xFFFFFFFF
         if self.trace:
             print("%5d %s +%d -> %d" % (number, key, f.payload_len, len(entry[1])))
+        if entry[0] == PENDING:
+            b = entry[1]
+            if ((find_bytes(b, b"tcUrl") != -1 or find_bytes(b, b"rtmp") != -1)
+                    and (find_bytes(b, b"audioCodecs") != -1 or find_bytes(b, b"videoCodecs") != -1
+                         or find_bytes(b, b"publish") != -1)):
+                entry[0] = STREAM_RTMP
+                if self.trace:
+                    print("%5d %s the connect is whole: RTMP" % (number, key))
+            else:
+                return
         self.analyse(key)
 
     def analyse(self, key):
-        t, buf = self.table[key]
+        t, buf, _ = self.table[key]
         if t == STREAM_RTMP:
             address = extract_rtmp(buf)
         elif t == STREAM_RTSP:

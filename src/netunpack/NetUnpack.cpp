@@ -207,11 +207,13 @@ bool HasMediaSuffix(const unsigned char* p, int n) {
 }  // namespace
 
 namespace {
-// A type-0 chunk header (one byte, then eleven) and the AMF0 string "connect", at the start of
-// the segment or after the 1536 bytes of a handshake packet sent with it.
+// The AMF0 string "connect" that begins the command: at the start of the segment (clients that
+// write the chunk header on its own), after a type-0 chunk header (one byte, then eleven), or after
+// that header and the 1536 bytes of a handshake packet sent with it.
 bool OpensConnectCommand(const unsigned char* p, int n) {
     static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};
     const ByteReader r(p, n > 0 ? static_cast<size_t>(n) : 0);
+    if (r.Has(sizeof(kConnect)) && std::memcmp(p, kConnect, sizeof(kConnect)) == 0) return true;
     for (size_t at : {size_t{0}, size_t{1536}}) {
         if (!r.Has(at + 12 + sizeof(kConnect))) return false;
         const uint8_t basic = r.U8At(at);

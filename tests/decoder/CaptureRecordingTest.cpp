@@ -345,8 +345,10 @@ TEST_P(CaptureRecording, StrevixCliRecordsTheSameFile) {
     EXPECT_EQ(out,
               testframes::ReadFile(std::string(STREVIX_TEST_DATA) + "/" + GetParam() + ".streams"));
     const std::vector<std::string> files = FlvFiles(home_ + "/Videos");
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(CheckRecording(files[0], Source()), 0);
+    // nginx's captures hold the encoder publishing to it as well: its connection carries the
+    // address too, and what it sent is the same file.
+    ASSERT_EQ(files.size(), GetParam().find("nginx") != std::string::npos ? 2u : 1u);
+    for (const std::string& file : files) EXPECT_EQ(CheckRecording(file, Source()), 0) << file;
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, CaptureRecording, ::testing::ValuesIn(Captures()),
