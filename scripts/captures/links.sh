@@ -200,6 +200,11 @@ session_rtmp_hls() {
   for name in sll2 vlan qinq; do
     cp "$OUT/eth-rtmp-hls.streams" "$OUT/$name-rtmp-hls.streams.pending"
     cp "$OUT/eth-rtmp-hls.sightings" "$OUT/$name-rtmp-hls.sightings.pending"
+    # The model reads the cooked and tagged frames too: it must find the same lines.
+    python3 "$HELPERS/expect.py" --write "$OUT/$name-rtmp-hls.pcap" "$WORK/$name"
+    cmp -s "$WORK/$name.streams" "$OUT/eth-rtmp-hls.streams" &&
+      cmp -s "$WORK/$name.sightings" "$OUT/eth-rtmp-hls.sightings" ||
+      { log "$name-rtmp-hls: expect.py finds other lines than on Ethernet"; return 1; }
   done
   for name in eth sll2 vlan qinq; do size_line "$OUT/$name-rtmp-hls.pcap"; done
 }
@@ -222,6 +227,11 @@ session_ipv6() {
       echo "HLS-http://[::1]:8000/hls/seg$n.ts"
     done
   } >"$OUT/ipv6-rtmp-hls.streams.pending"
+  # The sightings come from the model, once it agrees with the requests on the streams.
+  python3 "$HELPERS/expect.py" --write "$OUT/ipv6-rtmp-hls.pcap" "$WORK/ipv6"
+  cmp -s "$WORK/ipv6.streams" "$OUT/ipv6-rtmp-hls.streams.pending" ||
+    { log "ipv6-rtmp-hls: expect.py finds other streams than the clients asked for"; return 1; }
+  cp "$WORK/ipv6.sightings" "$OUT/ipv6-rtmp-hls.sightings.pending"
   size_line "$OUT/ipv6-rtmp-hls.pcap"
 }
 
