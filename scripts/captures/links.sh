@@ -307,11 +307,16 @@ absurd[o + 8:o + 12] = struct.pack(order + "I", 0xFFFFFF00)
 open(out + "/absurd-length.pcap", "wb").write(bytes(absurd))
 print("damaged record: %d of %d (caplen %d)" % (target + 1, len(offsets), caplen), file=sys.stderr)
 EOF
+  # The program must read the intact capture as its lines say, or its output means nothing here.
+  "$CLI" -r "$OUT/hls-ffmpeg.pcap" 2>&1 | cmp -s - "$OUT/hls-ffmpeg.streams" ||
+    { log "$CLI does not print hls-ffmpeg.streams for hls-ffmpeg.pcap"; return 1; }
   local name rc
   for name in cut-record absurd-length; do
     rc=0
     "$CLI" -r "$OUT/damaged/$name.pcap" >"$OUT/damaged/$name.streams" 2>"$WORK/$name.err" || rc=$?
-    log "$name: today's strevix-cli exits $rc, $(wc -l <"$WORK/$name.err") stderr lines"
+    # Exit 0 and silence until the damage is reported; then exit 1 and one line on stderr.
+    log "$name: strevix-cli exits $rc, $(wc -l <"$WORK/$name.err") stderr lines"
+    [ "$rc" -le 1 ] || { log "$name: unexpected exit status $rc"; return 1; }
     "$CLI" -r "$OUT/damaged/$name.pcap" --sightings >"$OUT/damaged/$name.sightings" 2>/dev/null || true
     size_line "$OUT/damaged/$name.pcap"
   done
