@@ -50,6 +50,7 @@ done
 WORK="$(mktemp -d /tmp/strevix-links.XXXXXX)"
 NS=""
 PIDS=()
+CAPTURES=()
 
 log() { echo "links.sh: $*" >&2; }
 
@@ -162,23 +163,56 @@ play_sessions() {
     ffmpeg -nostdin -v error -i "http://$host:8000/hls/index.m3u8" -c copy -f null - \
     >"$WORK/hls-client.log" 2>&1 </dev/null || true
   stop_pid "$server"
+  # Now and then the fetch gets nowhere; the caller records the sessions again.
+  local last
+  last="$(grep -v '^#' "$WORK/web/hls/index.m3u8" | tail -1)"
+  grep -q "GET /hls/$last " "$WORK/http-server.log" ||
+    { log "the HLS client did not fetch $last"; cat "$WORK/hls-client.log" >&2; return 1; }
+}
+
+# Runs $1 (a session recording) up to three times, until the sessions went as planned.
+attempts() {
+  local n
+  for n in 1 2 3; do
+    "$@" && return 0
+    capture_stop
+    ns_del
+    log "attempt $n failed"
+  done
+  return 1
 }
 
 frames() { tcpdump -r "$1" 2>/dev/null | wc -l; }
 
 size_line() { printf '%8d  %s\n' "$(stat -c %s "$1")" "${1#"$ROOT"/}" >&2; }
 
+record_rtmp_hls() {
+  ns_new
+  CAPTURES=()
+  capture_start "$WORK/eth-rtmp-hls.pcap" lo
+  # Immediate mode rings hold one packet per slot of the snapshot length: a short one leaves
+  # room enough that no packet is dropped at this pace.
+  capture_start "$WORK/sll2-rtmp-hls.pcap" any -y LINUX_SLL2 -s 4096
+  play_sessions 127.0.0.1 127.0.0.1 || return 1
+  capture_stop
+  ns_del
+}
+
+record_ipv6() {
+  ns_new
+  CAPTURES=()
+  capture_start "$WORK/ipv6-rtmp-hls.pcap" lo
+  play_sessions "[::1]" "::1" || return 1
+  capture_stop
+  ns_del
+}
+
 # The Ethernet and the Linux cooked captures of the same traffic, then the tagged copies. Only
 # the Ethernet capture's lines are worked out (expect.py); the others must give the same.
 session_rtmp_hls() {
   make_media
   ns_new
-  CAPTURES=()
-  capture_start "$WORK/eth-rtmp-hls.pcap" lo
-  capture_start "$WORK/sll2-rtmp-hls.pcap" any -y LINUX_SLL2 -s 4096
-  play_sessions 127.0.0.1 127.0.0.1
-  capture_stop
-  ns_del
+  attempts record_rtmp_hls
   local eth sll2
   eth="$(frames "$WORK/eth-rtmp-hls.pcap")"
   sll2="$(frames "$WORK/sll2-rtmp-hls.pcap")"
@@ -212,12 +246,7 @@ session_rtmp_hls() {
 # The same sessions over ::1. The lines are the addresses as the clients wrote them.
 session_ipv6() {
   make_media
-  ns_new
-  CAPTURES=()
-  capture_start "$WORK/ipv6-rtmp-hls.pcap" lo
-  play_sessions "[::1]" "::1"
-  capture_stop
-  ns_del
+  attempts record_ipv6
   cp "$WORK/ipv6-rtmp-hls.pcap" "$OUT/"
   local n
   {
