@@ -182,8 +182,6 @@ attempts() {
   return 1
 }
 
-frames() { tcpdump -r "$1" 2>/dev/null | wc -l; }
-
 size_line() { printf '%8d  %s\n' "$(stat -c %s "$1")" "${1#"$ROOT"/}" >&2; }
 
 record_rtmp_hls() {
@@ -213,13 +211,21 @@ session_rtmp_hls() {
   make_media
   ns_new
   attempts record_rtmp_hls
-  local eth sll2
-  eth="$(frames "$WORK/eth-rtmp-hls.pcap")"
-  sll2="$(frames "$WORK/sll2-rtmp-hls.pcap")"
-  if [ "$eth" -ne "$sll2" ]; then
-    log "the two tcpdumps saw $eth and $sll2 frames: not the same traffic"
-    return 1
-  fi
+  # Both tcpdumps must have seen the same packets: the same bytes from the IP header on, in order.
+  python3 - "$WORK/eth-rtmp-hls.pcap" "$WORK/sll2-rtmp-hls.pcap" <<'EOF2' || return 1
+import struct, sys
+def network_bytes(path, link_header):
+    data = open(path, "rb").read()
+    out, at = [], 24
+    while at + 16 <= len(data):
+        caplen = struct.unpack("<I", data[at + 8:at + 12])[0]
+        out.append(data[at + 16 + link_header:at + 16 + caplen])
+        at += 16 + caplen
+    return out
+eth, sll2 = network_bytes(sys.argv[1], 14), network_bytes(sys.argv[2], 20)
+if eth != sll2:
+    sys.exit("links.sh: the two tcpdumps saw %d and %d frames, not the same" % (len(eth), len(sll2)))
+EOF2
   cp "$WORK/eth-rtmp-hls.pcap" "$WORK/sll2-rtmp-hls.pcap" "$OUT/"
   python3 "$HELPERS/expect.py" --write "$OUT/eth-rtmp-hls.pcap"
   if command -v tcprewrite >/dev/null; then
