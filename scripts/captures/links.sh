@@ -11,12 +11,13 @@
 #   vlan-rtmp-hls.pcap   the Ethernet capture with an 802.1Q tag (tcprewrite; vlan.py without it)
 #   qinq-rtmp-hls.pcap   the Ethernet capture with an 802.1ad tag and an 802.1Q tag (vlan.py)
 #   ipv6-rtmp-hls.pcap   the same sessions over ::1
-#   rtmp-publish.pcap    ffmpeg publishing an FLV to nginx-rtmp, with rtmp-publish.framemd5
+#   rtmp-publish.pcap    ffmpeg publishing an FLV to nginx-rtmp, with the published file's framemd5
 #   damaged/cut-record.pcap, damaged/absurd-length.pcap
 #                        hls-ffmpeg.pcap cut inside a record, or with one record's captured
 #                        length made absurd
 # The lines that the program does not print yet go to NAME.streams.pending and
-# NAME.sightings.pending, out of the way of tests/cli/check-captures.sh.
+# NAME.sightings.pending, out of the way of tests/cli/check-captures.sh; the publish's truth to
+# rtmp-publish.framemd5.pending, out of the way of decoder_capture_tests.
 #
 # Usage: links.sh [--cli STREVIX_CLI] [SESSION...]   sessions: rtmp-hls ipv6 publish damaged
 #   (default: all). --cli (default build/strevix-cli) works out the damaged captures' lines.
@@ -309,7 +310,8 @@ EOF
   stop_pid "$server" QUIT
   ns_del
   cp "$WORK/rtmp-publish.pcap" "$OUT/"
-  ffmpeg -v error -i "$WORK/publish.flv" -c copy -f framemd5 - >"$OUT/rtmp-publish.framemd5"
+  # Pending too: decoder_capture_tests records every rtmp-*.pcap that has a NAME.framemd5.
+  ffmpeg -v error -i "$WORK/publish.flv" -c copy -f framemd5 - >"$OUT/rtmp-publish.framemd5.pending"
   echo "RTMP-rtmp://127.0.0.1/live/cam7-key" >"$OUT/rtmp-publish.streams.pending"
   size_line "$OUT/rtmp-publish.pcap"
 }
