@@ -81,6 +81,8 @@ ns_del() {
 start_bg() {
   local logfile="$1"
   shift
+  # Gone before the start: a "ready" left from the last run must not be waited for.
+  rm -f "$logfile"
   ip netns exec "$NS" "$@" >"$logfile" 2>&1 </dev/null &
   PID=$!
   PIDS+=("$PID")
@@ -113,7 +115,8 @@ wait_listen() {
 
 # tcpdump on interface $2 writing file $1, further options after; adds its pid to CAPTURES.
 capture_start() {
-  local file="$1" dev="$2" logfile="$WORK/tcpdump-$(basename "$1").log"
+  local file="$1" dev="$2" logfile
+  logfile="$WORK/tcpdump-$(basename "$1").log"
   shift 2
   rm -f "$file"
   start_bg "$logfile" tcpdump -Z root -i "$dev" -B 16384 "$@" --immediate-mode -U -w "$file" tcp
@@ -164,7 +167,7 @@ play_sessions() {
     ffmpeg -nostdin -v error -i "http://$host:8000/hls/index.m3u8" -c copy -f null - \
     >"$WORK/hls-client.log" 2>&1 </dev/null || true
   stop_pid "$server"
-  # Now and then the fetch gets nowhere; the caller records the sessions again.
+  # A fetch that got nowhere leaves a capture without HLS: the caller records it again.
   local last
   last="$(grep -v '^#' "$WORK/web/hls/index.m3u8" | tail -1)"
   grep -q "GET /hls/$last " "$WORK/http-server.log" ||
@@ -243,9 +246,11 @@ EOF2
     cp "$OUT/eth-rtmp-hls.sightings" "$OUT/$name-rtmp-hls.sightings.pending"
     # The model reads the cooked and tagged frames too: it must find the same lines.
     python3 "$HELPERS/expect.py" --write "$OUT/$name-rtmp-hls.pcap" "$WORK/$name"
-    cmp -s "$WORK/$name.streams" "$OUT/eth-rtmp-hls.streams" &&
-      cmp -s "$WORK/$name.sightings" "$OUT/eth-rtmp-hls.sightings" ||
-      { log "$name-rtmp-hls: expect.py finds other lines than on Ethernet"; return 1; }
+    if ! cmp -s "$WORK/$name.streams" "$OUT/eth-rtmp-hls.streams" ||
+      ! cmp -s "$WORK/$name.sightings" "$OUT/eth-rtmp-hls.sightings"; then
+      log "$name-rtmp-hls: expect.py finds other lines than on Ethernet"
+      return 1
+    fi
   done
   for name in eth sll2 vlan qinq; do size_line "$OUT/$name-rtmp-hls.pcap"; done
 }
