@@ -10,13 +10,17 @@ Usage:
   expect.py --trace CAPTURE.pcap      show, per frame, what the tracking step did
 
 This is an independent model of the analyser written for the test data, with the standard
-library only; it reads classic pcap files (both byte orders, micro- or nanosecond stamps).
+library only; it reads classic pcap files (both byte orders, micro- or nanosecond stamps) of
+Ethernet frames (VLAN tags skipped) or Linux cooked v2 frames, TCP over IPv4 or IPv6.
 Where it and the C++ analyser disagree on a capture, one of them is wrong: look at --trace.
 """
 import struct
 import sys
 
 COLLECT_LIMIT = 2048
+LINKTYPE_ETHERNET, LINKTYPE_LINUX_SLL2 = 1, 276
+ETHERTYPE_IPV4, ETHERTYPE_IPV6 = 0x0800, 0x86DD
+VLAN_TPIDS = (0x8100, 0x88A8)
 
 STREAM_NONE, STREAM_HTTP, STREAM_RTSP, STREAM_RTMP, STREAM_HLS = -1, 0, 4, 5, 6
 PENDING = -2  # a connect command not yet whole
@@ -37,8 +41,8 @@ def read_pcap(path):
         else:
             raise ValueError(path + ": not a classic pcap file (pcapng is not read here)")
         linktype = struct.unpack(order + "I", head[20:24])[0]
-        if linktype != 1:
-            raise ValueError(path + ": link type %d, not Ethernet" % linktype)
+        if linktype not in (LINKTYPE_ETHERNET, LINKTYPE_LINUX_SLL2):
+            raise ValueError(path + ": link type %d, neither Ethernet nor LINUX_SLL2" % linktype)
         number = 0
         while True:
             rec = f.read(16)
@@ -49,7 +53,23 @@ def read_pcap(path):
             if len(data) < caplen:
                 return
             number += 1
-            yield number, data
+            yield number, network_start(linktype, data), data
+
+
+def network_start(linktype, data):
+    """(EtherType, offset) of the network header, or (None, 0) when the link header is not all
+    there. Ethernet frames may carry VLAN tags (802.1Q, 802.1ad), any number of them."""
+    if linktype == LINKTYPE_LINUX_SLL2:
+        if len(data) < 20:
+            return None, 0
+        return struct.unpack(">H", data[0:2])[0], 20
+    at = 12
+    while len(data) >= at + 2:
+        kind = struct.unpack(">H", data[at:at + 2])[0]
+        if kind not in VLAN_TPIDS:
+            return kind, at + 2
+        at += 4
+    return None, 0
 
 
 def find_bytes(buf, pattern, exact=True, start=0, end=None):
@@ -74,30 +94,43 @@ def find_bytes(buf, pattern, exact=True, start=0, end=None):
 
 
 class Frame:
-    """Header view of one Ethernet frame; layers whose header is not all there are absent."""
+    """Header view of one frame whose network header starts at network[1]; layers whose header
+    is not all there are absent."""
 
-    def __init__(self, data):
+    def __init__(self, data, network=(ETHERTYPE_IPV4, 14)):
         self.data = data
         self.ip = None
         self.tcp = None
         self.payload_start = 0
         self.payload_len = 0
         self.stream_type = STREAM_NONE
-        if len(data) < 14 or data[12:14] != b"\x08\x00":
-            return
-        if len(data) < 14 + 20:
-            return
-        ip = 14
-        ihl = (data[ip] & 0x0F) * 4
-        total = struct.unpack(">H", data[ip + 2:ip + 4])[0]
-        if ihl < 20 or len(data) < ip + ihl:
+        kind, ip = network
+        if kind == ETHERTYPE_IPV4:
+            if len(data) < ip + 20:
+                return
+            ihl = (data[ip] & 0x0F) * 4
+            total = struct.unpack(">H", data[ip + 2:ip + 4])[0]
+            if ihl < 20 or len(data) < ip + ihl:
+                return
+            self.src = data[ip + 12:ip + 16]
+            self.dst = data[ip + 16:ip + 20]
+            protocol = data[ip + 9]
+        elif kind == ETHERTYPE_IPV6:
+            # TCP right after the fixed header only: the loopback captures have no extension
+            # headers.
+            if len(data) < ip + 40:
+                return
+            ihl = 40
+            total = 40 + struct.unpack(">H", data[ip + 4:ip + 6])[0]
+            self.src = data[ip + 8:ip + 24]
+            self.dst = data[ip + 24:ip + 40]
+            protocol = data[ip + 6]
+        else:
             return
         self.ip = ip
         self.ihl = ihl
         self.total = total
-        self.src = data[ip + 12:ip + 16]
-        self.dst = data[ip + 16:ip + 20]
-        if data[ip + 9] != 6:
+        if protocol != 6:
             return
         tcp = ip + ihl
         if len(data) < tcp + 20:
@@ -136,8 +169,8 @@ class Frame:
         return STREAM_NONE
 
     def key(self):
-        return "%d%d%d%d%d-%d%d%d%d%d" % (tuple(self.src) + (self.sport,) + tuple(self.dst)
-                                          + (self.dport,))
+        return "%s%d-%s%d" % ("".join("%d" % b for b in self.src), self.sport,
+                              "".join("%d" % b for b in self.dst), self.dport)
 
 
 CONNECT = b"\x02\x00\x07connect"
@@ -274,8 +307,8 @@ class Analyser:
         if self.trace:
             print("    " + text.decode("latin-1"))
 
-    def on_frame(self, number, data):
-        f = Frame(data)
+    def on_frame(self, number, data, network=(ETHERTYPE_IPV4, 14)):
+        f = Frame(data, network)
         if f.tcp is None:
             return
         key = f.key()
@@ -343,8 +376,8 @@ class Analyser:
 
 def analyse_file(path, trace=False):
     a = Analyser(trace)
-    for number, data in read_pcap(path):
-        a.on_frame(number, data)
+    for number, network, data in read_pcap(path):
+        a.on_frame(number, data, network)
     return a
 
 

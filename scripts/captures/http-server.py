@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Web server for the test captures: Python's http.server serving a folder, plus POST.
 
-Usage: http-server.py PORT FOLDER
+Usage: http-server.py PORT FOLDER [ADDRESS]
+ADDRESS (default 127.0.0.1) is the address to listen on; "::1" listens on IPv6 loopback.
 GET and HEAD serve files as http.server does; POST reads the body and answers with a short
 text naming how many bytes came. Prints "ready" on stdout once it listens; runs until SIGTERM.
 """
 import functools
 import http.server
 import signal
+import socket
 import sys
 
 
@@ -29,11 +31,15 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) not in (3, 4):
         print(__doc__.strip(), file=sys.stderr)
         return 2
+    address = argv[3] if len(argv) == 4 else "127.0.0.1"
     handler = functools.partial(Handler, directory=argv[2])
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", int(argv[1])), handler)
+    server_class = http.server.ThreadingHTTPServer
+    if ":" in address:
+        server_class = type("Server6", (server_class,), {"address_family": socket.AF_INET6})
+    server = server_class((address, int(argv[1])), handler)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print("ready", flush=True)
     try:
