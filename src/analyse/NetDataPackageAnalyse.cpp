@@ -37,9 +37,15 @@ void CNetDataPackageAnalyse::OpenFailed(const std::string& message, const std::s
 int CNetDataPackageAnalyse::StartFromFile(std::string path) {
     m_lastOpenMessage.clear();
     m_lastOpenError.clear();
+    m_filePath = path;
     const int result = m_capture.OpenFile(path);
     if (result != 0) OpenFailed(m_capture.ErrorMessage(), m_capture.ErrorDetail());
     return result;
+}
+
+void CNetDataPackageAnalyse::OnCaptureDamaged(const CaptureDamage&) {
+    // The status line of the desktop program shows it too: its analysis ended early.
+    LogOut(LOG_ERROR | LOG_STATUS, m_filePath + ": " + m_capture.DamageReport());
 }
 
 int CNetDataPackageAnalyse::StartFromDevice(pcap_if_t* device) {

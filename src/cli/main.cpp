@@ -157,6 +157,7 @@ int main(int argc, char** argv) {
     }
 
     int status = 0;
+    std::string damage;  // of the capture file
     pcap_if_t* devices = nullptr;
     {
         Session session;
@@ -231,8 +232,16 @@ int main(int argc, char** argv) {
                 }
             }
             if (shown) std::fprintf(stderr, "\r%*s\r", 60, "");
+            if (fileMode && session.analysers.front()->LoopEnded())
+                damage = session.analysers.front()->DamageReport();
         }
         session.StopAll();
+    }
+    // After everything read before the damage has been reported.
+    if (!damage.empty()) {
+        std::fflush(stdout);
+        Fail(options.file + ": " + damage);
+        status = 1;
     }
     if (devices != nullptr) pcap_freealldevs(devices);
     SetReportWindow(nullptr);
