@@ -159,6 +159,18 @@ TEST(Cli, CutCaptureReportsItsDamageAfterItsLines) {
     EXPECT_EQ(log.rfind("ERROR", at), log.rfind('\n', at) + 1) << log;
 }
 
+// The database only holds filter rules: without one the console still analyses, and says so once.
+TEST(Cli, RunsWithoutADatabaseAfterOneWarning) {
+    const std::string home = testframes::TempFolder("cli-home");
+    const Result with = RunCli("-r " + MixedCapture());
+    Result r = RunCli("-r " + MixedCapture(), home);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, with.out);
+    EXPECT_EQ(Lines(r.out), 3) << r.out;
+    EXPECT_EQ(r.err, "strevix-cli: no database at " + home +
+                         "/QuilletDT.dll: running without filter rules\n");
+}
+
 TEST(Cli, LiveCaptureStopsCleanlyOnSignal) {
     for (int sig : {SIGINT, SIGTERM}) {
         std::string errFile = testframes::TempFolder("cli") + "/stderr";
