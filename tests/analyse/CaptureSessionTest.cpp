@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "RecordingWindow.h"
 #include "TestFrames.h"
 #include "analyse/NetDataPackageAnalyse.h"
 #include "common/Exception.h"
@@ -421,6 +422,11 @@ TEST(CaptureSession, PcapngDamageIsReportedWhereTheLibraryStops) {
         {"lying-block-length", good + lyingBlock, CaptureDamage::kOther},
         {"over-snap", good + overSnap + next, CaptureDamage::kTooLong},
     };
+    RecordingWindow window;
+    SetReportWindow(&window);
+    struct Detach {
+        ~Detach() { SetReportWindow(nullptr); }
+    } detach;
     for (const Case& c : cases) {
         const std::string path = dir + "/" + c.name + ".pcapng";
         ASSERT_TRUE(testframes::WriteFile(path, c.bytes));
@@ -438,5 +444,9 @@ TEST(CaptureSession, PcapngDamageIsReportedWhereTheLibraryStops) {
         EXPECT_NE(a.DamageReport().find("record 2 at offset " + std::to_string(good.size())),
                   std::string::npos)
             << a.DamageReport();
+        // The desktop program's status line says it.
+        EXPECT_NE(window.texts[IDC_STATIC_STATUS].find(path + ": " + a.DamageReport()),
+                  std::string::npos)
+            << window.texts[IDC_STATIC_STATUS];
     }
 }
