@@ -1,5 +1,6 @@
 #include "analyse/NetDataPackageAnalyse.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "common/Exception.h"
@@ -104,8 +105,13 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
     if (header == nullptr || data == nullptr) return;
     CountFrame();
     try {
-        m_frameTimeUs = static_cast<int64_t>(header->ts.tv_sec) * 1000000 +
-                        static_cast<int64_t>(header->ts.tv_usec);
+        // A pcapng block's 64-bit stamp can lie beyond what microseconds hold: such a frame
+        // gets the last time they can hold.
+        const int64_t kMaxSec = INT64_MAX / 1000000 - 1;
+        const int64_t sec = static_cast<int64_t>(header->ts.tv_sec);
+        m_frameTimeUs = sec > kMaxSec    ? kMaxSec * 1000000
+                        : sec < -kMaxSec ? -kMaxSec * 1000000
+                                         : sec * 1000000 + static_cast<int64_t>(header->ts.tv_usec);
         // A view into the capture buffer; nothing is copied. One unpacker serves every frame.
         CTCPNetUnpack& unpacker = m_unpacker;
         const auto* layout = reinterpret_cast<const FrameLayout*>(user);
