@@ -131,14 +131,18 @@ void* CaptureSource::CaptureThread(void* self) {
 
 void CaptureSource::RunLoop() {
     if (m_sink == nullptr) return;
+    CaptureDamage damage;
     if (m_queue) {
         m_queue->Drain([this](const struct pcap_pkthdr* header, const u_char* data,
                               const FrameLayout& layout) { Deliver(*header, data, &layout); });
+        damage = m_queue->Damage();
     } else if (m_file != nullptr) {
-        LibraryFileLoop(&CaptureSource::LoopCallback);
+        damage = LibraryFileLoop(&CaptureSource::LoopCallback);
     } else if (m_handle != nullptr) {
         pcap_loop(m_handle, 0, &CaptureSource::LoopCallback, reinterpret_cast<u_char*>(this));
     }
+    m_damage = damage;
+    m_damageReport = damage.Report();
     try {
         if (m_damage.Damaged()) m_sink->OnCaptureDamaged(m_damage);
         m_sink->OnCaptureEnd();
@@ -162,10 +166,10 @@ inline void CaptureSource::NoteLibraryFrame() {
     if (at >= 0) m_libraryOffset = at;
 }
 
-void CaptureSource::LibraryFileLoop(pcap_handler callback) {
-    if (pcap_loop(m_handle, 0, callback, reinterpret_cast<u_char*>(this)) != -1) return;
-    // The library ends the loop with an error only for a file it cannot read on: damage.
+CaptureDamage CaptureSource::LibraryFileLoop(pcap_handler callback) {
     CaptureDamage d;
+    if (pcap_loop(m_handle, 0, callback, reinterpret_cast<u_char*>(this)) != -1) return d;
+    // The library ends the loop with an error only for a file it cannot read on: damage.
     const std::string why = pcap_geterr(m_handle);
     d.kind = why.find("truncated") != std::string::npos     ? CaptureDamage::kCutShort
              : why.find("bigger than") != std::string::npos ? CaptureDamage::kTooLong
@@ -173,8 +177,7 @@ void CaptureSource::LibraryFileLoop(pcap_handler callback) {
     d.frame = m_libraryFrames + 1;
     d.offset = m_libraryOffset;
     d.reason = "is unreadable (" + why + ")";
-    m_damageReport = d.Report();
-    m_damage = d;
+    return d;
 }
 
 inline void CaptureSource::Deliver(const struct pcap_pkthdr& header, const unsigned char* bytes,
@@ -191,15 +194,16 @@ inline void CaptureSource::Deliver(const struct pcap_pkthdr& header, const unsig
 
 void* CaptureSource::ReaderThread(void* self) {
     auto* source = static_cast<CaptureSource*>(self);
+    CaptureDamage damage;
     if (source->m_classic) {
         source->m_queue->ReadClassicFile(fileno(source->m_file), sizeof(pcap_file_header),
                                          source->m_classicFormat, &CaptureSource::ClassifyFrame,
-                                         &source->m_position, &source->m_damage);
-        source->m_damageReport = source->m_damage.Report();
+                                         &source->m_position, &damage);
     } else {
-        source->LibraryFileLoop(&CaptureSource::ReaderCallback);
+        damage = source->LibraryFileLoop(&CaptureSource::ReaderCallback);
     }
-    source->m_queue->Finish();
+    // Handed over with the end of the frames, so the capture thread reports it after them.
+    source->m_queue->Finish(damage);
     return nullptr;
 }
 

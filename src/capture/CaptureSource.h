@@ -94,8 +94,8 @@ class CaptureSource {
     void Deliver(const struct pcap_pkthdr& header, const unsigned char* bytes,
                  const FrameLayout* layout);
     void Failed(const std::string& message, const std::string& detail);
-    // Runs the capture library's loop on a file, noting where it stops on damage.
-    void LibraryFileLoop(pcap_handler callback);
+    // Runs the capture library's loop on a file; what damage it stopped at.
+    CaptureDamage LibraryFileLoop(pcap_handler callback);
     void NoteLibraryFrame();
 
     pcap_t* m_handle = nullptr;
@@ -116,7 +116,7 @@ class CaptureSource {
     // The library's loop on a file: records read and where the next one starts.
     unsigned long long m_libraryFrames = 0;
     long long m_libraryOffset = 0;
-    CaptureDamage m_damage;      // written by the thread that reads the file, before it ends
+    CaptureDamage m_damage;      // written by the capture thread before the loop has ended
     std::string m_damageReport;  // m_damage.Report()
 
     std::string m_errorMessage;

@@ -191,11 +191,17 @@ bool FrameQueue::Flush() {
     return true;
 }
 
-void FrameQueue::Finish() {
+void FrameQueue::Finish(const CaptureDamage& damage) {
     if (m_filling && !m_filling->frames.empty()) Flush();
     std::lock_guard<std::mutex> guard(m_lock);
+    m_damage = damage;
     m_finished = true;
     m_changed.notify_all();
+}
+
+CaptureDamage FrameQueue::Damage() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_damage;
 }
 
 void FrameQueue::Cancel() {

@@ -69,8 +69,10 @@ class FrameQueue {
     bool ReadClassicFile(int fd, long long offset, const ClassicCaptureFormat& format,
                          Classifier classify, std::atomic<long long>* position,
                          CaptureDamage* damage = nullptr);
-    // No more frames will come.
-    void Finish();
+    // No more frames will come; `damage` says why the file ended early, if it did.
+    void Finish(const CaptureDamage& damage = CaptureDamage());
+    // Analysis side, once Drain has returned: the damage the reader finished with.
+    CaptureDamage Damage();
 
     // Analysis side: calls f(header, data, layout) for every frame in order until the input is
     // finished or the queue is cancelled.
@@ -111,6 +113,7 @@ class FrameQueue {
     std::unique_ptr<Block> m_filling;  // reader thread only
     bool m_finished = false;
     bool m_cancelled = false;
+    CaptureDamage m_damage;  // given to Finish
 };
 
 template <class F>
