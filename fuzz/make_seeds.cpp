@@ -225,20 +225,28 @@ void CaptureSeeds() {
           std::string("\xa1\xb2\xc3\xd4\x00\x02\x00\x04\0\0\0\0\0\0\0\0\x00\x01\x00\x00"
                       "\x00\x00\x00\x01",
                       24));
-    // A minimal pcapng: section header, interface description, one enhanced packet.
-    std::string ng;
-    auto put32 = [&ng](uint32_t v) { ng.append(reinterpret_cast<const char*>(&v), 4); };
-    put32(0x0A0D0D0A), put32(28), put32(0x1A2B3C4D), put32(0x00000001), put32(0xFFFFFFFF),
-        put32(0xFFFFFFFF), put32(28);
-    put32(1), put32(20), put32(1 | (0 << 16)), put32(65536), put32(20);
-    const Bytes& f = frames[0];
-    uint32_t padded = static_cast<uint32_t>((f.size() + 3) & ~size_t(3));
-    put32(6), put32(32 + padded), put32(0), put32(0), put32(0),
-        put32(static_cast<uint32_t>(f.size())), put32(static_cast<uint32_t>(f.size()));
-    ng.append(f.begin(), f.end());
-    ng.append(padded - f.size(), '\0');
-    put32(32 + padded);
-    Write("capture", "pcapng-one-frame", ng);
+    // Pcapng files go through the capture library's loop: a minimal one, the whole session, and
+    // the session cut inside its last block.
+    auto pcapng = [](const std::vector<Bytes>& packets) {
+        std::string ng;
+        auto put32 = [&ng](uint32_t v) { ng.append(reinterpret_cast<const char*>(&v), 4); };
+        put32(0x0A0D0D0A), put32(28), put32(0x1A2B3C4D), put32(0x00000001), put32(0xFFFFFFFF),
+            put32(0xFFFFFFFF), put32(28);
+        put32(1), put32(20), put32(1 | (0 << 16)), put32(65536), put32(20);
+        for (const Bytes& f : packets) {
+            uint32_t padded = static_cast<uint32_t>((f.size() + 3) & ~size_t(3));
+            put32(6), put32(32 + padded), put32(0), put32(0), put32(0),
+                put32(static_cast<uint32_t>(f.size())), put32(static_cast<uint32_t>(f.size()));
+            ng.append(f.begin(), f.end());
+            ng.append(padded - f.size(), '\0');
+            put32(32 + padded);
+        }
+        return ng;
+    };
+    Write("capture", "pcapng-one-frame", pcapng({frames[0]}));
+    const std::string session = pcapng(frames);
+    Write("capture", "pcapng-rtmp-session", session);
+    Write("capture", "pcapng-cut-last-block", session.substr(0, session.size() - 100));
 }
 
 // What a connection collects before the extractors read it: its first whole frame, then the

@@ -1,5 +1,6 @@
 #include "analyse/NetDataPackageAnalyse.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "common/Exception.h"
@@ -37,9 +38,15 @@ void CNetDataPackageAnalyse::OpenFailed(const std::string& message, const std::s
 int CNetDataPackageAnalyse::StartFromFile(std::string path) {
     m_lastOpenMessage.clear();
     m_lastOpenError.clear();
+    m_filePath = path;
     const int result = m_capture.OpenFile(path);
     if (result != 0) OpenFailed(m_capture.ErrorMessage(), m_capture.ErrorDetail());
     return result;
+}
+
+void CNetDataPackageAnalyse::OnCaptureDamaged(const CaptureDamage&) {
+    // The status line of the desktop program shows it too: its analysis ended early.
+    LogOut(LOG_ERROR | LOG_STATUS, m_filePath + ": " + m_capture.DamageReport());
 }
 
 int CNetDataPackageAnalyse::StartFromDevice(pcap_if_t* device) {
@@ -98,8 +105,13 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
     if (header == nullptr || data == nullptr) return;
     CountFrame();
     try {
-        m_frameTimeUs = static_cast<int64_t>(header->ts.tv_sec) * 1000000 +
-                        static_cast<int64_t>(header->ts.tv_usec);
+        // A pcapng block's 64-bit stamp can lie beyond what microseconds hold: such a frame
+        // gets the last time they can hold.
+        const int64_t kMaxSec = INT64_MAX / 1000000 - 1;
+        const int64_t sec = static_cast<int64_t>(header->ts.tv_sec);
+        m_frameTimeUs = sec > kMaxSec    ? kMaxSec * 1000000
+                        : sec < -kMaxSec ? -kMaxSec * 1000000
+                                         : sec * 1000000 + static_cast<int64_t>(header->ts.tv_usec);
         // A view into the capture buffer; nothing is copied. One unpacker serves every frame.
         CTCPNetUnpack& unpacker = m_unpacker;
         const auto* layout = reinterpret_cast<const FrameLayout*>(user);

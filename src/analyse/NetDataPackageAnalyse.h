@@ -57,6 +57,8 @@ class CNetDataPackageAnalyse : public FrameSink {
     // On the capture thread once its loop has ended (end of the file, or a stop), after the last
     // frame and before LoopEnded() turns true.
     void OnCaptureEnd() override {}
+    // Logs the damage of a capture file as an error, and shows it in the status line.
+    void OnCaptureDamaged(const CaptureDamage& damage) final;
 
     // The sink of the capture source: hands the frame to packet_handler.
     void OnFrame(const struct pcap_pkthdr& header, const unsigned char* bytes,
@@ -75,6 +77,10 @@ class CNetDataPackageAnalyse : public FrameSink {
     // (both empty when it did not fail).
     const std::string& LastOpenMessage() const { return m_lastOpenMessage; }
     const std::string& LastOpenError() const { return m_lastOpenError; }
+    // The damage that ended the reading of a capture file, one line ("damaged capture: ..."), or
+    // empty; valid once LoopEnded() is true.
+    const std::string& DamageReport() const { return m_capture.DamageReport(); }
+    const CaptureDamage& Damage() const { return m_capture.Damage(); }
     // Frames handed to packet_handler so far.
     unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
     // Bytes of the capture file read so far, for progress; 0 for live devices.
@@ -95,6 +101,7 @@ class CNetDataPackageAnalyse : public FrameSink {
     std::string m_lastOpenError;
 
   private:
+    std::string m_filePath;  // of the open capture file
     CaptureSource m_capture;
     CTCPNetUnpack m_unpacker;  // the capture thread's view of the frame being handled
     // Only the capture thread writes the count.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "analyse/StreamUriExtract.h"
 #include "common/Exception.h"
@@ -25,9 +26,12 @@ std::string OctetText(const unsigned char a[4]) {
 
 }  // namespace
 
-CVideoStreamUriAnalyse::CVideoStreamUriAnalyse() {
+CVideoStreamUriAnalyse::CVideoStreamUriAnalyse()
+    : CVideoStreamUriAnalyse(CSqliteDataBase::GetInstance()->GetNetDataFilterInfo()) {}
+
+CVideoStreamUriAnalyse::CVideoStreamUriAnalyse(std::list<NetDataFilterInfo> filters) {
     m_streams.reserve(1024);
-    m_filters = CSqliteDataBase::GetInstance()->GetNetDataFilterInfo();
+    m_filters = std::move(filters);
 }
 
 CVideoStreamUriAnalyse::~CVideoStreamUriAnalyse() {

@@ -34,7 +34,10 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     // RTMP connections whose media is rebuilt at once, at most.
     static constexpr size_t kMaxDecoders = 256;
 
+    // Takes the filter rules from the application database; throws when it cannot be opened.
     CVideoStreamUriAnalyse();
+    // With these filter rules, without the database (the console front end without one).
+    explicit CVideoStreamUriAnalyse(std::list<NetDataFilterInfo> filters);
     ~CVideoStreamUriAnalyse() override;
 
     // 0 started, 1 the source could not be opened.

@@ -19,6 +19,8 @@ void CaptureSource::Failed(const std::string& message, const std::string& detail
 int CaptureSource::OpenFile(const std::string& path) {
     m_errorMessage.clear();
     m_errorDetail.clear();
+    m_damage = CaptureDamage();
+    m_damageReport.clear();
     char errbuf[PCAP_ERRBUF_SIZE];
     std::memset(errbuf, 0, sizeof(errbuf));
     // The source string is "file://" + path in a fixed buffer; a path that does not fit, or one
@@ -68,6 +70,10 @@ int CaptureSource::OpenFile(const std::string& path) {
     if (m_classic && pcap_snapshot(m_handle) > 0)
         m_classicFormat.snapLength = static_cast<uint32_t>(pcap_snapshot(m_handle));
     m_position.store(sizeof(fileHeader));
+    // Where the library's loop will read its first record: just after the headers it has read.
+    const long at = std::ftell(m_file);
+    m_libraryOffset = at < 0 ? 0 : at;
+    m_libraryFrames = 0;
     return 0;
 }
 
@@ -125,13 +131,20 @@ void* CaptureSource::CaptureThread(void* self) {
 
 void CaptureSource::RunLoop() {
     if (m_sink == nullptr) return;
+    CaptureDamage damage;
     if (m_queue) {
         m_queue->Drain([this](const struct pcap_pkthdr* header, const u_char* data,
                               const FrameLayout& layout) { Deliver(*header, data, &layout); });
+        damage = m_queue->Damage();
+    } else if (m_file != nullptr) {
+        damage = LibraryFileLoop(&CaptureSource::LoopCallback);
     } else if (m_handle != nullptr) {
         pcap_loop(m_handle, 0, &CaptureSource::LoopCallback, reinterpret_cast<u_char*>(this));
     }
+    m_damage = damage;
+    m_damageReport = damage.Report();
     try {
+        if (m_damage.Damaged()) m_sink->OnCaptureDamaged(m_damage);
         m_sink->OnCaptureEnd();
     } catch (...) {
         // The sink reports its own failures; the thread still ends in order.
@@ -142,7 +155,29 @@ void CaptureSource::RunLoop() {
 void CaptureSource::LoopCallback(u_char* user, const struct pcap_pkthdr* header,
                                  const u_char* data) {
     if (header == nullptr || data == nullptr) return;
-    reinterpret_cast<CaptureSource*>(user)->Deliver(*header, data, nullptr);
+    auto* source = reinterpret_cast<CaptureSource*>(user);
+    if (source->m_file != nullptr) source->NoteLibraryFrame();
+    source->Deliver(*header, data, nullptr);
+}
+
+inline void CaptureSource::NoteLibraryFrame() {
+    ++m_libraryFrames;
+    const long at = std::ftell(m_file);
+    if (at >= 0) m_libraryOffset = at;
+}
+
+CaptureDamage CaptureSource::LibraryFileLoop(pcap_handler callback) {
+    CaptureDamage d;
+    if (pcap_loop(m_handle, 0, callback, reinterpret_cast<u_char*>(this)) != -1) return d;
+    // The library ends the loop with an error only for a file it cannot read on: damage.
+    const std::string why = pcap_geterr(m_handle);
+    d.kind = why.find("truncated") != std::string::npos     ? CaptureDamage::kCutShort
+             : why.find("bigger than") != std::string::npos ? CaptureDamage::kTooLong
+                                                            : CaptureDamage::kOther;
+    d.frame = m_libraryFrames + 1;
+    d.offset = m_libraryOffset;
+    d.reason = "is unreadable (" + why + ")";
+    return d;
 }
 
 inline void CaptureSource::Deliver(const struct pcap_pkthdr& header, const unsigned char* bytes,
@@ -159,21 +194,23 @@ inline void CaptureSource::Deliver(const struct pcap_pkthdr& header, const unsig
 
 void* CaptureSource::ReaderThread(void* self) {
     auto* source = static_cast<CaptureSource*>(self);
+    CaptureDamage damage;
     if (source->m_classic) {
         source->m_queue->ReadClassicFile(fileno(source->m_file), sizeof(pcap_file_header),
                                          source->m_classicFormat, &CaptureSource::ClassifyFrame,
-                                         &source->m_position);
+                                         &source->m_position, &damage);
     } else {
-        pcap_loop(source->m_handle, 0, &CaptureSource::ReaderCallback,
-                  reinterpret_cast<u_char*>(source));
+        damage = source->LibraryFileLoop(&CaptureSource::ReaderCallback);
     }
-    source->m_queue->Finish();
+    // Handed over with the end of the frames, so the capture thread reports it after them.
+    source->m_queue->Finish(damage);
     return nullptr;
 }
 
 void CaptureSource::ReaderCallback(u_char* user, const struct pcap_pkthdr* header,
                                    const u_char* data) {
     auto* source = reinterpret_cast<CaptureSource*>(user);
+    source->NoteLibraryFrame();
     if (!source->m_queue->Push(header, data, ClassifyFrame(header, data)))
         pcap_breakloop(source->m_handle);
 }

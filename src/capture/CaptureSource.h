@@ -20,6 +20,9 @@ class FrameSink {
     // devices). The bytes and the layout are valid during the call only.
     virtual void OnFrame(const struct pcap_pkthdr& header, const unsigned char* bytes,
                          const FrameLayout* layout) = 0;
+    // The capture file is damaged: its reading ended there, after the last good frame and
+    // before OnCaptureEnd.
+    virtual void OnCaptureDamaged(const CaptureDamage& damage) { (void)damage; }
     // The loop has ended (end of the file, or a stop), after the last frame.
     virtual void OnCaptureEnd() {}
 };
@@ -64,6 +67,10 @@ class CaptureSource {
     // not fail).
     const std::string& ErrorMessage() const { return m_errorMessage; }
     const std::string& ErrorDetail() const { return m_errorDetail; }
+    // Whether and where the capture file is damaged; valid once LoopEnded() is true, kept until
+    // the next open.
+    const CaptureDamage& Damage() const { return m_damage; }
+    const std::string& DamageReport() const { return m_damageReport; }
     // Frames handed to the sink so far.
     unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
     // Bytes of the capture file read so far, for progress; 0 for live devices.
@@ -87,6 +94,9 @@ class CaptureSource {
     void Deliver(const struct pcap_pkthdr& header, const unsigned char* bytes,
                  const FrameLayout* layout);
     void Failed(const std::string& message, const std::string& detail);
+    // Runs the capture library's loop on a file; what damage it stopped at.
+    CaptureDamage LibraryFileLoop(pcap_handler callback);
+    void NoteLibraryFrame();
 
     pcap_t* m_handle = nullptr;
     FrameSink* m_sink = nullptr;
@@ -103,6 +113,11 @@ class CaptureSource {
     bool m_classic = false;  // the file is read by the reading thread itself
     ClassicCaptureFormat m_classicFormat;
     std::atomic<long long> m_position{0};  // of the reading thread in such a file
+    // The library's loop on a file: records read and where the next one starts.
+    unsigned long long m_libraryFrames = 0;
+    long long m_libraryOffset = 0;
+    CaptureDamage m_damage;      // written by the capture thread before the loop has ended
+    std::string m_damageReport;  // m_damage.Report()
 
     std::string m_errorMessage;
     std::string m_errorDetail;

@@ -19,6 +19,12 @@ const size_t kRecordHeader = 16;
 
 }  // namespace
 
+std::string CaptureDamage::Report() const {
+    if (kind == kNone) return std::string();
+    return "damaged capture: record " + std::to_string(frame) + " at offset " +
+           std::to_string(offset) + " " + reason;
+}
+
 bool FrameQueue::IsClassicCaptureFile(const unsigned char header[24],
                                       ClassicCaptureFormat* format) {
     ByteReader r(header, 24);
@@ -82,19 +88,24 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
 }
 
 bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureFormat& format,
-                                 Classifier classify, std::atomic<long long>* position) {
+                                 Classifier classify, std::atomic<long long>* position,
+                                 CaptureDamage* damage) {
     const uint32_t snap = format.snapLength > 0 ? format.snapLength : kMaxRecordLength;
     size_t carry = 0;  // bytes of an unfinished record at the start of the block being filled
+    unsigned long long delivered = 0;  // records handed on so far
+    CaptureDamage found;
     for (;;) {
         if (!m_filling) m_filling = TakeFree();
         Block& b = *m_filling;
         size_t have = carry;
         bool end = false;
+        int readError = 0;
         while (have < b.bytes.size()) {
             const ssize_t n = pread(fd, b.bytes.data() + have, b.bytes.size() - have, offset);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 end = true;  // the end of the file, or it cannot be read further
+                if (n < 0) readError = errno;
                 break;
             }
             have += static_cast<size_t>(n);
@@ -111,6 +122,10 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             if (caplen > kMaxRecordLength) {
                 records.Seek(start);
                 end = true;  // damaged: the capture library stops here too
+                found.kind = CaptureDamage::kTooLong;
+                found.reason = "declares " + std::to_string(caplen) +
+                               " captured bytes (more than " + std::to_string(kMaxRecordLength) +
+                               ")";
                 break;
             }
             if (!records.Has(caplen)) {
@@ -131,9 +146,25 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             r.layout = classify(&header, b.bytes.data() + r.offset);
             b.frames.push_back(r);
             records.Skip(caplen);
+            ++delivered;
         }
         const size_t at = records.Position();
-        if (position != nullptr) position->store(offset - static_cast<long long>(have - at));
+        const long long atOffset = offset - static_cast<long long>(have - at);
+        if (position != nullptr) position->store(atOffset);
+        if (end && found.kind == CaptureDamage::kNone) {
+            if (readError != 0) {
+                found.kind = CaptureDamage::kOther;
+                found.reason = std::string("cannot be read: ") + std::strerror(readError);
+            } else if (at < have) {
+                found.kind = CaptureDamage::kCutShort;
+                found.reason = "is cut short by the end of the file";
+            }
+        }
+        if (found.kind != CaptureDamage::kNone) {
+            found.frame = delivered + 1;
+            found.offset = atOffset;
+            if (damage != nullptr) *damage = found;
+        }
 
         // A record cut off by the end of the file is dropped, as the capture library drops it.
         std::unique_ptr<Block> next;
@@ -160,11 +191,17 @@ bool FrameQueue::Flush() {
     return true;
 }
 
-void FrameQueue::Finish() {
+void FrameQueue::Finish(const CaptureDamage& damage) {
     if (m_filling && !m_filling->frames.empty()) Flush();
     std::lock_guard<std::mutex> guard(m_lock);
+    m_damage = damage;
     m_finished = true;
     m_changed.notify_all();
+}
+
+CaptureDamage FrameQueue::Damage() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_damage;
 }
 
 void FrameQueue::Cancel() {

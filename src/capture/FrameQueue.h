@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "common/ByteReader.h"
@@ -20,6 +21,24 @@ struct ClassicCaptureFormat {
     bool bigEndian = false;    // the byte order of the file's fields
     bool nanoseconds = false;  // timestamps in nanoseconds
     uint32_t snapLength = 0;   // the capture library's snapshot length for the file
+};
+
+// Where and how a capture file is damaged: what ended its reading before its end.
+struct CaptureDamage {
+    enum Kind {
+        kNone,
+        kCutShort,  // a record cut off by the end of the file
+        kTooLong,   // a record declares more captured bytes than any record may hold
+        kOther,     // the file cannot be read further, or the capture library's other reasons
+    };
+    Kind kind = kNone;
+    unsigned long long frame = 0;  // the damaged record's number, counting from 1
+    long long offset = 0;          // of the record's start in the file
+    std::string reason;            // one line, without the place
+
+    bool Damaged() const { return kind != kNone; }
+    // "damaged capture: record N at offset X REASON".
+    std::string Report() const;
 };
 
 // Frames read from a capture file, handed in blocks from the thread that reads the file to the
@@ -44,12 +63,16 @@ class FrameQueue {
     // Reader side: reads the records of a classic capture file from `offset` (just after its
     // file header) to its end, as the capture library would deliver them: a record longer than
     // the snapshot length gives its first snapshot-length bytes, a record over kMaxRecordLength
-    // or one cut off by the end of the file ends the reading. Keeps `position` at the offset
-    // read up to. False once cancelled or when the file cannot be read.
+    // or one cut off by the end of the file ends the reading and is told in `damage` (frames
+    // before it are delivered). Keeps `position` at the offset read up to. False once cancelled
+    // or when the file cannot be read.
     bool ReadClassicFile(int fd, long long offset, const ClassicCaptureFormat& format,
-                         Classifier classify, std::atomic<long long>* position);
-    // No more frames will come.
-    void Finish();
+                         Classifier classify, std::atomic<long long>* position,
+                         CaptureDamage* damage = nullptr);
+    // No more frames will come; `damage` says why the file ended early, if it did.
+    void Finish(const CaptureDamage& damage = CaptureDamage());
+    // Analysis side, once Drain has returned: the damage the reader finished with.
+    CaptureDamage Damage();
 
     // Analysis side: calls f(header, data, layout) for every frame in order until the input is
     // finished or the queue is cancelled.
@@ -90,6 +113,7 @@ class FrameQueue {
     std::unique_ptr<Block> m_filling;  // reader thread only
     bool m_finished = false;
     bool m_cancelled = false;
+    CaptureDamage m_damage;  // given to Finish
 };
 
 template <class F>

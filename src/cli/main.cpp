@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -157,12 +158,27 @@ int main(int argc, char** argv) {
     }
 
     int status = 0;
+    std::string damage;  // of the capture file
+    // The database holds only the filter rules (none by default), so the console runs without
+    // one; a database that is there but cannot be opened is still an error.
+    const std::string database = CSqliteDataBase::DatabasePath();
+    const bool withoutDatabase = access(database.c_str(), F_OK) != 0 && errno == ENOENT;
+    if (withoutDatabase) {
+        const std::string warning = "no database at " + database + ": running without filter rules";
+        LogOut(LOG_WARN, warning);
+        Fail(warning);
+    }
+    auto newAnalyser = [withoutDatabase]() {
+        return withoutDatabase
+                   ? std::make_unique<CVideoStreamUriAnalyse>(std::list<NetDataFilterInfo>())
+                   : std::make_unique<CVideoStreamUriAnalyse>();
+    };
     pcap_if_t* devices = nullptr;
     {
         Session session;
         try {
             if (!options.file.empty()) {
-                auto a = std::make_unique<CVideoStreamUriAnalyse>();
+                auto a = newAnalyser();
                 a->SetStreamDataCallback(&OnRtmpTag);
                 if (a->StartFromFile(options.file) != 0) {
                     Fail(a->LastOpenMessage() + " (" + a->LastOpenError() + ")");
@@ -195,7 +211,7 @@ int main(int argc, char** argv) {
                     }
                 }
                 for (size_t i = 0; status == 0 && i < chosen.size(); ++i) {
-                    auto a = std::make_unique<CVideoStreamUriAnalyse>();
+                    auto a = newAnalyser();
                     a->SetStreamDataCallback(&OnRtmpTag);
                     if (a->StartFromDevice(chosen[i]) != 0) {
                         Fail(a->LastOpenMessage() + " (" + chosen[i]->name + ": " +
@@ -231,15 +247,23 @@ int main(int argc, char** argv) {
                 }
             }
             if (shown) std::fprintf(stderr, "\r%*s\r", 60, "");
+            if (fileMode && session.analysers.front()->LoopEnded())
+                damage = session.analysers.front()->DamageReport();
         }
         session.StopAll();
+    }
+    // After everything read before the damage has been reported.
+    if (!damage.empty()) {
+        std::fflush(stdout);
+        Fail(options.file + ": " + damage);
+        status = 1;
     }
     if (devices != nullptr) pcap_freealldevs(devices);
     SetReportWindow(nullptr);
     std::fflush(stdout);
     ReleaseFlvFileTable();
     try {
-        delete CSqliteDataBase::GetInstance();
+        if (!withoutDatabase) delete CSqliteDataBase::GetInstance();
     } catch (...) {
     }
     ShutdownLogging();

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "RecordingWindow.h"
 #include "TestFrames.h"
 #include "analyse/NetDataPackageAnalyse.h"
 #include "common/Exception.h"
@@ -245,15 +246,35 @@ class RecordingAnalyse : public CountingAnalyse {
     std::vector<std::string> frames;
 };
 
-// What the capture library itself delivers for the file.
-std::vector<std::string> LibraryFrames(const std::string& path) {
-    std::vector<std::string> out;
+// What the capture library itself delivers for the file, and where it stops on damage (in the
+// kinds of its own messages).
+struct LibraryRead {
+    std::vector<std::string> frames;
+    CaptureDamage damage;
+};
+
+LibraryRead LibraryFrames(const std::string& path) {
+    LibraryRead out;
     char error[PCAP_ERRBUF_SIZE];
     pcap_t* p = pcap_open_offline(path.c_str(), error);
     if (p == nullptr) return out;
     struct pcap_pkthdr* h;
     const u_char* data;
-    while (pcap_next_ex(p, &h, &data) == 1) out.push_back(RecordingAnalyse::Describe(h, data));
+    long long next = std::ftell(pcap_file(p));
+    int r;
+    while ((r = pcap_next_ex(p, &h, &data)) == 1) {
+        out.frames.push_back(RecordingAnalyse::Describe(h, data));
+        next = std::ftell(pcap_file(p));
+    }
+    if (r == -1) {
+        const std::string why = pcap_geterr(p);
+        out.damage.kind = why.find("truncated") != std::string::npos     ? CaptureDamage::kCutShort
+                          : why.find("bigger than") != std::string::npos ? CaptureDamage::kTooLong
+                                                                         : CaptureDamage::kOther;
+        out.damage.frame = out.frames.size() + 1;
+        out.damage.offset = next;
+        out.damage.reason = why;
+    }
     pcap_close(p);
     return out;
 }
@@ -285,6 +306,34 @@ std::string RawCapture(const std::vector<RawRecord>& records, uint32_t snap, boo
         f += r.data;
     }
     return f;
+}
+
+// A pcapng file: section header, one Ethernet interface (snapshot length `snap`), then blocks.
+std::string PcapngBlock(uint32_t type, const std::string& body) {
+    std::string b;
+    const std::string padded = body + std::string((4 - body.size() % 4) % 4, '\0');
+    const uint32_t length = static_cast<uint32_t>(12 + padded.size());
+    Put32(&b, type, false);
+    Put32(&b, length, false);
+    b += padded;
+    Put32(&b, length, false);
+    return b;
+}
+
+std::string PcapngPacket(const std::string& data, uint32_t caplen, uint32_t len) {
+    std::string body;
+    for (uint32_t v : {0u, 1u, 2u, caplen, len}) Put32(&body, v, false);
+    return PcapngBlock(6, body + data);
+}
+
+std::string PcapngCapture(uint32_t snap) {
+    std::string shb, idb;
+    Put32(&shb, 0x1a2b3c4du, false);
+    Put32(&shb, 1, false);          // version 1.0
+    shb += std::string(8, '\xff');  // section length unknown
+    Put32(&idb, 1, false);          // Ethernet, no reserved bits
+    Put32(&idb, snap, false);
+    return PcapngBlock(0x0a0d0d0au, shb) + PcapngBlock(1, idb);
 }
 
 }  // namespace
@@ -324,6 +373,15 @@ TEST(CaptureSession, ClassicFilesGiveTheLibrarysFrames) {
         {"snap-0", RawCapture({{1, 2, 70000, 70000, std::string(70000, 'w')}}, 0)},
         {"version-2.3", RawCapture({{1, 2, 3, 5, "abc"}}, 100, false, 0xa1b2c3d4u, 3)},
         {"straddling", RawCapture(straddling, 262144)},
+        // Damage deep in a file, where records cross the reading blocks: the number and the
+        // offset of the damaged record must still be the library's.
+        {"straddling-cut", RawCapture(straddling, 262144).substr(0, 3000017)},
+        {"straddling-cut-header", RawCapture(straddling, 262144).substr(0, 2999997)},
+        {"cut-over-snap",
+         RawCapture({{1, 2, 3, 3, "abc"}, {1, 2, 150, 150, std::string(120, 'q')}}, 100)},
+        {"declares-4g", RawCapture({{1, 2, 3, 3, "abc"}, {1, 2, 0xffffffffu, 5, ""}}, 100)},
+        {"declares-4g-big-endian",
+         RawCapture({{1, 2, 3, 3, "abc"}, {1, 2, 0xffffffffu, 5, ""}}, 100, true)},
     };
     for (const Case& c : cases) {
         const std::string path = dir + "/" + c.name + ".pcap";
@@ -332,9 +390,63 @@ TEST(CaptureSession, ClassicFilesGiveTheLibrarysFrames) {
         ASSERT_EQ(a.StartFile(path), 0) << c.name;
         ASSERT_TRUE(WaitFor(a)) << c.name;
         a.Stop();
-        const std::vector<std::string> want = LibraryFrames(path);
-        ASSERT_EQ(a.frames.size(), want.size()) << c.name;
-        for (size_t i = 0; i < want.size(); ++i)
-            ASSERT_EQ(a.frames[i], want[i]) << c.name << " " << i;
+        const LibraryRead want = LibraryFrames(path);
+        ASSERT_EQ(a.frames.size(), want.frames.size()) << c.name;
+        for (size_t i = 0; i < want.frames.size(); ++i)
+            ASSERT_EQ(a.frames[i], want.frames[i]) << c.name << " " << i;
+        EXPECT_EQ(a.Damage().kind, want.damage.kind) << c.name << ": " << want.damage.reason;
+        EXPECT_EQ(a.Damage().frame, want.damage.frame) << c.name;
+        EXPECT_EQ(a.Damage().offset, want.damage.offset) << c.name;
+        EXPECT_EQ(a.DamageReport().empty(), !want.damage.Damaged()) << c.name;
+    }
+}
+
+// Other files go through the library's loop: its damage is reported with the number and offset
+// of the record it stopped at.
+TEST(CaptureSession, PcapngDamageIsReportedWhereTheLibraryStops) {
+    const std::string dir = testframes::TempFolder("pcapng");
+    const std::string good = PcapngCapture(100) + PcapngPacket("abc", 3, 3);
+    const std::string next = PcapngPacket(std::string(40, 'x'), 40, 40);
+    std::string lyingBlock = next;
+    lyingBlock[4] = '\x00', lyingBlock[7] = '\x7f';  // a block of almost 2 GiB
+    std::string overSnap = next;
+    overSnap[20] = '\x96';  // 150 captured bytes in a file of snapshot length 100
+    struct Case {
+        std::string name, bytes;
+        CaptureDamage::Kind kind;
+    };
+    const std::vector<Case> cases = {
+        {"whole", good + next, CaptureDamage::kNone},
+        {"cut-block", good + next.substr(0, 30), CaptureDamage::kCutShort},
+        {"cut-header", good + next.substr(0, 3), CaptureDamage::kCutShort},
+        {"lying-block-length", good + lyingBlock, CaptureDamage::kOther},
+        {"over-snap", good + overSnap + next, CaptureDamage::kTooLong},
+    };
+    RecordingWindow window;
+    SetReportWindow(&window);
+    struct Detach {
+        ~Detach() { SetReportWindow(nullptr); }
+    } detach;
+    for (const Case& c : cases) {
+        const std::string path = dir + "/" + c.name + ".pcapng";
+        ASSERT_TRUE(testframes::WriteFile(path, c.bytes));
+        RecordingAnalyse a;
+        ASSERT_EQ(a.StartFile(path), 0) << c.name;
+        ASSERT_TRUE(WaitFor(a)) << c.name;
+        a.Stop();
+        const LibraryRead want = LibraryFrames(path);
+        EXPECT_EQ(a.frames, want.frames) << c.name;
+        EXPECT_EQ(a.Damage().kind, c.kind) << c.name << ": " << a.DamageReport();
+        EXPECT_EQ(want.damage.kind, c.kind) << c.name << ": " << want.damage.reason;
+        if (c.kind == CaptureDamage::kNone) continue;
+        EXPECT_EQ(a.Damage().frame, 2u) << c.name;
+        EXPECT_EQ(a.Damage().offset, static_cast<long long>(good.size())) << c.name;
+        EXPECT_NE(a.DamageReport().find("record 2 at offset " + std::to_string(good.size())),
+                  std::string::npos)
+            << a.DamageReport();
+        // The desktop program's status line says it.
+        EXPECT_NE(window.texts[IDC_STATIC_STATUS].find(path + ": " + a.DamageReport()),
+                  std::string::npos)
+            << window.texts[IDC_STATIC_STATUS];
     }
 }

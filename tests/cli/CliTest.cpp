@@ -23,9 +23,11 @@ struct Result {
     std::string out, err;
 };
 
-Result RunCli(const std::string& args) {
+// `home`, when given, is the application folder (STREVIX_HOME) of the run.
+Result RunCli(const std::string& args, const std::string& home = std::string()) {
     std::string errFile = testframes::TempFolder("cli") + "/stderr";
-    std::string command = std::string(STREVIX_CLI) + " " + args + " 2>" + errFile;
+    std::string command = (home.empty() ? std::string() : "STREVIX_HOME=" + home + " ") +
+                          std::string(STREVIX_CLI) + " " + args + " 2>" + errFile;
     Result r;
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr) return r;
@@ -132,15 +134,41 @@ TEST(Cli, BrokenOrForeignCapturesSayWhatIsWrongInOneLine) {
     EXPECT_EQ(Lines(i.err), 1);
 }
 
-TEST(Cli, TruncatedLastRecordStillEndsCleanly) {
+// A capture cut inside its last record: what came before is reported, then the damage in one
+// line, in the log as an error, and the exit status says the file was not read to its end.
+TEST(Cli, CutCaptureReportsItsDamageAfterItsLines) {
     std::string path = MixedCapture();
     std::string bytes = testframes::ReadFile(path);
     FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(bytes.data(), 1, bytes.size() - 20, f);  // cut inside the last frame
     std::fclose(f);
-    Result r = RunCli("-r " + path);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(Lines(r.out), 2);
+    const std::string home = testframes::TempFolder("cli-home");
+    ASSERT_TRUE(testframes::WriteFile(
+        home + "/QuilletDT.dll",
+        testframes::ReadFile(std::string(STREVIX_BUILD_DIR) + "/QuilletDT.dll")));
+    Result r = RunCli("-r " + path, home);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Lines(r.out), 2) << r.out;  // the RTMP and HLS streams; the RTSP one was cut
+    EXPECT_EQ(Lines(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find(path + ": damaged capture: record 5 at offset "), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("cut short"), std::string::npos) << r.err;
+    const std::string log = testframes::ReadFile(home + "/log/log.txt");
+    const size_t at = log.find("damaged capture: record 5");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.rfind("ERROR", at), log.rfind('\n', at) + 1) << log;
+}
+
+// The database only holds filter rules: without one the console still analyses, and says so once.
+TEST(Cli, RunsWithoutADatabaseAfterOneWarning) {
+    const std::string home = testframes::TempFolder("cli-home");
+    const Result with = RunCli("-r " + MixedCapture());
+    Result r = RunCli("-r " + MixedCapture(), home);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, with.out);
+    EXPECT_EQ(Lines(r.out), 3) << r.out;
+    EXPECT_EQ(r.err, "strevix-cli: no database at " + home +
+                         "/QuilletDT.dll: running without filter rules\n");
 }
 
 TEST(Cli, LiveCaptureStopsCleanlyOnSignal) {
