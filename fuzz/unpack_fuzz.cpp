@@ -34,7 +34,7 @@ unsigned TouchViews(CTCPNetUnpack& u) {
         Check(u.IPHeaderLen() >= 20, "IPv4 header shorter than 20 bytes");
         sum += Touch(u.IPHeader(), u.IPHeaderLen(), base, baseLen);
         Check(u.IPTotalLen() <= baseLen - 14, "IPv4 total length beyond the frame");
-        unsigned char a[4], b[4];
+        unsigned char a[16], b[16];
         u.SourceAddress(a);
         u.DestinationAddress(b);
         sum += a[0] + b[3] + u.IPProtocol();

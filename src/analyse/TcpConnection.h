@@ -16,6 +16,7 @@ inline ConnectionKey KeyOf(const CTCPNetUnpack& u) {
     u.DestinationAddress(key.dst);
     key.srcPort = static_cast<uint16_t>(u.SourcePort());
     key.dstPort = static_cast<uint16_t>(u.DestinationPort());
+    key.ipv6 = u.IsIPv6() ? 1 : 0;
     return key;
 }
 

@@ -10,19 +10,27 @@
 
 namespace {
 
-const int kEthernetHeaderLen = FrameLayout::kEthernetHeaderLen;
 const int kMinIPHeaderLen = 20;
+const int kIPv6HeaderLen = CIPNetUnpack::kIPv6HeaderLen;
 const int kMinTCPHeaderLen = 20;
+// Stacked VLAN tags followed before the network header (QinQ uses two).
+const int kMaxVlanTags = 8;
+// IPv6 extension headers followed before TCP.
+const int kMaxExtensionHeaders = 8;
 
 }  // namespace
 
+bool IsKnownLinkType(int linkType) {
+    return linkType == LINK_ETHERNET || linkType == LINK_LINUX_SLL || linkType == LINK_LINUX_SLL2;
+}
+
 bool FrameLayout::FitsFrame(int length) const {
-    if (!ethernet) return ipHeaderLen == 0 && tcpHeaderLen == 0 && length >= 0;
-    if (length < kEthernetHeaderLen) return false;
+    if (networkOffset == 0) return ipHeaderLen == 0 && tcpHeaderLen == 0 && length >= 0;
+    if (length < networkOffset) return false;
     if (ipHeaderLen == 0) return tcpHeaderLen == 0 && payloadLen == 0 && ipTotalLen == 0;
-    const int ipBytes = length - kEthernetHeaderLen;
-    if (ipHeaderLen < kMinIPHeaderLen || ipHeaderLen > ipBytes || ipTotalLen < ipHeaderLen ||
-        ipTotalLen > ipBytes) {
+    const int ipBytes = length - networkOffset;
+    if (ipHeaderLen < (ipv6 ? kIPv6HeaderLen : kMinIPHeaderLen) || ipHeaderLen > ipBytes ||
+        ipTotalLen < ipHeaderLen || ipTotalLen > ipBytes) {
         return false;
     }
     if (tcpHeaderLen == 0) return payloadLen == 0;
@@ -93,8 +101,32 @@ void CEthernetNetUnpack::Reset() {
 CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, int copy) {
     CNetUnpack::SetData(bytes, length, copy);
     m_layout = FrameLayout();
-    // A frame shorter than the Ethernet header carries no Ethernet layer.
-    m_layout.ethernet = m_data != nullptr && m_dataLen >= kEthernetHeaderLen;
+    // A frame shorter than its link header carries no link layer.
+    const ByteReader frame = Frame();
+    int offset;
+    switch (m_linkType) {
+        case LINK_ETHERNET:
+            offset = FrameLayout::kEthernetHeaderLen;
+            break;
+        case LINK_LINUX_SLL:
+            offset = 16;
+            break;
+        case LINK_LINUX_SLL2:
+            offset = kSll2HeaderLen;
+            break;
+        default:
+            return this;
+    }
+    if (!frame.Has(static_cast<size_t>(offset))) return this;
+    uint16_t type = frame.Be16At(m_linkType == LINK_LINUX_SLL2 ? 0 : offset - 2);
+    // 802.1Q and 802.1ad tags, stacked: each holds the type of what follows it. A stack cut off
+    // by the capture ends at the last whole tag, whose type is a tag's: no network header.
+    for (int tags = 0; (type == 0x8100 || type == 0x88A8) && tags < kMaxVlanTags; ++tags) {
+        if (!frame.Has(static_cast<size_t>(offset) + 4)) break;
+        type = frame.Be16At(static_cast<size_t>(offset) + 2);
+        offset += 4;
+    }
+    m_layout.networkOffset = static_cast<uint8_t>(offset);
     return this;
 }
 
@@ -147,15 +179,19 @@ int CTCPNetUnpack::HttpHeaderPart() const {
 }
 
 bool CTCPNetUnpack::ParseHeaders() {
-    const bool ethernet = m_layout.ethernet != 0;
+    const uint8_t networkOffset = m_layout.networkOffset;
     m_layout = FrameLayout();
-    m_layout.ethernet = ethernet;
-    if (!ethernet || EtherType() != 0x0800) return false;
+    m_layout.networkOffset = networkOffset;
+    if (networkOffset == 0) return false;
+    const uint16_t type = EtherType();
+    if (type != 0x0800 && type != 0x86DD) return false;
+
+    ByteReader frame = Frame();
+    if (!frame.Seek(networkOffset)) return false;
+    const ByteReader ip(frame.Here(), frame.Remaining());
+    if (type == 0x86DD) return ParseIPv6(ip);
 
     // IPv4: the whole header, as its IHL announces it, must be captured.
-    ByteReader frame = Frame();
-    if (!frame.Seek(kEthernetHeaderLen)) return false;
-    const ByteReader ip(frame.Here(), frame.Remaining());
     const int ipBytes = static_cast<int>(ip.Remaining());
     if (ipBytes < kMinIPHeaderLen) return false;
     const int ihl = (ip.U8At(0) & 0x0F) * 4;
@@ -163,17 +199,53 @@ bool CTCPNetUnpack::ParseHeaders() {
     int total = ip.Be16At(2);
     // Segmentation offload writes 0 here; a length past the capture is cut to it.
     if (total == 0 || total > ipBytes) total = ipBytes;
-    m_layout.ipHeaderLen = static_cast<uint8_t>(ihl);
+    m_layout.ipHeaderLen = static_cast<uint16_t>(ihl);
     m_layout.ipTotalLen = total;
     if (ip.U8At(9) != 6) return false;
+    return ParseTcp(ip, ihl, total);
+}
 
+bool CTCPNetUnpack::ParseIPv6(const ByteReader& ip) {
+    const int ipBytes = static_cast<int>(ip.Remaining());
+    if (ipBytes < kIPv6HeaderLen || (ip.U8At(0) >> 4) != 6) return false;
+    // The payload length does not count the fixed header; 0 (a jumbogram, or segmentation
+    // offload) and a length past the capture reach to the end of the captured bytes.
+    int total = kIPv6HeaderLen + ip.Be16At(4);
+    if (total == kIPv6HeaderLen || total > ipBytes) total = ipBytes;
+    m_layout.ipv6 = 1;
+    m_layout.ipHeaderLen = kIPv6HeaderLen;
+    m_layout.ipTotalLen = total;
+
+    // Each extension header must lie whole inside the packet before the next is looked at.
+    int next = ip.U8At(6);
+    int at = kIPv6HeaderLen;
+    for (int n = 0; next != 6; ++n) {
+        if (n == kMaxExtensionHeaders || at + 8 > total) return false;
+        const int type = next;
+        next = ip.U8At(static_cast<size_t>(at));
+        if (type == 44) {
+            // Only the first fragment holds the TCP header.
+            if ((ip.Be16At(static_cast<size_t>(at) + 2) & 0xFFF8) != 0) return false;
+            at += 8;
+        } else if (type == 0 || type == 43 || type == 60) {
+            at += (ip.U8At(static_cast<size_t>(at) + 1) + 1) * 8;
+        } else {
+            return false;
+        }
+        if (at > total || at > FrameLayout::kMaxIpHeaderLen) return false;
+    }
+    m_layout.ipHeaderLen = static_cast<uint16_t>(at);
+    return ParseTcp(ip, at, total);
+}
+
+bool CTCPNetUnpack::ParseTcp(const ByteReader& ip, int ipHeaderLen, int total) {
     // TCP: the header with its options must lie inside the captured bytes.
-    const int tcpBytes = ipBytes - ihl;
+    const int tcpBytes = static_cast<int>(ip.Remaining()) - ipHeaderLen;
     if (tcpBytes < kMinTCPHeaderLen) return false;
-    const int doff = (ip.U8At(static_cast<size_t>(ihl) + 12) >> 4) * 4;
+    const int doff = (ip.U8At(static_cast<size_t>(ipHeaderLen) + 12) >> 4) * 4;
     if (doff < kMinTCPHeaderLen || doff > tcpBytes) return false;
     m_layout.tcpHeaderLen = static_cast<uint8_t>(doff);
-    const int payload = total - ihl - doff;
+    const int payload = total - ipHeaderLen - doff;
     m_layout.payloadLen = payload > 0 ? payload : 0;
     return true;
 }
@@ -310,6 +382,7 @@ int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
 
 void CPayloadNetUnpack::AdoptFrame(const CTCPNetUnpack& frame) {
     CNetUnpack::SetData(frame.FrameData(), frame.FrameLen(), 0);
+    m_linkType = frame.LinkType();
     m_layout = frame.Layout();
     m_payload = MarksPayload(GetStreamType()) ? Payload() : nullptr;
 }
