@@ -79,7 +79,15 @@ struct ConnectionKeyHash {
         std::memcpy(a, k.src, 32);
         uint64_t h = (a[0] ^ (a[2] << 32 | a[2] >> 32)) ^
                      ((uint64_t(k.Ports()) | uint64_t(k.ipv6) << 32) * 0x9E3779B97F4A7C15ull);
-        if (k.ipv6) h ^= (a[1] * 0xC2B2AE3D27D4EB4Full) ^ (a[3] * 0x165667B19E3779F9ull);
+        if (k.ipv6) {
+            // The last eight bytes of each address (hosts of one network differ only there) get
+            // a mix of their own, which IPv4 keys do not pay for.
+            uint64_t x = a[1] ^ (a[3] << 32 | a[3] >> 32);
+            x ^= x >> 33;
+            x *= 0xC4CEB9FE1A85EC53ull;
+            x ^= x >> 33;
+            h ^= x;
+        }
         h ^= h >> 33;
         h *= 0xFF51AFD7ED558CCDull;
         h ^= h >> 33;
