@@ -101,24 +101,30 @@ void CEthernetNetUnpack::Reset() {
 CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, int copy) {
     CNetUnpack::SetData(bytes, length, copy);
     m_layout = FrameLayout();
+    FindNetworkHeader();
+    return this;
+}
+
+uint16_t CEthernetNetUnpack::FindNetworkHeader() {
     // A frame shorter than its link header carries no link layer.
     const ByteReader frame = Frame();
     int offset;
-    switch (m_linkType) {
-        case LINK_ETHERNET:
-            offset = FrameLayout::kEthernetHeaderLen;
-            break;
-        case LINK_LINUX_SLL:
-            offset = 16;
-            break;
-        case LINK_LINUX_SLL2:
-            offset = kSll2HeaderLen;
-            break;
-        default:
-            return this;
+    uint16_t type;
+    if (m_linkType == LINK_ETHERNET) {
+        offset = FrameLayout::kEthernetHeaderLen;
+        if (!frame.Has(FrameLayout::kEthernetHeaderLen)) return 0;
+        type = frame.Be16At(12);
+    } else if (m_linkType == LINK_LINUX_SLL) {
+        offset = 16;
+        if (!frame.Has(16)) return 0;
+        type = frame.Be16At(14);
+    } else if (m_linkType == LINK_LINUX_SLL2) {
+        offset = kSll2HeaderLen;
+        if (!frame.Has(kSll2HeaderLen)) return 0;
+        type = frame.Be16At(0);
+    } else {
+        return 0;
     }
-    if (!frame.Has(static_cast<size_t>(offset))) return this;
-    uint16_t type = frame.Be16At(m_linkType == LINK_LINUX_SLL2 ? 0 : offset - 2);
     // 802.1Q and 802.1ad tags, stacked: each holds the type of what follows it. A stack cut off
     // by the capture ends at the last whole tag, whose type is a tag's: no network header.
     for (int tags = 0; (type == 0x8100 || type == 0x88A8) && tags < kMaxVlanTags; ++tags) {
@@ -127,7 +133,7 @@ CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, i
         offset += 4;
     }
     m_layout.networkOffset = static_cast<uint8_t>(offset);
-    return this;
+    return type;
 }
 
 // ---- CIPNetUnpack
@@ -141,17 +147,19 @@ void CTCPNetUnpack::Reset() {
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
-    CEthernetNetUnpack::SetData(bytes, length, copy);
+    CNetUnpack::SetData(bytes, length, copy);
+    m_layout = FrameLayout();
     bool connectPart = false;
-    m_layout.streamType =
-        static_cast<int8_t>(ParseHeaders() ? Classify(&connectPart) : STREAM_NONE);
+    m_layout.streamType = static_cast<int8_t>(
+        ParseHeaders(FindNetworkHeader()) ? Classify(&connectPart) : STREAM_NONE);
     m_layout.connectPart = connectPart;
     return this;
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
-    CEthernetNetUnpack::SetData(bytes, length, 0);
-    ParseHeaders();
+    CNetUnpack::SetData(bytes, length, 0);
+    m_layout = FrameLayout();
+    ParseHeaders(FindNetworkHeader());
     m_layout.streamType = STREAM_NONE;
     m_layout.connectPart = 0;
     return this;
@@ -178,16 +186,11 @@ int CTCPNetUnpack::HttpHeaderPart() const {
     return m_layout.httpHeaderPart;
 }
 
-bool CTCPNetUnpack::ParseHeaders() {
-    const uint8_t networkOffset = m_layout.networkOffset;
-    m_layout = FrameLayout();
-    m_layout.networkOffset = networkOffset;
-    if (networkOffset == 0) return false;
-    const uint16_t type = EtherType();
+bool CTCPNetUnpack::ParseHeaders(uint16_t type) {
     if (type != 0x0800 && type != 0x86DD) return false;
 
     ByteReader frame = Frame();
-    if (!frame.Seek(networkOffset)) return false;
+    if (!frame.Seek(m_layout.networkOffset)) return false;
     const ByteReader ip(frame.Here(), frame.Remaining());
     if (type == 0x86DD) return ParseIPv6(ip);
 

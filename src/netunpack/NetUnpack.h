@@ -126,6 +126,9 @@ class CEthernetNetUnpack : public CNetUnpack {
     static const int kSll2HeaderLen = 20;
 
   protected:
+    // Finds the end of the link header and its tags (the network offset, left 0 when the frame
+    // does not hold them); returns the network header's type, 0 without one.
+    uint16_t FindNetworkHeader();
     // Forgets where the headers lie; the stream type of the frame stays.
     void ForgetHeaders() {
         const int8_t type = m_layout.streamType;
@@ -164,12 +167,12 @@ class CIPNetUnpack : public CEthernetNetUnpack {
 
   private:
     void Address(int at4, int at6, unsigned char* out) const {
+        // The header lies whole inside the captured bytes (the layout's promise), and with it
+        // the addresses; the check costs a compare.
         const int n = m_layout.ipv6 ? 16 : 4;
-        ByteReader ip = Frame();
-        if (m_layout.ipHeaderLen &&
-            ip.Seek(static_cast<size_t>(m_layout.IpOffset() + (m_layout.ipv6 ? at6 : at4))) &&
-            ip.Has(static_cast<size_t>(n))) {
-            std::memcpy(out, ip.Here(), static_cast<size_t>(n));
+        const int at = m_layout.IpOffset() + (m_layout.ipv6 ? at6 : at4);
+        if (m_layout.ipHeaderLen && at + n <= m_dataLen) {
+            std::memcpy(out, m_data + at, static_cast<size_t>(n));
         } else {
             std::memset(out, 0, static_cast<size_t>(n));
         }
@@ -225,8 +228,9 @@ class CTCPNetUnpack : public CIPNetUnpack {
     static uint32_t Be32(const unsigned char* p) {
         return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
     }
-    // Finds the IP and TCP headers; true when the frame carries TCP.
-    bool ParseHeaders();
+    // Finds the IP and TCP headers after FindNetworkHeader gave the network header's type; true
+    // when the frame carries TCP.
+    bool ParseHeaders(uint16_t type);
     // The IPv6 header at the network offset, its extension headers, then TCP.
     bool ParseIPv6(const ByteReader& ip);
     bool ParseTcp(const ByteReader& ip, int ipHeaderLen, int total);
