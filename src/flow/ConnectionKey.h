@@ -10,7 +10,8 @@
 // address in the first 4 bytes with the rest zero, an IPv6 address in all 16. The family byte
 // keeps an IPv6 key whose address bytes look like an IPv4 one apart from it.
 struct ConnectionKey {
-    unsigned char src[16] = {};
+    // Word-aligned: keys are compared and hashed a word at a time.
+    alignas(8) unsigned char src[16] = {};
     unsigned char dst[16] = {};
     uint16_t srcPort = 0;
     uint16_t dstPort = 0;

@@ -162,6 +162,25 @@ class CIPNetUnpack : public CEthernetNetUnpack {
     // IPv6 all 16. Inline: every segment's keys use them.
     void SourceAddress(unsigned char out[16]) const { Address(12, 8, out); }
     void DestinationAddress(unsigned char out[16]) const { Address(16, 24, out); }
+    // Both at once, as a connection key takes them.
+    void Addresses(unsigned char src[16], unsigned char dst[16]) const {
+        // The header lies whole inside the captured bytes (the layout's promise), and with it
+        // the addresses; the check costs a compare.
+        const int at = m_layout.IpOffset();
+        if (!m_layout.ipv6) {
+            if (m_layout.ipHeaderLen && at + 20 <= m_dataLen) {
+                std::memcpy(src, m_data + at + 12, 4);
+                std::memcpy(dst, m_data + at + 16, 4);
+                return;
+            }
+        } else if (m_layout.ipHeaderLen && at + 40 <= m_dataLen) {
+            std::memcpy(src, m_data + at + 8, 16);
+            std::memcpy(dst, m_data + at + 24, 16);
+            return;
+        }
+        Address(12, 8, src);
+        Address(16, 24, dst);
+    }
 
     static const int kIPv6HeaderLen = 40;
 
