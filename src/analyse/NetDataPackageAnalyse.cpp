@@ -111,10 +111,12 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
             unpacker.SetLaidOutData(data, length, *layout);
         }
         OnEthernet(&unpacker);
-        const uint16_t network = unpacker.EtherType();
+        // A frame with a TCP header is IPv4 or IPv6 carrying TCP: nothing more to read for it.
+        const bool tcp = unpacker.TCPHeader() != nullptr;
+        const uint16_t network = tcp ? 0x0800 : unpacker.EtherType();
         if (network == 0x0800 || network == 0x86DD) {
             OnIP(&unpacker);
-            if (unpacker.IPHeader() != nullptr && unpacker.IPProtocol() == 6 &&
+            if ((tcp || (unpacker.IPHeader() != nullptr && unpacker.IPProtocol() == 6)) &&
                 IsTcpSuppressed() != 1) {
                 OnTCP(&unpacker);
             }

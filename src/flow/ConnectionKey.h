@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,19 +11,27 @@
 // address in the first 4 bytes with the rest zero, an IPv6 address in all 16. The family byte
 // keeps an IPv6 key whose address bytes look like an IPv4 one apart from it.
 struct ConnectionKey {
-    // Word-aligned: keys are compared and hashed a word at a time.
+    // Word-aligned, and the ports and family make the fifth word (the padding bytes are members,
+    // always zero): keys are compared and hashed five words at a time.
     alignas(8) unsigned char src[16] = {};
     unsigned char dst[16] = {};
     uint16_t srcPort = 0;
     uint16_t dstPort = 0;
     uint8_t ipv6 = 0;
+    uint8_t zero[3] = {};
+
+    static uint64_t Word(const unsigned char* p) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    }
+    // The ports and the family.
+    uint64_t Tail() const { return Word(reinterpret_cast<const unsigned char*>(this) + 32); }
 
     bool operator==(const ConnectionKey& o) const {
-        uint64_t a[4], b[4];
-        std::memcpy(a, src, 32);
-        std::memcpy(b, o.src, 32);
-        return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0 &&
-               Ports() == o.Ports() && ipv6 == o.ipv6;
+        return ((Word(src) ^ Word(o.src)) | (Word(dst) ^ Word(o.dst)) |
+                (Word(src + 8) ^ Word(o.src + 8)) | (Word(dst + 8) ^ Word(o.dst + 8)) |
+                (Tail() ^ o.Tail())) == 0;
     }
     bool operator!=(const ConnectionKey& o) const { return !(*this == o); }
     ConnectionKey Reverse() const {
@@ -72,18 +81,21 @@ struct ConnectionKey {
     }
 };
 
+static_assert(sizeof(ConnectionKey) == 40 && offsetof(ConnectionKey, srcPort) == 32,
+              "ConnectionKey has padding of its own");
+
 struct ConnectionKeyHash {
     size_t operator()(const ConnectionKey& k) const {
         // Every bit of the key reaches the low bits, which tables index with. IPv4 addresses lie
-        // in the low halves of the first and third words.
-        uint64_t a[4];
-        std::memcpy(a, k.src, 32);
-        uint64_t h = (a[0] ^ (a[2] << 32 | a[2] >> 32)) ^
-                     ((uint64_t(k.Ports()) | uint64_t(k.ipv6) << 32) * 0x9E3779B97F4A7C15ull);
+        // in the first four bytes of each: this is the hash IPv4 keys always had.
+        const uint64_t dst = ConnectionKey::Word(k.dst);
+        uint64_t h = (ConnectionKey::Word(k.src) ^ (dst << 32 | dst >> 32)) ^
+                     (k.Tail() * 0x9E3779B97F4A7C15ull);
         if (k.ipv6) {
             // The last eight bytes of each address (hosts of one network differ only there) get
             // a mix of their own, which IPv4 keys do not pay for.
-            uint64_t x = a[1] ^ (a[3] << 32 | a[3] >> 32);
+            const uint64_t d8 = ConnectionKey::Word(k.dst + 8);
+            uint64_t x = ConnectionKey::Word(k.src + 8) ^ (d8 << 32 | d8 >> 32);
             x ^= x >> 33;
             x *= 0xC4CEB9FE1A85EC53ull;
             x ^= x >> 33;
