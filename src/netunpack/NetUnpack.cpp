@@ -105,7 +105,7 @@ CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, i
     return this;
 }
 
-uint16_t CEthernetNetUnpack::FindNetworkHeader() {
+uint16_t CEthernetNetUnpack::FindTaggedNetworkHeader() {
     // A frame shorter than its link header carries no link layer.
     const ByteReader frame = Frame();
     int offset;
@@ -192,23 +192,35 @@ bool CTCPNetUnpack::ParseHeaders(uint16_t type) {
     ByteReader frame = Frame();
     if (!frame.Seek(m_layout.networkOffset)) return false;
     const ByteReader ip(frame.Here(), frame.Remaining());
-    if (type == 0x86DD) return ParseIPv6(ip);
-
-    // IPv4: the whole header, as its IHL announces it, must be captured.
     const int ipBytes = static_cast<int>(ip.Remaining());
-    if (ipBytes < kMinIPHeaderLen) return false;
-    const int ihl = (ip.U8At(0) & 0x0F) * 4;
-    if (ihl < kMinIPHeaderLen || ihl > ipBytes) return false;
-    int total = ip.Be16At(2);
-    // Segmentation offload writes 0 here; a length past the capture is cut to it.
-    if (total == 0 || total > ipBytes) total = ipBytes;
-    m_layout.ipHeaderLen = static_cast<uint16_t>(ihl);
-    m_layout.ipTotalLen = total;
-    if (ip.U8At(9) != 6) return false;
-    return ParseTcp(ip, ihl, total);
+    int headers, total;
+    if (type == 0x86DD) {
+        if (!ParseIPv6(ip, &headers, &total)) return false;
+    } else {
+        // IPv4: the whole header, as its IHL announces it, must be captured.
+        if (ipBytes < kMinIPHeaderLen) return false;
+        headers = (ip.U8At(0) & 0x0F) * 4;
+        if (headers < kMinIPHeaderLen || headers > ipBytes) return false;
+        total = ip.Be16At(2);
+        // Segmentation offload writes 0 here; a length past the capture is cut to it.
+        if (total == 0 || total > ipBytes) total = ipBytes;
+        m_layout.ipHeaderLen = static_cast<uint16_t>(headers);
+        m_layout.ipTotalLen = total;
+        if (ip.U8At(9) != 6) return false;
+    }
+
+    // TCP: the header with its options must lie inside the captured bytes.
+    const int tcpBytes = ipBytes - headers;
+    if (tcpBytes < kMinTCPHeaderLen) return false;
+    const int doff = (ip.U8At(static_cast<size_t>(headers) + 12) >> 4) * 4;
+    if (doff < kMinTCPHeaderLen || doff > tcpBytes) return false;
+    m_layout.tcpHeaderLen = static_cast<uint8_t>(doff);
+    const int payload = total - headers - doff;
+    m_layout.payloadLen = payload > 0 ? payload : 0;
+    return true;
 }
 
-bool CTCPNetUnpack::ParseIPv6(const ByteReader& ip) {
+bool CTCPNetUnpack::ParseIPv6(const ByteReader& ip, int* headers, int* totalOut) {
     const int ipBytes = static_cast<int>(ip.Remaining());
     if (ipBytes < kIPv6HeaderLen || (ip.U8At(0) >> 4) != 6) return false;
     // The payload length does not count the fixed header; 0 (a jumbogram, or segmentation
@@ -238,18 +250,8 @@ bool CTCPNetUnpack::ParseIPv6(const ByteReader& ip) {
         if (at > total || at > FrameLayout::kMaxIpHeaderLen) return false;
     }
     m_layout.ipHeaderLen = static_cast<uint16_t>(at);
-    return ParseTcp(ip, at, total);
-}
-
-bool CTCPNetUnpack::ParseTcp(const ByteReader& ip, int ipHeaderLen, int total) {
-    // TCP: the header with its options must lie inside the captured bytes.
-    const int tcpBytes = static_cast<int>(ip.Remaining()) - ipHeaderLen;
-    if (tcpBytes < kMinTCPHeaderLen) return false;
-    const int doff = (ip.U8At(static_cast<size_t>(ipHeaderLen) + 12) >> 4) * 4;
-    if (doff < kMinTCPHeaderLen || doff > tcpBytes) return false;
-    m_layout.tcpHeaderLen = static_cast<uint8_t>(doff);
-    const int payload = total - ipHeaderLen - doff;
-    m_layout.payloadLen = payload > 0 ? payload : 0;
+    *headers = at;
+    *totalOut = total;
     return true;
 }
 

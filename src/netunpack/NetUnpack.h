@@ -127,8 +127,20 @@ class CEthernetNetUnpack : public CNetUnpack {
 
   protected:
     // Finds the end of the link header and its tags (the network offset, left 0 when the frame
-    // does not hold them); returns the network header's type, 0 without one.
-    uint16_t FindNetworkHeader();
+    // does not hold them); returns the network header's type, 0 without one. Untagged Ethernet,
+    // nearly every frame, inline.
+    uint16_t FindNetworkHeader() {
+        if (m_linkType == LINK_ETHERNET && m_data != nullptr &&
+            m_dataLen >= FrameLayout::kEthernetHeaderLen) {
+            const uint16_t type = static_cast<uint16_t>((m_data[12] << 8) | m_data[13]);
+            if (type != 0x8100 && type != 0x88A8) {
+                m_layout.networkOffset = FrameLayout::kEthernetHeaderLen;
+                return type;
+            }
+        }
+        return FindTaggedNetworkHeader();
+    }
+    uint16_t FindTaggedNetworkHeader();
     // Forgets where the headers lie; the stream type of the frame stays.
     void ForgetHeaders() {
         const int8_t type = m_layout.streamType;
@@ -250,9 +262,9 @@ class CTCPNetUnpack : public CIPNetUnpack {
     // Finds the IP and TCP headers after FindNetworkHeader gave the network header's type; true
     // when the frame carries TCP.
     bool ParseHeaders(uint16_t type);
-    // The IPv6 header at the network offset, its extension headers, then TCP.
-    bool ParseIPv6(const ByteReader& ip);
-    bool ParseTcp(const ByteReader& ip, int ipHeaderLen, int total);
+    // The IPv6 header at the network offset and its extension headers; true when they lead to
+    // TCP, with the length of the headers and of the packet.
+    bool ParseIPv6(const ByteReader& ip, int* headers, int* total);
 
   private:
     int TcpField16(int at) const {
