@@ -15,8 +15,9 @@
 #   damaged/cut-record.pcap, damaged/absurd-length.pcap
 #                        hls-ffmpeg.pcap cut inside a record, or with one record's captured
 #                        length made absurd
-# Each capture's lines go to NAME.streams and NAME.sightings, and the publish's truth to
-# rtmp-publish.framemd5.
+# The lines that the program does not print yet go to NAME.streams.pending and
+# NAME.sightings.pending, out of the way of tests/cli/check-captures.sh; the publish's truth to
+# rtmp-publish.framemd5.pending, out of the way of decoder_capture_tests.
 #
 # Usage: links.sh [--cli STREVIX_CLI] [SESSION...]   sessions: rtmp-hls ipv6 publish damaged
 #   (default: all). --cli (default build/strevix-cli) works out the damaged captures' lines.
@@ -241,8 +242,8 @@ EOF2
   python3 "$HELPERS/vlan.py" "$OUT/eth-rtmp-hls.pcap" "$OUT/qinq-rtmp-hls.pcap" 88a8:200 8100:100
   local name
   for name in sll2 vlan qinq; do
-    cp "$OUT/eth-rtmp-hls.streams" "$OUT/$name-rtmp-hls.streams"
-    cp "$OUT/eth-rtmp-hls.sightings" "$OUT/$name-rtmp-hls.sightings"
+    cp "$OUT/eth-rtmp-hls.streams" "$OUT/$name-rtmp-hls.streams.pending"
+    cp "$OUT/eth-rtmp-hls.sightings" "$OUT/$name-rtmp-hls.sightings.pending"
     # The model reads the cooked and tagged frames too: it must find the same lines.
     python3 "$HELPERS/expect.py" --write "$OUT/$name-rtmp-hls.pcap" "$WORK/$name"
     if ! cmp -s "$WORK/$name.streams" "$OUT/eth-rtmp-hls.streams" ||
@@ -266,12 +267,12 @@ session_ipv6() {
     for n in $(sed -n 's/^seg\([0-9]*\)\.ts$/\1/p' "$WORK/web/hls/index.m3u8"); do
       echo "HLS-http://[::1]:8000/hls/seg$n.ts"
     done
-  } >"$OUT/ipv6-rtmp-hls.streams"
+  } >"$OUT/ipv6-rtmp-hls.streams.pending"
   # The sightings come from the model, once it agrees with the requests on the streams.
   python3 "$HELPERS/expect.py" --write "$OUT/ipv6-rtmp-hls.pcap" "$WORK/ipv6"
-  cmp -s "$WORK/ipv6.streams" "$OUT/ipv6-rtmp-hls.streams" ||
+  cmp -s "$WORK/ipv6.streams" "$OUT/ipv6-rtmp-hls.streams.pending" ||
     { log "ipv6-rtmp-hls: expect.py finds other streams than the clients asked for"; return 1; }
-  cp "$WORK/ipv6.sightings" "$OUT/ipv6-rtmp-hls.sightings"
+  cp "$WORK/ipv6.sightings" "$OUT/ipv6-rtmp-hls.sightings.pending"
   size_line "$OUT/ipv6-rtmp-hls.pcap"
 }
 
@@ -315,8 +316,8 @@ EOF
   ns_del
   cp "$WORK/rtmp-publish.pcap" "$OUT/"
   # Pending too: decoder_capture_tests records every rtmp-*.pcap that has a NAME.framemd5.
-  ffmpeg -v error -i "$WORK/publish.flv" -c copy -f framemd5 - >"$OUT/rtmp-publish.framemd5"
-  echo "RTMP-rtmp://127.0.0.1/live/cam7-key" >"$OUT/rtmp-publish.streams"
+  ffmpeg -v error -i "$WORK/publish.flv" -c copy -f framemd5 - >"$OUT/rtmp-publish.framemd5.pending"
+  echo "RTMP-rtmp://127.0.0.1/live/cam7-key" >"$OUT/rtmp-publish.streams.pending"
   size_line "$OUT/rtmp-publish.pcap"
 }
 

@@ -12,10 +12,10 @@
 // The connection direction of a segment: source to destination.
 inline ConnectionKey KeyOf(const CTCPNetUnpack& u) {
     ConnectionKey key;
-    u.Addresses(key.src, key.dst);
+    u.SourceAddress(key.src);
+    u.DestinationAddress(key.dst);
     key.srcPort = static_cast<uint16_t>(u.SourcePort());
     key.dstPort = static_cast<uint16_t>(u.DestinationPort());
-    key.ipv6 = u.IsIPv6() ? 1 : 0;
     return key;
 }
 
