@@ -11,12 +11,11 @@
 
 // The connection direction of a segment: source to destination.
 inline ConnectionKey KeyOf(const CTCPNetUnpack& u) {
-    ConnectionKey key;
-    u.Addresses(key.src, key.dst);
-    key.srcPort = static_cast<uint16_t>(u.SourcePort());
-    key.dstPort = static_cast<uint16_t>(u.DestinationPort());
-    key.ipv6 = u.IsIPv6() ? 1 : 0;
-    return key;
+    uint64_t addresses[4];
+    u.AddressWords(addresses);
+    return ConnectionKey::FromWords(
+        addresses, ConnectionKey::TailOf(static_cast<uint16_t>(u.SourcePort()),
+                                         static_cast<uint16_t>(u.DestinationPort()), u.IsIPv6()));
 }
 
 // What only an RTMP connection needs: the decoder of the server's media and the address this very

@@ -34,14 +34,21 @@ struct ConnectionKey {
                 (Tail() ^ o.Tail())) == 0;
     }
     bool operator!=(const ConnectionKey& o) const { return !(*this == o); }
+    // A key from its five words (see Tail): every byte written in eight-byte stores, so the words
+    // read back at once (a key is built and looked up within a few instructions).
+    static ConnectionKey FromWords(const uint64_t addresses[4], uint64_t tail) {
+        ConnectionKey k;
+        std::memcpy(k.src, addresses, 16);
+        std::memcpy(k.dst, addresses + 2, 16);
+        std::memcpy(reinterpret_cast<unsigned char*>(&k) + 32, &tail, 8);
+        return k;
+    }
+    static uint64_t TailOf(uint16_t srcPort, uint16_t dstPort, bool ipv6) {
+        return uint64_t{srcPort} | uint64_t{dstPort} << 16 | uint64_t{ipv6 ? 1u : 0u} << 32;
+    }
     ConnectionKey Reverse() const {
-        ConnectionKey r;
-        std::memcpy(r.src, dst, 16);
-        std::memcpy(r.dst, src, 16);
-        r.srcPort = dstPort;
-        r.dstPort = srcPort;
-        r.ipv6 = ipv6;
-        return r;
+        const uint64_t w[4] = {Word(dst), Word(dst + 8), Word(src), Word(src + 8)};
+        return FromWords(w, TailOf(dstPort, srcPort, ipv6 != 0));
     }
     uint32_t Ports() const { return uint32_t(srcPort) | uint32_t(dstPort) << 16; }
     // IPv4: the octets as "%d%d%d%d"; IPv6: "v6-" and 32 lowercase hex digits, never only digits

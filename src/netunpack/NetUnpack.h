@@ -194,6 +194,28 @@ class CIPNetUnpack : public CEthernetNetUnpack {
         Address(16, 24, dst);
     }
 
+    // Both addresses as four words, an IPv4 address in the low bytes of its first word: loaded and
+    // stored eight bytes at a time, so the key built from them reads back without a stall.
+    void AddressWords(uint64_t w[4]) const {
+        const int at = m_layout.IpOffset();
+        if (!m_layout.ipv6) {
+            if (m_layout.ipHeaderLen && at + 20 <= m_dataLen) {
+                uint32_t a, b;
+                std::memcpy(&a, m_data + at + 12, 4);
+                std::memcpy(&b, m_data + at + 16, 4);
+                w[0] = a, w[1] = 0, w[2] = b, w[3] = 0;
+                return;
+            }
+        } else if (m_layout.ipHeaderLen && at + 40 <= m_dataLen) {
+            std::memcpy(w, m_data + at + 8, 32);
+            return;
+        }
+        unsigned char src[16] = {}, dst[16] = {};
+        Addresses(src, dst);
+        std::memcpy(w, src, 16);
+        std::memcpy(w + 2, dst, 16);
+    }
+
     static const int kIPv6HeaderLen = 40;
 
   private:
