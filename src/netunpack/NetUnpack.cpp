@@ -255,27 +255,6 @@ StreamType CTCPNetUnpack::Classify(bool* connectPart) const {
 
 // ---- payload unpackers
 
-namespace {
-
-void ReleaseEntry(void* p) {
-    ::operator delete(p);
-}
-
-// Released objects of the payload unpackers' one size.
-thread_local KeptList t_kept(&ReleaseEntry);
-
-}  // namespace
-
-void* CPayloadNetUnpack::operator new(size_t size) {
-    void* p = size == sizeof(CPayloadNetUnpack) ? t_kept.Take() : nullptr;
-    return p != nullptr ? p : ::operator new(size);
-}
-
-void CPayloadNetUnpack::operator delete(void* p, size_t size) {
-    if (p == nullptr) return;
-    if (size != sizeof(CPayloadNetUnpack) || !t_kept.Keep(p)) ::operator delete(p);
-}
-
 CPayloadNetUnpack::~CPayloadNetUnpack() {
     m_buffer.Release();
 }

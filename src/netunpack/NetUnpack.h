@@ -199,11 +199,6 @@ class CTCPNetUnpack : public CIPNetUnpack {
 // Per-connection unpackers: the first frame of a connection direction plus the bytes collected.
 class CPayloadNetUnpack : public CTCPNetUnpack {
   public:
-    // Connections come and go by the hundred thousand: their objects are kept for reuse by the
-    // thread that released them rather than handed back to the heap every time.
-    static void* operator new(size_t size);
-    static void operator delete(void* p, size_t size);
-
     ~CPayloadNetUnpack() override;
     void Reset() override;
     const unsigned char* GetData() override { return m_payload; }
