@@ -111,13 +111,8 @@ void CVideoStreamUriAnalyse::OnPublishing(TcpConnection& c) {
     const unsigned char* b = c.unpacker->GetAppendedData();
     const int n = c.unpacker->GetAppendedLen();
     if (b == nullptr || c.payloadStart >= c.firstFrameEnd || c.firstFrameEnd > n) return;
-    static const int kHandshakePacket = 1536;
-    static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};
-    int from = c.payloadStart;
-    const int connectAt = from + kHandshakePacket + 12;
-    if (connectAt + static_cast<int>(sizeof(kConnect)) <= c.firstFrameEnd &&
-        std::memcmp(b + connectAt, kConnect, sizeof(kConnect)) == 0)
-        from += kHandshakePacket;
+    const int start = ConnectCommandStart(b + c.payloadStart, c.firstFrameEnd - c.payloadStart);
+    const int from = c.payloadStart + (start > 0 ? start : 0);
     OnMediaBytes(c, b + from, c.firstFrameEnd - from);
     if (c.firstFrameCut > 0) OnMediaGap(c, static_cast<uint32_t>(c.firstFrameCut));
     if (n > c.firstFrameEnd) OnMediaBytes(c, b + c.firstFrameEnd, n - c.firstFrameEnd);

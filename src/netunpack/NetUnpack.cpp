@@ -206,24 +206,19 @@ bool HasMediaSuffix(const unsigned char* p, int n) {
 }
 }  // namespace
 
-namespace {
-// The AMF0 string "connect" that begins the command: at the start of the segment (clients that
-// write the chunk header on its own), after a type-0 chunk header (one byte, then eleven), or after
-// that header and the 1536 bytes of a handshake packet sent with it.
-bool OpensConnectCommand(const unsigned char* p, int n) {
+int ConnectCommandStart(const unsigned char* p, int n) {
     static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};
     const ByteReader r(p, n > 0 ? static_cast<size_t>(n) : 0);
-    if (r.Has(sizeof(kConnect)) && std::memcmp(p, kConnect, sizeof(kConnect)) == 0) return true;
+    if (r.Has(sizeof(kConnect)) && std::memcmp(p, kConnect, sizeof(kConnect)) == 0) return 0;
     for (size_t at : {size_t{0}, size_t{1536}}) {
-        if (!r.Has(at + 12 + sizeof(kConnect))) return false;
+        if (!r.Has(at + 12 + sizeof(kConnect))) return -1;
         const uint8_t basic = r.U8At(at);
         if ((basic & 0xC0) == 0 && (basic & 0x3F) >= 2 &&
             std::memcmp(p + at + 12, kConnect, sizeof(kConnect)) == 0)
-            return true;
+            return static_cast<int>(at);
     }
-    return false;
+    return -1;
 }
-}  // namespace
 
 StreamType CTCPNetUnpack::Classify() const {
     return Classify(nullptr);
@@ -249,7 +244,7 @@ StreamType CTCPNetUnpack::Classify(bool* connectPart) const {
         return STREAM_RTMP;
     }
     // Only a segment holding "connect" is looked at again, so this costs the others nothing.
-    if (connect && connectPart != nullptr) *connectPart = OpensConnectCommand(p, n);
+    if (connect && connectPart != nullptr) *connectPart = ConnectCommandStart(p, n) >= 0;
     return STREAM_NONE;
 }
 

@@ -46,6 +46,12 @@ struct FrameLayout {
 // Part of every frame record a capture file's reading thread hands over.
 static_assert(sizeof(FrameLayout) == 16, "FrameLayout grew");
 
+// Where the RTMP chunk stream of a segment that opens a connect command starts: 0 when the AMF0
+// string "connect" begins the segment (clients that write the chunk header on its own) or follows
+// a type-0 chunk header there, 1536 when a handshake packet goes before that header; -1 when the
+// segment opens no connect command.
+int ConnectCommandStart(const unsigned char* p, int n);
+
 // Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
 const char* StreamLabel(int type);
 
