@@ -10,50 +10,7 @@
 
 #include "flow/TcpReassembler.h"
 
-namespace {
-bool g_counting = false;
-unsigned long g_allocations = 0;
-}  // namespace
-
-extern "C" {
-void* __real_malloc(size_t size);
-void* __real_calloc(size_t n, size_t size);
-void* __real_realloc(void* p, size_t size);
-void* __wrap_malloc(size_t size) {
-    if (g_counting) ++g_allocations;
-    return __real_malloc(size);
-}
-void* __wrap_calloc(size_t n, size_t size) {
-    if (g_counting) ++g_allocations;
-    return __real_calloc(n, size);
-}
-void* __wrap_realloc(void* p, size_t size) {
-    if (g_counting) ++g_allocations;
-    return __real_realloc(p, size);
-}
-}
-
-void* operator new(size_t size) {
-    if (g_counting) ++g_allocations;
-    void* p = std::malloc(size ? size : 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-void* operator new[](size_t size) {
-    return operator new(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
+#include "CountedAllocations.h"
 
 struct Sink : ReassemblySink {
     const unsigned char* last = nullptr;
