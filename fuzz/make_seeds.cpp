@@ -67,39 +67,75 @@ void Put32(std::string* s, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) (*s)[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
+// An unpack seed: the byte that picks the frame's link layer, then the frame.
+void Unpack(const std::string& name, const std::string& frame, char link = 0) {
+    Write("unpack", name, std::string(1, link) + frame);
+}
+
 void UnpackSeeds() {
     seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1/live", "fuzz");
     const std::string rtsp = "DESCRIBE rtsp://10.0.1.1:554/live/a RTSP/1.0\r\nCSeq: 2\r\n\r\n";
     const std::string hls = "GET /live/a.m3u8 HTTP/1.1\r\nHost: 10.0.1.1\r\n\r\n";
     const std::string http = "GET /index.html HTTP/1.1\r\nHost: example.test\r\n\r\n";
     const std::string connectAndPlay = c.connect + c.createStream + c.play;
-    Write("unpack", "rtmp-connect", Str(Frame(kClient, kServer, c.connect)));
-    Write("unpack", "rtmp-connect-play", Str(Frame(kClient, kServer, connectAndPlay)));
-    Write("unpack", "rtsp-describe", Str(Frame(kClient, {{10, 0, 1, 1}, 554}, rtsp)));
-    Write("unpack", "http-hls", Str(Frame(kClient, {{10, 0, 1, 1}, 80}, hls)));
-    Write("unpack", "http-get", Str(Frame(kClient, {{10, 0, 1, 1}, 80}, http)));
+    Unpack("rtmp-connect", Str(Frame(kClient, kServer, c.connect)));
+    Unpack("rtmp-connect-play", Str(Frame(kClient, kServer, connectAndPlay)));
+    Unpack("rtsp-describe", Str(Frame(kClient, {{10, 0, 1, 1}, 554}, rtsp)));
+    Unpack("http-hls", Str(Frame(kClient, {{10, 0, 1, 1}, 80}, hls)));
+    Unpack("http-get", Str(Frame(kClient, {{10, 0, 1, 1}, 80}, http)));
     FrameOptions o;
     o.ihl = 15;
-    Write("unpack", "ihl-15-options", Str(Frame(kClient, kServer, http, o)));
+    Unpack("ihl-15-options", Str(Frame(kClient, kServer, http, o)));
     o = FrameOptions();
     o.dataOffset = 15;
-    Write("unpack", "doff-15-options", Str(Frame(kClient, kServer, rtsp, o)));
+    Unpack("doff-15-options", Str(Frame(kClient, kServer, rtsp, o)));
     o = FrameOptions();
     o.totalLengthDelta = 4000;
-    Write("unpack", "total-beyond-frame", Str(Frame(kClient, kServer, hls, o)));
+    Unpack("total-beyond-frame", Str(Frame(kClient, kServer, hls, o)));
     o = FrameOptions();
     o.totalLengthDelta = -30;
     o.padding = 6;
-    Write("unpack", "total-short-padded", Str(Frame(kClient, kServer, http, o)));
+    Unpack("total-short-padded", Str(Frame(kClient, kServer, http, o)));
     o = FrameOptions();
     o.etherType = 0x86DD;
-    Write("unpack", "ipv6-ethertype", Str(Frame(kClient, kServer, http, o)));
+    Unpack("ipv6-ethertype", Str(Frame(kClient, kServer, http, o)));
     o = FrameOptions();
     o.protocol = 17;
-    Write("unpack", "udp", Str(Frame(kClient, kServer, rtsp, o)));
+    Unpack("udp", Str(Frame(kClient, kServer, rtsp, o)));
     Bytes cut = Frame(kClient, kServer, http);
     cut.resize(40);
-    Write("unpack", "cut-in-tcp-header", Str(cut));
+    Unpack("cut-in-tcp-header", Str(cut));
+
+    // Other link layers, VLAN tags and IPv6 with its extension headers.
+    o = FrameOptions();
+    o.link = 113;
+    Unpack("sll-rtmp-connect", Str(Frame(kClient, kServer, c.connect, o)), 1);
+    o.link = 276;
+    o.vlanTags = {0x8100};
+    Unpack("sll2-vlan-hls", Str(Frame(kClient, kServer, hls, o)), 2);
+    o = FrameOptions();
+    o.vlanTags = {0x88A8, 0x8100};
+    Unpack("qinq-rtsp", Str(Frame(kClient, kServer, rtsp, o)));
+    Unpack("unknown-link", Str(Frame(kClient, kServer, rtsp, o)), 3);
+    o = FrameOptions();
+    o.ipv6 = true;
+    Unpack("ipv6-rtmp-connect-play", Str(Frame(kClient, kServer, connectAndPlay, o)));
+    o.extensions = {{0, 8}, {43, 24}, {44, 8}, {60, 16}};
+    Unpack("ipv6-chain-hls", Str(Frame(kClient, kServer, hls, o)));
+    o.extensions = {{44, 8, 100}};
+    Unpack("ipv6-later-fragment", Str(Frame(kClient, kServer, http, o)));
+    o.extensions = {{0, 8, 0, 40}, {60, 8}};
+    Unpack("ipv6-lying-hop-by-hop", Str(Frame(kClient, kServer, http, o)));
+    o.extensions.clear();
+    o.ipv6PayloadLength = 0;
+    o.padding = 4;
+    Unpack("ipv6-length-0", Str(Frame(kClient, kServer, rtsp, o)));
+    o = FrameOptions();
+    o.link = 276;
+    o.ipv6 = true;
+    o.vlanTags = {0x8100, 0x8100};
+    o.extensions = {{60, 8}};
+    Unpack("sll2-vlan-ipv6-connect", Str(Frame(kClient, kServer, c.connect, o)), 2);
 }
 
 void AnalyseSeeds() {

@@ -1,5 +1,7 @@
 // One frame through the unpacker chain, the classification, the payload unpackers and the
-// three address extractors.
+// three address extractors. The first input byte picks the link layer the frame is read with
+// (low two bits: Ethernet, Linux cooked capture, its version 2, a type that is not read); the
+// frame is the rest.
 
 #include <cstdint>
 #include <cstdlib>
@@ -26,15 +28,23 @@ unsigned TouchViews(CTCPNetUnpack& u) {
     const unsigned char* base = u.FrameData();
     const int baseLen = u.FrameLen();
     unsigned sum = 0;
-    if (u.EthernetHeader() != nullptr) {
-        sum += Touch(u.EthernetHeader(), 14, base, baseLen);
+    const int network = u.Layout().networkOffset;
+    Check(network <= baseLen, "network header beyond the frame");
+    if (u.LinkHeader() != nullptr) {
+        sum += Touch(u.LinkHeader(), network, base, baseLen);
         sum += u.EtherType();
+    } else {
+        Check(u.IPHeader() == nullptr, "an IP header without a link header");
     }
+    if (u.EthernetHeader() != nullptr)
+        Check(u.LinkType() == LINK_ETHERNET, "Ethernet of another link");
     if (u.IPHeader() != nullptr) {
-        Check(u.IPHeaderLen() >= 20, "IPv4 header shorter than 20 bytes");
+        Check(u.IPHeader() == base + network, "IP header away from the network offset");
+        Check(u.IPHeaderLen() >= (u.IsIPv6() ? 40 : 20), "IP header shorter than its minimum");
         sum += Touch(u.IPHeader(), u.IPHeaderLen(), base, baseLen);
-        Check(u.IPTotalLen() <= baseLen - 14, "IPv4 total length beyond the frame");
-        unsigned char a[4], b[4];
+        Check(u.IPTotalLen() <= baseLen - network, "IP total length beyond the frame");
+        Check(u.IPTotalLen() >= u.IPHeaderLen() || !u.IsIPv6(), "IPv6 total inside its headers");
+        unsigned char a[16], b[16];
         u.SourceAddress(a);
         u.DestinationAddress(b);
         sum += a[0] + b[3] + u.IPProtocol();
@@ -53,9 +63,12 @@ unsigned TouchViews(CTCPNetUnpack& u) {
     return sum;
 }
 
+int g_linkType = LINK_ETHERNET;
+
 template <class P>
 unsigned ThroughPayloadUnpacker(const fuzzsupport::ExactCopy& frame, int copy) {
     P p;
+    p.SetLinkType(g_linkType);
     p.SetData(frame.data(), frame.size(), copy);
     unsigned sum = TouchViews(p);
     const int n = frame.size() < CVideoStreamAnalyse::kMaxFirstFrameBytes
@@ -71,6 +84,7 @@ unsigned ThroughPayloadUnpacker(const fuzzsupport::ExactCopy& frame, int copy) {
     Check(p.GetData() == nullptr && p.FrameData() == nullptr, "frame view kept after the drop");
     // The collected bytes read as a frame again, as the address detection does.
     CTCPNetUnpack again;
+    again.SetLinkType(p.LinkType());
     again.SetData(p.GetAppendedData(), p.GetAppendedLen(), 0);
     sum += TouchViews(again);
     return sum;
@@ -79,19 +93,32 @@ unsigned ThroughPayloadUnpacker(const fuzzsupport::ExactCopy& frame, int copy) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 70000) return 0;  // beyond what a capture hands over (snapshot length)
-    fuzzsupport::ExactCopy frame(data, size);
+    if (size < 1 || size > 70000) return 0;  // beyond what a capture hands over (snapshot length)
+    static const int kLinks[4] = {LINK_ETHERNET, LINK_LINUX_SLL, LINK_LINUX_SLL2, 105};
+    g_linkType = kLinks[data[0] & 3];
+    fuzzsupport::ExactCopy frame(data + 1, size - 1);
     unsigned sum = 0;
 
     CTCPNetUnpack view;
+    view.SetLinkType(g_linkType);
     view.SetData(frame.data(), frame.size(), 0);
     sum += TouchViews(view);
+    {
+        // The layout handed to another thread gives the same views there.
+        CTCPNetUnpack laid;
+        laid.SetLinkType(g_linkType);
+        laid.SetLaidOutData(frame.data(), frame.size(), view.Layout());
+        Check(laid.Payload() == view.Payload() && laid.PayloadLen() == view.PayloadLen() &&
+                  laid.IPHeader() == view.IPHeader() && laid.IsIPv6() == view.IsIPv6(),
+              "a carried layout gives other views");
+    }
     const StreamType type = view.Classify();
     Check(StreamLabel(type) != nullptr || type == STREAM_NONE, "a type without a label");
 
     {
         // An owned copy gives the same layers.
         CTCPNetUnpack owned;
+        owned.SetLinkType(g_linkType);
         owned.SetData(frame.data(), frame.size(), 1);
         sum += TouchViews(owned);
         Check(owned.GetStreamType() == type, "an owned copy classifies differently");

@@ -18,7 +18,7 @@ import struct
 import sys
 
 COLLECT_LIMIT = 2048
-LINKTYPE_ETHERNET, LINKTYPE_LINUX_SLL2 = 1, 276
+LINKTYPE_ETHERNET, LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2 = 1, 113, 276
 ETHERTYPE_IPV4, ETHERTYPE_IPV6 = 0x0800, 0x86DD
 VLAN_TPIDS = (0x8100, 0x88A8)
 
@@ -41,8 +41,8 @@ def read_pcap(path):
         else:
             raise ValueError(path + ": not a classic pcap file (pcapng is not read here)")
         linktype = struct.unpack(order + "I", head[20:24])[0]
-        if linktype not in (LINKTYPE_ETHERNET, LINKTYPE_LINUX_SLL2):
-            raise ValueError(path + ": link type %d, neither Ethernet nor LINUX_SLL2" % linktype)
+        if linktype not in (LINKTYPE_ETHERNET, LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2):
+            raise ValueError(path + ": link type %d, neither Ethernet nor Linux cooked" % linktype)
         number = 0
         while True:
             rec = f.read(16)
@@ -58,18 +58,22 @@ def read_pcap(path):
 
 def network_start(linktype, data):
     """(EtherType, offset) of the network header, or (None, 0) when the link header is not all
-    there. Ethernet frames may carry VLAN tags (802.1Q, 802.1ad), any number of them."""
+    there. VLAN tags (802.1Q, 802.1ad), any number of them, may follow the link header."""
     if linktype == LINKTYPE_LINUX_SLL2:
-        if len(data) < 20:
+        type_at, at = 0, 20
+    elif linktype == LINKTYPE_LINUX_SLL:
+        type_at, at = 14, 16
+    else:
+        type_at, at = 12, 14
+    if len(data) < at:
+        return None, 0
+    kind = struct.unpack(">H", data[type_at:type_at + 2])[0]
+    while kind in VLAN_TPIDS:
+        if len(data) < at + 4:
             return None, 0
-        return struct.unpack(">H", data[0:2])[0], 20
-    at = 12
-    while len(data) >= at + 2:
-        kind = struct.unpack(">H", data[at:at + 2])[0]
-        if kind not in VLAN_TPIDS:
-            return kind, at + 2
+        kind = struct.unpack(">H", data[at + 2:at + 4])[0]
         at += 4
-    return None, 0
+    return kind, at
 
 
 def find_bytes(buf, pattern, exact=True, start=0, end=None):

@@ -8,6 +8,7 @@
 #                        HLS fetch (http-server.py, ffmpeg client), with .streams and .sightings
 #   sll2-rtmp-hls.pcap   the same packets, recorded at the same time by tcpdump -i any
 #                        (LINUX_SLL2)
+#   sll-rtmp-hls.pcap    and by tcpdump -i any -y LINUX_SLL (the first cooked format)
 #   vlan-rtmp-hls.pcap   the Ethernet capture with an 802.1Q tag (tcprewrite; vlan.py without it)
 #   qinq-rtmp-hls.pcap   the Ethernet capture with an 802.1ad tag and an 802.1Q tag (vlan.py)
 #   ipv6-rtmp-hls.pcap   the same sessions over ::1
@@ -15,9 +16,8 @@
 #   damaged/cut-record.pcap, damaged/absurd-length.pcap
 #                        hls-ffmpeg.pcap cut inside a record, or with one record's captured
 #                        length made absurd
-# The lines that the program does not print yet go to NAME.streams.pending and
-# NAME.sightings.pending, out of the way of tests/cli/check-captures.sh; the publish's truth to
-# rtmp-publish.framemd5.pending, out of the way of decoder_capture_tests.
+# Each capture's lines go to NAME.streams and NAME.sightings, and the publish's truth to
+# rtmp-publish.framemd5.
 #
 # Usage: links.sh [--cli STREVIX_CLI] [SESSION...]   sessions: rtmp-hls ipv6 publish damaged
 #   (default: all). --cli (default build/strevix-cli) works out the damaged captures' lines.
@@ -195,6 +195,7 @@ record_rtmp_hls() {
   # Immediate mode rings hold one packet per slot of the snapshot length: a short one leaves
   # room enough that no packet is dropped at this pace.
   capture_start "$WORK/sll2-rtmp-hls.pcap" any -y LINUX_SLL2 -s 4096
+  capture_start "$WORK/sll-rtmp-hls.pcap" any -y LINUX_SLL -s 4096
   play_sessions 127.0.0.1 127.0.0.1 || return 1
   capture_stop
   ns_del
@@ -215,8 +216,8 @@ session_rtmp_hls() {
   make_media
   ns_new
   attempts record_rtmp_hls
-  # Both tcpdumps must have seen the same packets: the same bytes from the IP header on, in order.
-  python3 - "$WORK/eth-rtmp-hls.pcap" "$WORK/sll2-rtmp-hls.pcap" <<'EOF2' || return 1
+  # The tcpdumps must have seen the same packets: the same bytes from the IP header on, in order.
+  python3 - "$WORK/eth-rtmp-hls.pcap" "$WORK/sll2-rtmp-hls.pcap" "$WORK/sll-rtmp-hls.pcap" <<'EOF2' || return 1
 import struct, sys
 def network_bytes(path, link_header):
     data = open(path, "rb").read()
@@ -226,11 +227,14 @@ def network_bytes(path, link_header):
         out.append(data[at + 16 + link_header:at + 16 + caplen])
         at += 16 + caplen
     return out
-eth, sll2 = network_bytes(sys.argv[1], 14), network_bytes(sys.argv[2], 20)
-if eth != sll2:
-    sys.exit("links.sh: the two tcpdumps saw %d and %d frames, not the same" % (len(eth), len(sll2)))
+eth = network_bytes(sys.argv[1], 14)
+for path, header in ((sys.argv[2], 20), (sys.argv[3], 16)):
+    cooked = network_bytes(path, header)
+    if eth != cooked:
+        sys.exit("links.sh: the tcpdumps saw %d and %d frames (%s), not the same"
+                 % (len(eth), len(cooked), path))
 EOF2
-  cp "$WORK/eth-rtmp-hls.pcap" "$WORK/sll2-rtmp-hls.pcap" "$OUT/"
+  cp "$WORK/eth-rtmp-hls.pcap" "$WORK/sll2-rtmp-hls.pcap" "$WORK/sll-rtmp-hls.pcap" "$OUT/"
   python3 "$HELPERS/expect.py" --write "$OUT/eth-rtmp-hls.pcap"
   if command -v tcprewrite >/dev/null; then
     tcprewrite --enet-vlan=add --enet-vlan-tag=100 --enet-vlan-pri=0 --enet-vlan-cfi=0 \
@@ -241,9 +245,9 @@ EOF2
   fi
   python3 "$HELPERS/vlan.py" "$OUT/eth-rtmp-hls.pcap" "$OUT/qinq-rtmp-hls.pcap" 88a8:200 8100:100
   local name
-  for name in sll2 vlan qinq; do
-    cp "$OUT/eth-rtmp-hls.streams" "$OUT/$name-rtmp-hls.streams.pending"
-    cp "$OUT/eth-rtmp-hls.sightings" "$OUT/$name-rtmp-hls.sightings.pending"
+  for name in sll2 sll vlan qinq; do
+    cp "$OUT/eth-rtmp-hls.streams" "$OUT/$name-rtmp-hls.streams"
+    cp "$OUT/eth-rtmp-hls.sightings" "$OUT/$name-rtmp-hls.sightings"
     # The model reads the cooked and tagged frames too: it must find the same lines.
     python3 "$HELPERS/expect.py" --write "$OUT/$name-rtmp-hls.pcap" "$WORK/$name"
     if ! cmp -s "$WORK/$name.streams" "$OUT/eth-rtmp-hls.streams" ||
@@ -252,7 +256,7 @@ EOF2
       return 1
     fi
   done
-  for name in eth sll2 vlan qinq; do size_line "$OUT/$name-rtmp-hls.pcap"; done
+  for name in eth sll2 sll vlan qinq; do size_line "$OUT/$name-rtmp-hls.pcap"; done
 }
 
 # The same sessions over ::1. The lines are the addresses as the clients wrote them.
@@ -267,12 +271,12 @@ session_ipv6() {
     for n in $(sed -n 's/^seg\([0-9]*\)\.ts$/\1/p' "$WORK/web/hls/index.m3u8"); do
       echo "HLS-http://[::1]:8000/hls/seg$n.ts"
     done
-  } >"$OUT/ipv6-rtmp-hls.streams.pending"
+  } >"$OUT/ipv6-rtmp-hls.streams"
   # The sightings come from the model, once it agrees with the requests on the streams.
   python3 "$HELPERS/expect.py" --write "$OUT/ipv6-rtmp-hls.pcap" "$WORK/ipv6"
-  cmp -s "$WORK/ipv6.streams" "$OUT/ipv6-rtmp-hls.streams.pending" ||
+  cmp -s "$WORK/ipv6.streams" "$OUT/ipv6-rtmp-hls.streams" ||
     { log "ipv6-rtmp-hls: expect.py finds other streams than the clients asked for"; return 1; }
-  cp "$WORK/ipv6.sightings" "$OUT/ipv6-rtmp-hls.sightings.pending"
+  cp "$WORK/ipv6.sightings" "$OUT/ipv6-rtmp-hls.sightings"
   size_line "$OUT/ipv6-rtmp-hls.pcap"
 }
 
@@ -316,8 +320,8 @@ EOF
   ns_del
   cp "$WORK/rtmp-publish.pcap" "$OUT/"
   # Pending too: decoder_capture_tests records every rtmp-*.pcap that has a NAME.framemd5.
-  ffmpeg -v error -i "$WORK/publish.flv" -c copy -f framemd5 - >"$OUT/rtmp-publish.framemd5.pending"
-  echo "RTMP-rtmp://127.0.0.1/live/cam7-key" >"$OUT/rtmp-publish.streams.pending"
+  ffmpeg -v error -i "$WORK/publish.flv" -c copy -f framemd5 - >"$OUT/rtmp-publish.framemd5"
+  echo "RTMP-rtmp://127.0.0.1/live/cam7-key" >"$OUT/rtmp-publish.streams"
   size_line "$OUT/rtmp-publish.pcap"
 }
 

@@ -12,7 +12,8 @@
 
 struct TcpConnection;
 
-// A table of owned values keyed by connection direction, bounded in size: when full, the entry
+// A table of owned values keyed by connection direction (each value holds its key: Key()),
+// bounded in size: when full, the entry
 // used least recently gives way. Open addressing over one flat array keeps a lookup to a cache
 // line or two (every segment of a capture looks up two keys, and most find nothing); the order
 // of use is a list threaded through the slots, moved only when an entry's place in it is more
@@ -47,7 +48,8 @@ class LruTable {
         return i == kNone ? nullptr : m_slots[i].value;
     }
 
-    // Installs the value under the key, releasing any value there before.
+    // Installs the value (whose Key() is the key) under the key, releasing any value there
+    // before.
     T* Put(const ConnectionKey& key, std::unique_ptr<T> value) {
         ++m_clock;
         uint32_t i = Locate(key);
@@ -66,7 +68,7 @@ class LruTable {
         while (m_tags[i] != 0) i = (i + 1) & m_mask;
         m_tags[i] = Tag(hash);
         Slot& s = m_slots[i];
-        s.key = key;
+        s.hash = static_cast<uint32_t>(hash);
         s.value = value.release();
         s.prev = s.next = kNone;
         LinkFront(i);
@@ -96,23 +98,25 @@ class LruTable {
     template <class F>
     void ForEach(F&& f) const {
         for (const Slot& s : m_slots) {
-            if (s.value != nullptr) f(s.key, *s.value);
+            if (s.value != nullptr) f(s.value->Key(), *s.value);
         }
     }
     template <class F>
     void ForEach(F&& f) {
         for (Slot& s : m_slots) {
-            if (s.value != nullptr) f(s.key, *s.value);
+            if (s.value != nullptr) f(s.value->Key(), *s.value);
         }
     }
 
   private:
     static const uint32_t kNone = 0xFFFFFFFFu;
     static const uint32_t kStaleness = 256;
+    // The key lives in the value, which a hit reads anyway: a slot stays small however large
+    // keys are (IPv6 ones are 40 bytes).
     struct Slot {
-        ConnectionKey key;
         uint32_t prev = kNone, next = kNone;  // the order of use, most recent first
         uint32_t moved = 0;                   // clock when last put at the front
+        uint32_t hash = 0;                    // the low bits of the key's hash
         T* value = nullptr;                   // owned; null for an empty slot
     };
 
@@ -124,7 +128,7 @@ class LruTable {
         const size_t hash = ConnectionKeyHash()(key);
         const uint16_t tag = Tag(hash);
         for (size_t i = hash & m_mask; m_tags[i] != 0; i = (i + 1) & m_mask) {
-            if (m_tags[i] == tag && m_slots[i].key == key) return static_cast<uint32_t>(i);
+            if (m_tags[i] == tag && m_slots[i].value->Key() == key) return static_cast<uint32_t>(i);
         }
         return kNone;
     }
@@ -170,7 +174,7 @@ class LruTable {
         m_tags[hole] = 0;
         --m_size;
         for (uint32_t j = (hole + 1) & m_mask; m_tags[j] != 0; j = (j + 1) & m_mask) {
-            const size_t home = ConnectionKeyHash()(m_slots[j].key) & m_mask;
+            const size_t home = m_slots[j].hash & m_mask;
             // j may move into the hole unless its home lies cyclically in (hole, j].
             const bool between =
                 hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);

@@ -64,6 +64,7 @@ int CNetDataPackageAnalyse::StartCaptureThread() {
     m_param.handle = m_capture.Handle();
     m_param.callback = nullptr;
     m_skipEmpty = !HandlesEmptySegments();
+    m_unpacker.SetLinkType(m_capture.LinkType());
     if (!m_capture.Start(*this)) {
         LogOut(LOG_ERROR, "启动解包线程失败。");
         return 1;
@@ -80,7 +81,7 @@ void* CNetDataPackageAnalyse::packet_handler_thread(void* param) {
 
 void CNetDataPackageAnalyse::OnFrame(const struct pcap_pkthdr& header, const unsigned char* bytes,
                                      const FrameLayout* layout) {
-    if (layout != nullptr && m_skipEmpty && layout->tcpHeaderLen > 0 && layout->payloadLen <= 0) {
+    if (layout != nullptr && m_skipEmpty && layout->tcpHeaderLen != 0 && layout->payloadLen <= 0) {
         CountFrame();
         return;
     }
@@ -122,9 +123,12 @@ void CNetDataPackageAnalyse::packet_handler(u_char* user, const struct pcap_pkth
             unpacker.SetLaidOutData(data, length, *layout);
         }
         OnEthernet(&unpacker);
-        if (unpacker.EthernetHeader() != nullptr && unpacker.EtherType() == 0x0800) {
+        // A frame with a TCP header is IPv4 or IPv6 carrying TCP: nothing more to read for it.
+        const bool tcp = unpacker.TCPHeader() != nullptr;
+        const uint16_t network = tcp ? 0x0800 : unpacker.EtherType();
+        if (network == 0x0800 || network == 0x86DD) {
             OnIP(&unpacker);
-            if (unpacker.IPHeader() != nullptr && unpacker.IPProtocol() == 6 &&
+            if ((tcp || (unpacker.IPHeader() != nullptr && unpacker.IPProtocol() == 6)) &&
                 IsTcpSuppressed() != 1) {
                 OnTCP(&unpacker);
             }

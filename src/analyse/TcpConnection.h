@@ -11,12 +11,12 @@
 
 // The connection direction of a segment: source to destination.
 inline ConnectionKey KeyOf(const CTCPNetUnpack& u) {
-    ConnectionKey key;
-    u.SourceAddress(key.src);
-    u.DestinationAddress(key.dst);
-    key.srcPort = static_cast<uint16_t>(u.SourcePort());
-    key.dstPort = static_cast<uint16_t>(u.DestinationPort());
-    return key;
+    uint64_t addresses[4];
+    u.AddressWords(addresses);
+    const uint32_t ports = u.Ports();
+    return ConnectionKey::FromWords(
+        addresses, ConnectionKey::TailOf(static_cast<uint16_t>(ports >> 16),
+                                         static_cast<uint16_t>(ports), u.IsIPv6()));
 }
 
 // What only an RTMP connection needs: the decoder of the server's media and the address this very

@@ -152,8 +152,8 @@ TcpConnection* CVideoStreamAnalyse::StartConnection(CTCPNetUnpack* u, const Conn
 
 void CVideoStreamAnalyse::RecordCounters(const ConnectionKey& key) {
     m_currentKey = key;
-    std::memcpy(m_clientAddr, key.src, 4);
-    std::memcpy(m_serverAddr, key.dst, 4);
+    std::memcpy(m_clientAddr, key.src, 16);
+    std::memcpy(m_serverAddr, key.dst, 16);
     m_clientPort = key.srcPort;
     m_serverPort = key.dstPort;
 }
@@ -270,8 +270,8 @@ const NetDataFilterInfo* CVideoStreamAnalyse::FindFilter(const unsigned char* by
 
 int CVideoStreamAnalyse::ResetCounters() {
     m_byteCounter = 0;
-    std::memset(m_clientAddr, 0, 4);
-    std::memset(m_serverAddr, 0, 4);
+    std::memset(m_clientAddr, 0, 16);
+    std::memset(m_serverAddr, 0, 16);
     m_clientPort = 0;
     m_serverPort = 0;
     return 0;

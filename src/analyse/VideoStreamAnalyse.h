@@ -57,8 +57,8 @@ class CVideoStreamAnalyse : public CNetDataPackageAnalyse {
     TcpConnection* m_analysing = nullptr;  // whose bytes OnStreamData is looking at
     ConnectionKey m_currentKey;            // of the last start segment
     int m_byteCounter = 0;
-    unsigned char m_clientAddr[4] = {0, 0, 0, 0};
-    unsigned char m_serverAddr[4] = {0, 0, 0, 0};
+    unsigned char m_clientAddr[16] = {};
+    unsigned char m_serverAddr[16] = {};
     int m_clientPort = 0;
     int m_serverPort = 0;
     std::list<NetDataFilterInfo> m_filters;

@@ -11,17 +11,9 @@
 
 namespace {
 
-// "%d%d%d%d" of the four octets, without a formatter call.
-std::string OctetText(const unsigned char a[4]) {
-    char buffer[12];
-    int n = 0;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned v = a[i];
-        if (v >= 100) buffer[n++] = static_cast<char>('0' + v / 100);
-        if (v >= 10) buffer[n++] = static_cast<char>('0' + v / 10 % 10);
-        buffer[n++] = static_cast<char>('0' + v % 10);
-    }
-    return std::string(buffer, static_cast<size_t>(n));
+// "%d%d%d%d" of an IPv4 address, "v6-" and hex digits of an IPv6 one.
+std::string OctetText(const ConnectionKey& key, bool source) {
+    return ConnectionKey::AddressText(source ? key.src : key.dst, key.ipv6 != 0);
 }
 
 }  // namespace
@@ -190,6 +182,8 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     } else {
         // The collected bytes begin with the connection's first frame: its endpoints.
         CTCPNetUnpack first;
+        if (const auto* framed = dynamic_cast<const CEthernetNetUnpack*>(unpacker))
+            first.SetLinkType(framed->LinkType());
         first.SetHeaders(buffer, length);
         endpoints = KeyOf(first);
     }
@@ -202,8 +196,8 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
         RtmpMedia& media = *c->rtmp;
         media.address = address;
         if (media.clientIp.empty()) {
-            media.clientIp = OctetText(endpoints.src);
-            media.serverIp = OctetText(endpoints.dst);
+            media.clientIp = OctetText(endpoints, true);
+            media.serverIp = OctetText(endpoints, false);
         }
     }
 
@@ -218,8 +212,8 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
     if (record.address == address) return;  // keeps the endpoints of its first sighting
 
     record.address = address;
-    record.clientIp = OctetText(endpoints.src);
-    record.serverIp = OctetText(endpoints.dst);
+    record.clientIp = OctetText(endpoints, true);
+    record.serverIp = OctetText(endpoints, false);
     record.clientPort = endpoints.srcPort;
     record.serverPort = endpoints.dstPort;
     if (type == STREAM_RTMP || type == STREAM_HLS || type == STREAM_RTSP) {

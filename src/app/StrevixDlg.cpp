@@ -1,5 +1,6 @@
 #include "app/StrevixDlg.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -357,17 +358,27 @@ void CStrevixDlg::BuildInterfaceList() {
     if (m_allDevices == nullptr || m_deviceList == nullptr) return;
     int index = 0;
     for (pcap_if_t* d = m_allDevices; d != nullptr; d = d->next, ++index) {
+        // The first IPv4 address, unless it is 0.0.0.0; an interface without one shows its
+        // first IPv6 address.
         const sockaddr_in* v4 = nullptr;
+        const sockaddr_in6* v6 = nullptr;
         for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
             if (a->addr != nullptr && a->addr->sa_family == AF_INET) {
                 v4 = reinterpret_cast<const sockaddr_in*>(a->addr);
                 break;
             }
+            if (a->addr != nullptr && a->addr->sa_family == AF_INET6 && v6 == nullptr)
+                v6 = reinterpret_cast<const sockaddr_in6*>(a->addr);
         }
-        if (v4 == nullptr || v4->sin_addr.s_addr == 0) continue;
-        const unsigned char* b = reinterpret_cast<const unsigned char*>(&v4->sin_addr.s_addr);
-        char address[32];
-        std::snprintf(address, sizeof(address), "%3d.%3d.%3d.%3d", b[0], b[1], b[2], b[3]);
+        char address[INET6_ADDRSTRLEN + 1];
+        if (v4 != nullptr) {
+            if (v4->sin_addr.s_addr == 0) continue;
+            const unsigned char* b = reinterpret_cast<const unsigned char*>(&v4->sin_addr.s_addr);
+            std::snprintf(address, sizeof(address), "%3d.%3d.%3d.%3d", b[0], b[1], b[2], b[3]);
+        } else if (v6 == nullptr ||
+                   inet_ntop(AF_INET6, &v6->sin6_addr, address, sizeof(address)) == nullptr) {
+            continue;
+        }
         const std::string name = d->name == nullptr ? std::string() : std::string(d->name);
         const std::string description = FindAdapterDescription(name);
         QTreeWidgetItem* item = new QTreeWidgetItem();

@@ -11,6 +11,20 @@ CaptureSource::~CaptureSource() {
     Stop();
 }
 
+bool CaptureSource::AcceptLinkType(const std::string& what) {
+    // Frames of another link layer would be taken apart as something they are not.
+    const int link = pcap_datalink(m_handle);
+    if (IsKnownLinkType(link)) {
+        m_linkType = link;
+        return true;
+    }
+    const char* name = pcap_datalink_val_to_name(link);
+    Failed("this program only run at ethernet.",
+           what + ": link type " + (name ? std::string(name) : std::to_string(link)) +
+               " is not Ethernet or Linux cooked capture");
+    return false;
+}
+
 void CaptureSource::Failed(const std::string& message, const std::string& detail) {
     m_errorMessage = message;
     m_errorDetail = detail;
@@ -47,13 +61,7 @@ int CaptureSource::OpenFile(const std::string& path) {
                why.find(path) != std::string::npos ? why : path + ": " + why);
         return 2;
     }
-    // Frames of another link layer would be read as Ethernet and give nonsense.
-    if (pcap_datalink(m_handle) != DLT_EN10MB) {
-        const char* name = pcap_datalink_val_to_name(pcap_datalink(m_handle));
-        Failed("this program only run at ethernet.",
-               path + ": link type " +
-                   (name ? std::string(name) : std::to_string(pcap_datalink(m_handle))) +
-                   " is not Ethernet");
+    if (!AcceptLinkType(path)) {
         pcap_close(m_handle);
         m_handle = nullptr;
         return 2;
@@ -69,6 +77,7 @@ int CaptureSource::OpenFile(const std::string& path) {
                 FrameQueue::IsClassicCaptureFile(fileHeader, &m_classicFormat);
     if (m_classic && pcap_snapshot(m_handle) > 0)
         m_classicFormat.snapLength = static_cast<uint32_t>(pcap_snapshot(m_handle));
+    m_classicFormat.linkType = m_linkType;
     m_position.store(sizeof(fileHeader));
     // Where the library's loop will read its first record: just after the headers it has read.
     const long at = std::ftell(m_file);
@@ -83,20 +92,19 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
     char errbuf[PCAP_ERRBUF_SIZE];
     std::memset(errbuf, 0, sizeof(errbuf));
     if (device == nullptr) return 0;
-    for (pcap_addr_t* a = device->addresses; a != nullptr; a = a->next) {
-        if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
-        m_handle = pcap_open_live(device->name, kSnapLen, kPromiscuous, kReadTimeoutMs, errbuf);
-        if (m_handle == nullptr) {
-            Failed("can't open network device.", errbuf);
-            return -1;
-        }
-        if (pcap_datalink(m_handle) != DLT_EN10MB) {
-            Failed("this program only run at ethernet.",
-                   std::string(device->name) + " is not an Ethernet interface");
-            return -1;  // the handle stays until Stop
-        }
-        return 0;
+    // An interface with an IPv4 or IPv6 address, or "any", which has none.
+    bool addressed = device->name != nullptr && std::strcmp(device->name, "any") == 0;
+    for (pcap_addr_t* a = device->addresses; a != nullptr && !addressed; a = a->next) {
+        addressed =
+            a->addr != nullptr && (a->addr->sa_family == AF_INET || a->addr->sa_family == AF_INET6);
     }
+    if (!addressed) return 0;
+    m_handle = pcap_open_live(device->name, kSnapLen, kPromiscuous, kReadTimeoutMs, errbuf);
+    if (m_handle == nullptr) {
+        Failed("can't open network device.", errbuf);
+        return -1;
+    }
+    if (!AcceptLinkType(device->name)) return -1;  // the handle stays until Stop
     return 0;
 }
 
@@ -211,14 +219,15 @@ void CaptureSource::ReaderCallback(u_char* user, const struct pcap_pkthdr* heade
                                    const u_char* data) {
     auto* source = reinterpret_cast<CaptureSource*>(user);
     source->NoteLibraryFrame();
-    if (!source->m_queue->Push(header, data, ClassifyFrame(header, data)))
+    if (!source->m_queue->Push(header, data, ClassifyFrame(header, data, source->m_linkType)))
         pcap_breakloop(source->m_handle);
 }
 
 FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
-                                         const unsigned char* data) {
+                                         const unsigned char* data, int linkType) {
     if (header == nullptr || data == nullptr) return FrameLayout();
     CTCPNetUnpack unpacker;
+    unpacker.SetLinkType(linkType);
     unpacker.SetData(data, CapturedLength(header), 0);
     // The header block of a request or response is found here too, while the bytes are hot.
     if (unpacker.GetStreamType() == STREAM_HTTP) unpacker.HttpHeaderPart();

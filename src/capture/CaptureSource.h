@@ -78,7 +78,10 @@ class CaptureSource {
     pcap_t* Handle() const { return m_handle; }
 
     // Takes a frame apart as the analysis will need it; what the reading thread sends along.
-    static FrameLayout ClassifyFrame(const struct pcap_pkthdr* header, const unsigned char* data);
+    static FrameLayout ClassifyFrame(const struct pcap_pkthdr* header, const unsigned char* data,
+                                     int linkType);
+    // The link layer of the open capture's frames (LinkType values).
+    int LinkType() const { return m_linkType; }
     // The bytes of a frame the analysis looks at: what was captured, up to the snapshot length.
     static int CapturedLength(const struct pcap_pkthdr* header) {
         return header->caplen > static_cast<bpf_u_int32>(kSnapLen)
@@ -98,7 +101,11 @@ class CaptureSource {
     CaptureDamage LibraryFileLoop(pcap_handler callback);
     void NoteLibraryFrame();
 
+    // Whether the handle's link layer can be taken apart; if not, fails with the reason.
+    bool AcceptLinkType(const std::string& what);
+
     pcap_t* m_handle = nullptr;
+    int m_linkType = LINK_ETHERNET;
     FrameSink* m_sink = nullptr;
     pthread_t m_thread{};
     bool m_hasThread = false;

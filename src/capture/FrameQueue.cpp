@@ -143,7 +143,7 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             header.len = r.len;
             header.ts.tv_sec = static_cast<time_t>(r.sec);
             header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
-            r.layout = classify(&header, b.bytes.data() + r.offset);
+            r.layout = classify(&header, b.bytes.data() + r.offset, format.linkType);
             b.frames.push_back(r);
             records.Skip(caplen);
             ++delivered;

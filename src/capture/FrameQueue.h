@@ -18,9 +18,10 @@
 // The layout of a capture file in the classic format (not pcapng), as far as reading its records
 // needs it.
 struct ClassicCaptureFormat {
-    bool bigEndian = false;    // the byte order of the file's fields
-    bool nanoseconds = false;  // timestamps in nanoseconds
-    uint32_t snapLength = 0;   // the capture library's snapshot length for the file
+    bool bigEndian = false;        // the byte order of the file's fields
+    bool nanoseconds = false;      // timestamps in nanoseconds
+    uint32_t snapLength = 0;       // the capture library's snapshot length for the file
+    int linkType = LINK_ETHERNET;  // of the file's frames, as the capture library read it
 };
 
 // Where and how a capture file is damaged: what ended its reading before its end.
@@ -55,7 +56,8 @@ class FrameQueue {
     static const uint32_t kMaxRecordLength = 262144;
 
     // Takes a frame apart on the reading thread.
-    typedef FrameLayout (*Classifier)(const struct pcap_pkthdr* header, const u_char* data);
+    typedef FrameLayout (*Classifier)(const struct pcap_pkthdr* header, const u_char* data,
+                                      int linkType);
 
     // Reader side. Copies the frame and its layout; waits while the analysis is behind. False
     // once cancelled.

@@ -93,13 +93,17 @@ void Fail(const std::string& message) {
     std::fprintf(stderr, "strevix-cli: %s\n", message.c_str());
 }
 
-// The interfaces the desktop program would list: those whose first IPv4 address is not 0.0.0.0.
+// The interfaces the desktop program would list: those whose first IPv4 address is not 0.0.0.0,
+// and those with IPv6 addresses only.
 bool Listable(const pcap_if_t* d) {
+    bool v6 = false;
     for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
-        if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
+        if (a->addr == nullptr) continue;
+        if (a->addr->sa_family == AF_INET6) v6 = true;
+        if (a->addr->sa_family != AF_INET) continue;
         return reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr.s_addr != 0;
     }
-    return false;
+    return v6;
 }
 
 long long FileSize(const std::string& path) {
@@ -206,7 +210,7 @@ int main(int argc, char** argv) {
                         if (Listable(d)) chosen.push_back(d);
                     }
                     if (chosen.empty()) {
-                        Fail("no interface with an IPv4 address to capture on");
+                        Fail("no interface with an IP address to capture on");
                         status = 1;
                     }
                 }

@@ -10,25 +10,28 @@
 
 namespace {
 
-const int kEthernetHeaderLen = FrameLayout::kEthernetHeaderLen;
 const int kMinIPHeaderLen = 20;
+const int kIPv6HeaderLen = CIPNetUnpack::kIPv6HeaderLen;
 const int kMinTCPHeaderLen = 20;
+// Stacked VLAN tags followed before the network header (QinQ uses two).
+const int kMaxVlanTags = 8;
+// IPv6 extension headers followed before TCP.
+const int kMaxExtensionHeaders = 8;
 
 }  // namespace
 
-bool FrameLayout::FitsFrame(int length) const {
-    if (!ethernet) return ipHeaderLen == 0 && tcpHeaderLen == 0 && length >= 0;
-    if (length < kEthernetHeaderLen) return false;
-    if (ipHeaderLen == 0) return tcpHeaderLen == 0 && payloadLen == 0 && ipTotalLen == 0;
-    const int ipBytes = length - kEthernetHeaderLen;
-    if (ipHeaderLen < kMinIPHeaderLen || ipHeaderLen > ipBytes || ipTotalLen < ipHeaderLen ||
-        ipTotalLen > ipBytes) {
-        return false;
-    }
-    if (tcpHeaderLen == 0) return payloadLen == 0;
-    return tcpHeaderLen >= kMinTCPHeaderLen && payloadLen >= 0 &&
-           ipHeaderLen + tcpHeaderLen <= ipBytes &&
-           ipHeaderLen + tcpHeaderLen + payloadLen <= ipTotalLen && httpHeaderPart <= payloadLen;
+bool IsKnownLinkType(int linkType) {
+    return linkType == LINK_ETHERNET || linkType == LINK_LINUX_SLL || linkType == LINK_LINUX_SLL2;
+}
+
+bool FrameLayout::FitsFrameWithoutTcp(int length) const {
+    if (tcpHeaderLen != 0) return FitsFrame(length);
+    if (networkOffset == 0) return ipHeaderLen == 0 && length >= 0;
+    if (length < networkOffset) return false;
+    if (ipHeaderLen == 0) return payloadLen == 0 && ipTotalLen == 0;
+    const int ipBytes = length - networkOffset;
+    return ipHeaderLen >= (ipv6 ? kIPv6HeaderLen : kMinIPHeaderLen) && ipHeaderLen <= ipBytes &&
+           ipTotalLen >= ipHeaderLen && ipTotalLen <= ipBytes && payloadLen == 0;
 }
 
 const char* StreamLabel(int type) {
@@ -93,9 +96,39 @@ void CEthernetNetUnpack::Reset() {
 CEthernetNetUnpack* CEthernetNetUnpack::SetData(const void* bytes, int length, int copy) {
     CNetUnpack::SetData(bytes, length, copy);
     m_layout = FrameLayout();
-    // A frame shorter than the Ethernet header carries no Ethernet layer.
-    m_layout.ethernet = m_data != nullptr && m_dataLen >= kEthernetHeaderLen;
+    FindNetworkHeader();
     return this;
+}
+
+uint16_t CEthernetNetUnpack::FindTaggedNetworkHeader() {
+    // A frame shorter than its link header carries no link layer.
+    const ByteReader frame = Frame();
+    int offset;
+    uint16_t type;
+    if (m_linkType == LINK_ETHERNET) {
+        offset = FrameLayout::kEthernetHeaderLen;
+        if (!frame.Has(FrameLayout::kEthernetHeaderLen)) return 0;
+        type = frame.Be16At(12);
+    } else if (m_linkType == LINK_LINUX_SLL) {
+        offset = 16;
+        if (!frame.Has(16)) return 0;
+        type = frame.Be16At(14);
+    } else if (m_linkType == LINK_LINUX_SLL2) {
+        offset = kSll2HeaderLen;
+        if (!frame.Has(kSll2HeaderLen)) return 0;
+        type = frame.Be16At(0);
+    } else {
+        return 0;
+    }
+    // 802.1Q and 802.1ad tags, stacked: each holds the type of what follows it. A stack cut off
+    // by the capture ends at the last whole tag, whose type is a tag's: no network header.
+    for (int tags = 0; (type == 0x8100 || type == 0x88A8) && tags < kMaxVlanTags; ++tags) {
+        if (!frame.Has(static_cast<size_t>(offset) + 4)) break;
+        type = frame.Be16At(static_cast<size_t>(offset) + 2);
+        offset += 4;
+    }
+    m_layout.networkOffset = static_cast<uint8_t>(offset);
+    return type;
 }
 
 // ---- CIPNetUnpack
@@ -109,17 +142,19 @@ void CTCPNetUnpack::Reset() {
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetData(const void* bytes, int length, int copy) {
-    CEthernetNetUnpack::SetData(bytes, length, copy);
+    CNetUnpack::SetData(bytes, length, copy);
+    m_layout = FrameLayout();
     bool connectPart = false;
-    m_layout.streamType =
-        static_cast<int8_t>(ParseHeaders() ? Classify(&connectPart) : STREAM_NONE);
+    m_layout.streamType = static_cast<int8_t>(
+        ParseHeaders(FindNetworkHeader()) ? Classify(&connectPart) : STREAM_NONE);
     m_layout.connectPart = connectPart;
     return this;
 }
 
 CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
-    CEthernetNetUnpack::SetData(bytes, length, 0);
-    ParseHeaders();
+    CNetUnpack::SetData(bytes, length, 0);
+    m_layout = FrameLayout();
+    ParseHeaders(FindNetworkHeader());
     m_layout.streamType = STREAM_NONE;
     m_layout.connectPart = 0;
     return this;
@@ -146,35 +181,72 @@ int CTCPNetUnpack::HttpHeaderPart() const {
     return m_layout.httpHeaderPart;
 }
 
-bool CTCPNetUnpack::ParseHeaders() {
-    const bool ethernet = m_layout.ethernet != 0;
-    m_layout = FrameLayout();
-    m_layout.ethernet = ethernet;
-    if (!ethernet || EtherType() != 0x0800) return false;
+bool CTCPNetUnpack::ParseHeaders(uint16_t type) {
+    if (type != 0x0800 && type != 0x86DD) return false;
 
-    // IPv4: the whole header, as its IHL announces it, must be captured.
     ByteReader frame = Frame();
-    if (!frame.Seek(kEthernetHeaderLen)) return false;
+    if (!frame.Seek(m_layout.networkOffset)) return false;
     const ByteReader ip(frame.Here(), frame.Remaining());
     const int ipBytes = static_cast<int>(ip.Remaining());
-    if (ipBytes < kMinIPHeaderLen) return false;
-    const int ihl = (ip.U8At(0) & 0x0F) * 4;
-    if (ihl < kMinIPHeaderLen || ihl > ipBytes) return false;
-    int total = ip.Be16At(2);
-    // Segmentation offload writes 0 here; a length past the capture is cut to it.
-    if (total == 0 || total > ipBytes) total = ipBytes;
-    m_layout.ipHeaderLen = static_cast<uint8_t>(ihl);
-    m_layout.ipTotalLen = total;
-    if (ip.U8At(9) != 6) return false;
+    int headers, total;
+    if (type == 0x86DD) {
+        if (!ParseIPv6(ip, &headers, &total)) return false;
+    } else {
+        // IPv4: the whole header, as its IHL announces it, must be captured.
+        if (ipBytes < kMinIPHeaderLen) return false;
+        headers = (ip.U8At(0) & 0x0F) * 4;
+        if (headers < kMinIPHeaderLen || headers > ipBytes) return false;
+        total = ip.Be16At(2);
+        // Segmentation offload writes 0 here; a length past the capture is cut to it.
+        if (total == 0 || total > ipBytes) total = ipBytes;
+        m_layout.ipHeaderLen = static_cast<uint16_t>(headers);
+        m_layout.ipTotalLen = total;
+        if (ip.U8At(9) != 6) return false;
+    }
 
     // TCP: the header with its options must lie inside the captured bytes.
-    const int tcpBytes = ipBytes - ihl;
+    const int tcpBytes = ipBytes - headers;
     if (tcpBytes < kMinTCPHeaderLen) return false;
-    const int doff = (ip.U8At(static_cast<size_t>(ihl) + 12) >> 4) * 4;
+    const int doff = (ip.U8At(static_cast<size_t>(headers) + 12) >> 4) * 4;
     if (doff < kMinTCPHeaderLen || doff > tcpBytes) return false;
     m_layout.tcpHeaderLen = static_cast<uint8_t>(doff);
-    const int payload = total - ihl - doff;
+    const int payload = total - headers - doff;
     m_layout.payloadLen = payload > 0 ? payload : 0;
+    return true;
+}
+
+bool CTCPNetUnpack::ParseIPv6(const ByteReader& ip, int* headers, int* totalOut) {
+    const int ipBytes = static_cast<int>(ip.Remaining());
+    if (ipBytes < kIPv6HeaderLen || (ip.U8At(0) >> 4) != 6) return false;
+    // The payload length does not count the fixed header; 0 (a jumbogram, or segmentation
+    // offload) and a length past the capture reach to the end of the captured bytes.
+    int total = kIPv6HeaderLen + ip.Be16At(4);
+    if (total == kIPv6HeaderLen || total > ipBytes) total = ipBytes;
+    m_layout.ipv6 = 1;
+    m_layout.ipHeaderLen = kIPv6HeaderLen;
+    m_layout.ipTotalLen = total;
+
+    // Each extension header must lie whole inside the packet before the next is looked at.
+    int next = ip.U8At(6);
+    int at = kIPv6HeaderLen;
+    for (int n = 0; next != 6; ++n) {
+        if (n == kMaxExtensionHeaders || at + 8 > total) return false;
+        const int type = next;
+        next = ip.U8At(static_cast<size_t>(at));
+        if (type == 44) {
+            // Only the first fragment holds the TCP header.
+            if ((ip.Be16At(static_cast<size_t>(at) + 2) & 0xFFF8) != 0) return false;
+            at += 8;
+        } else if (type == 0 || type == 43 || type == 60) {
+            at += (ip.U8At(static_cast<size_t>(at) + 1) + 1) * 8;
+        } else {
+            return false;
+        }
+        if (at > total || at > FrameLayout::kMaxIpHeaderLen) return false;
+    }
+    m_layout.ipHeaderLen = static_cast<uint16_t>(at);
+    *headers = at;
+    *totalOut = total;
     return true;
 }
 
@@ -286,6 +358,7 @@ int CPayloadNetUnpack::AppendData(const void* bytes, int length, int reset) {
 
 void CPayloadNetUnpack::AdoptFrame(const CTCPNetUnpack& frame) {
     CNetUnpack::SetData(frame.FrameData(), frame.FrameLen(), 0);
+    m_linkType = frame.LinkType();
     m_layout = frame.Layout();
     m_payload = MarksPayload(GetStreamType()) ? Payload() : nullptr;
 }

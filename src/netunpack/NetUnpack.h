@@ -16,35 +16,62 @@ enum StreamType : int {
     STREAM_HLS = 6,
 };
 
+// The link layers frames are read with; the values are the capture library's link types.
+enum LinkType : int {
+    LINK_ETHERNET = 1,      // Ethernet II
+    LINK_LINUX_SLL = 113,   // Linux cooked capture: 16 bytes, protocol at offset 14
+    LINK_LINUX_SLL2 = 276,  // Linux cooked capture v2: 20 bytes, protocol at offset 0
+};
+// Whether frames of the link type can be taken apart.
+bool IsKnownLinkType(int linkType);
+
 // Where a frame's headers lie and how its payload classified, as CTCPNetUnpack::SetData found
 // them. The unpackers keep their view of a frame in one of these, and it travels with a frame
 // from the thread that reads a capture to the one that analyses it, so each frame is taken apart
 // once. Every length in it lies inside the frame's captured bytes.
 struct FrameLayout {
     static const int kEthernetHeaderLen = 14;
+    // An IPv6 header chain longer than this is not followed.
+    static const int kMaxIpHeaderLen = 1023;
 
-    int32_t ipTotalLen = 0;       // as far as the captured bytes reach
+    int32_t ipTotalLen = 0;       // from the network header, as far as the captured bytes reach
     int32_t payloadLen = 0;       // of the TCP segment, inside the captured bytes
     int32_t httpHeaderPart = -1;  // CTCPNetUnpack::HttpHeaderPart() of an HTTP segment, or -1
-    uint8_t ipHeaderLen = 0;      // 0: no IPv4 header
-    uint8_t tcpHeaderLen = 0;     // 0: no TCP header
+    // 0: no IP header. IPv6: the fixed header, and the extension headers when they lead to TCP.
+    uint16_t ipHeaderLen = 0;
+    uint8_t tcpHeaderLen = 0;  // 0: no TCP header
+    // Where the network header starts: after the link header and its VLAN tags. 0: the frame
+    // does not hold the whole link header.
+    uint8_t networkOffset = 0;
     int8_t streamType = -1;
-    uint8_t ethernet : 1;  // the frame holds an Ethernet header
     // The segment classifies as nothing but opens an RTMP connect command: the rest of the
     // command, codec words included, comes in later segments (librtmp sends it so).
-    uint8_t connectPart : 1;
+    uint8_t connectPart = 0;
+    uint8_t ipv6 = 0;  // the IP header is IPv6's
+    // Whole bytes, not bit fields: every frame writes these on one thread and reads them on the
+    // other, and a bit field costs a read-modify-write each time.
 
-    FrameLayout() : ethernet(0), connectPart(0) {}
-
-    // The headers lie back to back from the start of the frame.
-    int IpOffset() const { return kEthernetHeaderLen; }
-    int TcpOffset() const { return kEthernetHeaderLen + ipHeaderLen; }
+    // The headers lie back to back from the network header on.
+    int IpOffset() const { return networkOffset; }
+    int TcpOffset() const { return networkOffset + ipHeaderLen; }
     int PayloadOffset() const { return TcpOffset() + tcpHeaderLen; }
-    // Whether the lengths fit a frame of `length` captured bytes.
-    bool FitsFrame(int length) const;
+    // Whether the lengths fit a frame of `length` captured bytes. A TCP frame, nearly every
+    // one handed over, takes one chain of compares (the other bounds follow from these).
+    bool FitsFrame(int length) const {
+        if (tcpHeaderLen != 0) {
+            const int ipBytes = length - networkOffset;
+            const int minIp = ipv6 ? 40 : 20;
+            return networkOffset != 0 && ipHeaderLen >= minIp && tcpHeaderLen >= 20 &&
+                   payloadLen >= 0 && ipTotalLen <= ipBytes &&
+                   ipHeaderLen + tcpHeaderLen + payloadLen <= ipTotalLen &&
+                   httpHeaderPart <= payloadLen;
+        }
+        return FitsFrameWithoutTcp(length);
+    }
+    bool FitsFrameWithoutTcp(int length) const;
 };
 // Part of every frame record a capture file's reading thread hands over.
-static_assert(sizeof(FrameLayout) == 16, "FrameLayout grew");
+static_assert(sizeof(FrameLayout) == 20, "FrameLayout grew");
 
 // Where the RTMP chunk stream of a segment that opens a connect command starts: 0 when the AMF0
 // string "connect" begins the segment (clients that write the chunk header on its own) or follows
@@ -96,12 +123,42 @@ class CEthernetNetUnpack : public CNetUnpack {
     const unsigned char* GetData() override { return m_data; }
     int GetDataLen() override { return m_dataLen; }
 
-    const unsigned char* EthernetHeader() const { return m_layout.ethernet ? m_data : nullptr; }
-    uint16_t EtherType() const { return m_layout.ethernet ? Frame().Be16At(12) : 0; }
+    // The link layer of the frames given to SetData; set once per capture (Ethernet at first).
+    void SetLinkType(int linkType) { m_linkType = linkType; }
+    int LinkType() const { return m_linkType; }
+    // The link header, when the frame holds it and its tags.
+    const unsigned char* LinkHeader() const { return m_layout.networkOffset ? m_data : nullptr; }
+    const unsigned char* EthernetHeader() const {
+        return m_linkType == LINK_ETHERNET ? LinkHeader() : nullptr;
+    }
+    // The protocol of the network header, after any VLAN tags; 0 without a link header.
+    uint16_t EtherType() const {
+        if (!m_layout.networkOffset) return 0;
+        const bool untaggedSll2 =
+            m_linkType == LINK_LINUX_SLL2 && m_layout.networkOffset == kSll2HeaderLen;
+        return Frame().Be16At(untaggedSll2 ? 0 : m_layout.networkOffset - 2);
+    }
     // Where the headers of the frame lie, as a copy.
     FrameLayout Layout() const { return m_layout; }
 
+    static const int kSll2HeaderLen = 20;
+
   protected:
+    // Finds the end of the link header and its tags (the network offset, left 0 when the frame
+    // does not hold them); returns the network header's type, 0 without one. Untagged Ethernet,
+    // nearly every frame, inline.
+    uint16_t FindNetworkHeader() {
+        if (m_linkType == LINK_ETHERNET && m_data != nullptr &&
+            m_dataLen >= FrameLayout::kEthernetHeaderLen) {
+            const uint16_t type = static_cast<uint16_t>((m_data[12] << 8) | m_data[13]);
+            if (type != 0x8100 && type != 0x88A8) {
+                m_layout.networkOffset = FrameLayout::kEthernetHeaderLen;
+                return type;
+            }
+        }
+        return FindTaggedNetworkHeader();
+    }
+    uint16_t FindTaggedNetworkHeader();
     // Forgets where the headers lie; the stream type of the frame stays.
     void ForgetHeaders() {
         const int8_t type = m_layout.streamType;
@@ -112,6 +169,7 @@ class CEthernetNetUnpack : public CNetUnpack {
     // The one record of the frame's headers: each layer fills in its part and reads its fields
     // through it. Only the cache of HttpHeaderPart() changes under const.
     mutable FrameLayout m_layout;
+    int m_linkType = LINK_ETHERNET;
 };
 
 class CIPNetUnpack : public CEthernetNetUnpack {
@@ -120,23 +178,74 @@ class CIPNetUnpack : public CEthernetNetUnpack {
         return m_layout.ipHeaderLen ? m_data + m_layout.IpOffset() : nullptr;
     }
     int IPHeaderLen() const { return m_layout.ipHeaderLen; }
+    bool IsIPv6() const { return m_layout.ipHeaderLen && m_layout.ipv6; }
     // Total length as far as the captured bytes reach.
     int IPTotalLen() const { return m_layout.ipTotalLen; }
+    // IPv6: the upper-layer protocol when the extension headers lead to TCP, else the fixed
+    // header's next header.
     int IPProtocol() const {
-        return m_layout.ipHeaderLen ? Frame().U8At(m_layout.IpOffset() + 9) : 0;
+        if (!m_layout.ipHeaderLen) return 0;
+        if (!m_layout.ipv6) return Frame().U8At(m_layout.IpOffset() + 9);
+        return m_layout.ipHeaderLen > kIPv6HeaderLen ? 6 : Frame().U8At(m_layout.IpOffset() + 6);
     }
-    // Octets in wire order; zeros without an IPv4 header. Inline: every segment's keys use them.
-    void SourceAddress(unsigned char out[4]) const { Address(12, out); }
-    void DestinationAddress(unsigned char out[4]) const { Address(16, out); }
+    // Octets in wire order; zeros without an IP header. IPv4 fills the first 4 bytes of out,
+    // IPv6 all 16. Inline: every segment's keys use them.
+    void SourceAddress(unsigned char out[16]) const { Address(12, 8, out); }
+    void DestinationAddress(unsigned char out[16]) const { Address(16, 24, out); }
+    // Both at once, as a connection key takes them.
+    void Addresses(unsigned char src[16], unsigned char dst[16]) const {
+        // The header lies whole inside the captured bytes (the layout's promise), and with it
+        // the addresses; the check costs a compare.
+        const int at = m_layout.IpOffset();
+        if (!m_layout.ipv6) {
+            if (m_layout.ipHeaderLen && at + 20 <= m_dataLen) {
+                std::memcpy(src, m_data + at + 12, 4);
+                std::memcpy(dst, m_data + at + 16, 4);
+                return;
+            }
+        } else if (m_layout.ipHeaderLen && at + 40 <= m_dataLen) {
+            std::memcpy(src, m_data + at + 8, 16);
+            std::memcpy(dst, m_data + at + 24, 16);
+            return;
+        }
+        Address(12, 8, src);
+        Address(16, 24, dst);
+    }
+
+    // Both addresses as four words, an IPv4 address in the low bytes of its first word: loaded and
+    // stored eight bytes at a time, so the key built from them reads back without a stall.
+    void AddressWords(uint64_t w[4]) const {
+        const int at = m_layout.IpOffset();
+        if (!m_layout.ipv6) {
+            if (m_layout.ipHeaderLen && at + 20 <= m_dataLen) {
+                uint32_t a, b;
+                std::memcpy(&a, m_data + at + 12, 4);
+                std::memcpy(&b, m_data + at + 16, 4);
+                w[0] = a, w[1] = 0, w[2] = b, w[3] = 0;
+                return;
+            }
+        } else if (m_layout.ipHeaderLen && at + 40 <= m_dataLen) {
+            std::memcpy(w, m_data + at + 8, 32);
+            return;
+        }
+        unsigned char src[16] = {}, dst[16] = {};
+        Addresses(src, dst);
+        std::memcpy(w, src, 16);
+        std::memcpy(w + 2, dst, 16);
+    }
+
+    static const int kIPv6HeaderLen = 40;
 
   private:
-    void Address(int at, unsigned char out[4]) const {
-        ByteReader ip = Frame();
-        if (m_layout.ipHeaderLen && ip.Seek(static_cast<size_t>(m_layout.IpOffset() + at)) &&
-            ip.Has(4)) {
-            std::memcpy(out, ip.Here(), 4);
+    void Address(int at4, int at6, unsigned char* out) const {
+        // The header lies whole inside the captured bytes (the layout's promise), and with it
+        // the addresses; the check costs a compare.
+        const int n = m_layout.ipv6 ? 16 : 4;
+        const int at = m_layout.IpOffset() + (m_layout.ipv6 ? at6 : at4);
+        if (m_layout.ipHeaderLen && at + n <= m_dataLen) {
+            std::memcpy(out, m_data + at, static_cast<size_t>(n));
         } else {
-            std::memset(out, 0, 4);
+            std::memset(out, 0, static_cast<size_t>(n));
         }
     }
 };
@@ -166,6 +275,8 @@ class CTCPNetUnpack : public CIPNetUnpack {
     int TCPHeaderLen() const { return m_layout.tcpHeaderLen; }
     int SourcePort() const { return TcpField16(0); }
     int DestinationPort() const { return TcpField16(2); }
+    // Both at once: the source port in the high half; 0 without a TCP header.
+    uint32_t Ports() const { return TcpField32(0); }
     // 0 without a TCP header.
     uint32_t SequenceNumber() const { return TcpField32(4); }
     uint32_t AcknowledgementNumber() const { return TcpField32(8); }
@@ -190,8 +301,12 @@ class CTCPNetUnpack : public CIPNetUnpack {
     static uint32_t Be32(const unsigned char* p) {
         return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
     }
-    // Finds the IPv4 and TCP headers; true when the frame carries TCP.
-    bool ParseHeaders();
+    // Finds the IP and TCP headers after FindNetworkHeader gave the network header's type; true
+    // when the frame carries TCP.
+    bool ParseHeaders(uint16_t type);
+    // The IPv6 header at the network offset and its extension headers; true when they lead to
+    // TCP, with the length of the headers and of the packet.
+    bool ParseIPv6(const ByteReader& ip, int* headers, int* total);
 
   private:
     int TcpField16(int at) const {

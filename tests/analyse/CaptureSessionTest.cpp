@@ -138,9 +138,9 @@ TEST(CaptureSession, FileOpenFailuresReportTheirResults) {
     std::fclose(f);
     EXPECT_EQ(a.StartFromFile(garbage), 2);
 
-    // Another link type (Linux cooked capture) is refused rather than misread.
-    std::string cooked = WriteCapture("cooked.pcap", {Bytes(40, 0)}, 113);
-    EXPECT_EQ(a.StartFromFile(cooked), 2);
+    // Another link type (802.11) is refused rather than misread.
+    std::string wifi = WriteCapture("wifi.pcap", {Bytes(40, 0)}, 105);
+    EXPECT_EQ(a.StartFromFile(wifi), 2);
     EXPECT_EQ(a.LastOpenMessage(), "this program only run at ethernet.");
     EXPECT_FALSE(a.IsOpen());
 }

@@ -230,3 +230,62 @@ TEST_F(Detection, FileCaptureCountsAcknowledgementsAndFindsWhatIsBetweenThem) {
     EXPECT_EQ(analyser->FramesSeen(), frames.size());
     EXPECT_EQ(Lines(LOG_NETDATA), (Texts{"HTTP-http://h/page"}));
 }
+
+// One RTMP and one HLS session, as capture files of every link layer the program reads: the
+// same stream lines come out of each, and the endpoints of IPv6 connections never read as IPv4.
+TEST_F(Detection, SameSessionsUnderEveryLinkLayerGiveTheSameLines) {
+    struct Wrapping {
+        const char* name;
+        int link;
+        std::vector<int> tags;
+        bool ipv6;
+    };
+    const Wrapping wrappings[] = {
+        {"ethernet", 1, {}, false},
+        {"cooked", 113, {}, false},
+        {"cooked v2", 276, {}, false},
+        {"vlan", 1, {0x8100}, false},
+        {"qinq", 1, {0x88A8, 0x8100}, false},
+        {"ipv6", 1, {}, true},
+        {"ipv6 in qinq, cooked v2", 276, {0x88A8, 0x8100}, true},
+    };
+    const Endpoint web{{10, 0, 0, 9}, 8080};
+    const std::string folder = testframes::TempFolder("links");
+    for (const Wrapping& w : wrappings) {
+        TearDown();
+        window.reports.clear();
+        SetUp();
+        testframes::FrameOptions o;
+        o.link = w.link;
+        o.vlanTags = w.tags;
+        o.ipv6 = w.ipv6;
+        if (w.ipv6) o.extensions = {{0, 8}, {60, 16}};
+        std::vector<Bytes> frames;
+        frames.push_back(
+            Frame(kClient, kServer, Chunked(3, 0x14, 0, ConnectBody("rtmp://[::1]:1935/vod")), o));
+        frames.push_back(Frame(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody()), o));
+        frames.push_back(Frame(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("cam7")), o));
+        frames.push_back(
+            Frame(kClient, web, "GET /live/index.m3u8 HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n", o));
+        const std::string path = folder + "/" + std::to_string(w.link) + w.name + ".pcap";
+        ASSERT_TRUE(testframes::WritePcap(path, frames, static_cast<uint32_t>(w.link)));
+        ASSERT_EQ(analyser->StartFromFile(path), 0) << w.name;
+        for (int i = 0; i < 500 && !analyser->LoopEnded(); ++i) usleep(10000);
+        ASSERT_TRUE(analyser->LoopEnded()) << w.name;
+        analyser->Stop();
+        EXPECT_EQ(Lines(LOG_STREAM),
+                  (Texts{"RTMP-rtmp://[::1]/vod/cam7", "HLS-http://[::1]:8080/live/index.m3u8"}))
+            << w.name;
+        ASSERT_EQ(analyser->Streams().size(), 2u) << w.name;
+        for (const auto& entry : analyser->Streams()) {
+            const StreamRecord& r = entry.second;
+            EXPECT_EQ(r.clientPort, 50000) << w.name;
+            if (w.ipv6) {
+                EXPECT_EQ(r.clientIp, "v6-20010db80000000000000000c0a80105") << w.name;
+                EXPECT_EQ(r.serverIp.substr(0, 27), "v6-20010db80000000000000000") << w.name;
+            } else {
+                EXPECT_EQ(r.clientIp, "19216815") << w.name;
+            }
+        }
+    }
+}

@@ -112,15 +112,15 @@ TEST(Cli, BrokenOrForeignCapturesSayWhatIsWrongInOneLine) {
     };
     std::string wrongMagic = write("magic.pcap", std::string(64, 'Z'));
     std::string cut = write("cut.pcap", std::string("\xd4\xc3\xb2\xa1\x02\x00", 6));
-    std::string cooked = dir + "/cooked.pcap";
-    testframes::WritePcap(cooked, {Bytes(40, 0)}, 113);
+    std::string wifi = dir + "/wifi.pcap";
+    testframes::WritePcap(wifi, {Bytes(40, 0)}, 105);
     struct Case {
         std::string path, words;
     } cases[] = {
         {"/nonexistent/x.pcap", "pcap file error, open other file please."},
         {wrongMagic, "pcap file error, open other file please."},
         {cut, "pcap file error, open other file please."},
-        {cooked, "this program only run at ethernet."},
+        {wifi, "this program only run at ethernet."},
     };
     for (const Case& c : cases) {
         Result r = RunCli("-r " + c.path);

@@ -126,7 +126,7 @@ TEST(NetUnpack, HeaderOffsetsWithOptions) {
     EXPECT_EQ(u.GetDataLen(), 32 + 13);
     EXPECT_EQ(u.SourcePort(), 50000);
     EXPECT_EQ(u.DestinationPort(), 1935);
-    unsigned char a[4];
+    unsigned char a[16];
     u.DestinationAddress(a);
     EXPECT_EQ(a[0], 10);
     EXPECT_EQ(a[3], 7);
