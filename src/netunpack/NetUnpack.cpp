@@ -160,8 +160,8 @@ CTCPNetUnpack* CTCPNetUnpack::SetHeaders(const void* bytes, int length) {
     return this;
 }
 
-CTCPNetUnpack* CTCPNetUnpack::SetLaidOutData(const void* bytes, int length,
-                                             const FrameLayout& layout) {
+CTCPNetUnpack* CTCPNetUnpack::SetLaidOutDataOtherwise(const void* bytes, int length,
+                                                      const FrameLayout& layout) {
     CNetUnpack::SetData(bytes, length, 0);
     // The layout was found in these very bytes: it only needs to be put back.
     if (m_data == nullptr || !layout.FitsFrame(m_dataLen)) return SetData(bytes, length, 0);

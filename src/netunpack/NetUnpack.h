@@ -267,7 +267,19 @@ class CTCPNetUnpack : public CIPNetUnpack {
     // As SetData with copy flag 0, for a frame another unpacker has taken apart with SetData on
     // the same bytes and length: its Layout().
     // A layout that does not fit the bytes is not trusted: the frame is taken apart again.
-    CTCPNetUnpack* SetLaidOutData(const void* bytes, int length, const FrameLayout& layout);
+    // Inline for a TCP frame viewed by an unpacker that owns no copy: every frame the analysis
+    // looks at.
+    CTCPNetUnpack* SetLaidOutData(const void* bytes, int length, const FrameLayout& layout) {
+        if (m_ownedCopy == nullptr && bytes != nullptr && layout.tcpHeaderLen != 0 &&
+            layout.FitsFrame(length)) {
+            m_copyFlag = 0;
+            m_data = static_cast<const unsigned char*>(bytes);
+            m_dataLen = length;
+            m_layout = layout;
+            return this;
+        }
+        return SetLaidOutDataOtherwise(bytes, length, layout);
+    }
 
     const unsigned char* TCPHeader() const {
         return m_layout.tcpHeaderLen ? m_data + m_layout.TcpOffset() : nullptr;
@@ -309,6 +321,8 @@ class CTCPNetUnpack : public CIPNetUnpack {
     bool ParseIPv6(const ByteReader& ip, int* headers, int* total);
 
   private:
+    CTCPNetUnpack* SetLaidOutDataOtherwise(const void* bytes, int length,
+                                           const FrameLayout& layout);
     int TcpField16(int at) const {
         return m_layout.tcpHeaderLen ? Frame().Be16At(m_layout.TcpOffset() + at) : 0;
     }
