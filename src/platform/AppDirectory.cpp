@@ -188,7 +188,10 @@ bool MakeFolders(const std::string& path, mode_t mode) {
         return false;
     }
     size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) MakeFolders(path.substr(0, slash), mode);
+    // A parent that cannot be made keeps its errno: the reason, not the ENOENT that follows.
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash), mode)) {
+        return false;
+    }
     if (mkdir(path.c_str(), mode) == 0 || errno == EEXIST) return true;
     return false;
 }
