@@ -2,6 +2,12 @@
 # Videos/ and log/) under the prefix, plus the desktop entry and the menu icon; and a Debian
 # package of it whose installation gives the binaries the capture capabilities.
 #
+# Nothing installed is writable by others: beside binaries that may capture, a shared writable
+# file would let any account change everyone's passwords or write into a capturing program's log.
+# Each user's program keeps its database, log/ and Videos/ in its own folder
+# (~/.local/share/strevix, see src/platform/AppDirectory.h), starting from the installed database;
+# log/ and Videos/ here serve root, who owns the installation and uses it in place.
+#
 #   cmake -S . -B build && cmake --build build
 #   sudo cmake --install build                  # /opt/strevix
 #   cmake --install build --prefix /tmp/strevix  # anywhere, menu entry below <prefix>/share
@@ -14,13 +20,19 @@ endif()
 
 set(STREVIX_SOURCE_DATA ${CMAKE_SOURCE_DIR}/data)
 
+# Folders made on the way (the prefix, share/...) get these modes whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(_folder_modes ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+
 # The application folder itself.
 set(_binaries strevix-cli)
 if(TARGET strevix)
   list(APPEND _binaries strevix)
 endif()
 install(TARGETS ${_binaries} RUNTIME DESTINATION . COMPONENT strevix)
-install(FILES ${CMAKE_BINARY_DIR}/QuilletDT.dll DESTINATION . COMPONENT strevix)
+install(FILES ${CMAKE_BINARY_DIR}/QuilletDT.dll DESTINATION .
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT strevix)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/player/ffplayer DESTINATION player COMPONENT strevix)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/player/ffmpeg/ffmpeg DESTINATION player/ffmpeg
         COMPONENT strevix)
@@ -28,8 +40,8 @@ install(FILES ${STREVIX_SOURCE_DATA}/start.html DESTINATION . COMPONENT strevix)
 install(DIRECTORY ${STREVIX_SOURCE_DATA}/icons/ DESTINATION icons COMPONENT strevix
         FILES_MATCHING PATTERN "*.png")
 install(FILES ${STREVIX_SOURCE_DATA}/sample.pcap DESTINATION . COMPONENT strevix)
-install(DIRECTORY DESTINATION Videos COMPONENT strevix)
-install(DIRECTORY DESTINATION log COMPONENT strevix)
+install(DIRECTORY DESTINATION Videos DIRECTORY_PERMISSIONS ${_folder_modes} COMPONENT strevix)
+install(DIRECTORY DESTINATION log DIRECTORY_PERMISSIONS ${_folder_modes} COMPONENT strevix)
 
 # The desktop entry and the menu icon. For a prefix below /opt they go where the desktop looks
 # (/usr/share); for any other prefix below <prefix>/share. Decided at install time, so that
@@ -89,10 +101,12 @@ if [ \"$1\" = configure ]; then
         setcap cap_net_raw,cap_net_admin=eip \"$dir/$bin\" || \\
             echo \"strevix: setcap failed on $bin; live capture then needs root\" >&2
     done
-    # The application folder is the program's working folder: every user writes the log and
-    # the recordings, and may change the local passwords.
-    chmod 1777 \"$dir/log\" \"$dir/Videos\"
-    chmod 0666 \"$dir/QuilletDT.dll\"
+    # Earlier versions opened these to every account; each user now has a folder of their own.
+    # What other accounts left where root writes goes: their logs, and any link they planted.
+    chmod 0755 \"$dir/log\" \"$dir/Videos\"
+    chmod 0644 \"$dir/QuilletDT.dll\"
+    find \"$dir/log\" -mindepth 1 ! -user root -delete || true
+    find \"$dir/Videos\" -mindepth 1 -type l ! -user root -delete || true
     if command -v update-desktop-database >/dev/null 2>&1; then
         update-desktop-database -q /usr/share/applications || true
     fi
@@ -102,6 +116,7 @@ if [ \"$1\" = configure ]; then
 fi
 exit 0
 ")
+# The users' own folders (their databases and recordings) are theirs: never touched here.
 file(WRITE ${_debian}/postrm "#!/bin/sh
 set -e
 if [ \"$1\" = purge ]; then

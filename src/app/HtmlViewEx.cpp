@@ -6,7 +6,7 @@
 #include <QUrl>
 
 #include "app/Icons.h"
-#include "common/LogOut.h"
+#include "platform/AppDirectory.h"
 
 CHtmlViewEx::CHtmlViewEx(QWidget* parent) : QTextBrowser(parent) {
     setFrameShape(QFrame::NoFrame);
@@ -23,7 +23,7 @@ CHtmlViewEx::CHtmlViewEx(QWidget* parent) : QTextBrowser(parent) {
 
 void CHtmlViewEx::Navigate() {
     EnsureAppResources();
-    const QString local = QString::fromStdString(GetAppDirectory() + "/start.html");
+    const QString local = QString::fromStdString(platform::ResourceFolder() + "/start.html");
     if (QFileInfo::exists(local)) {
         setSource(QUrl::fromLocalFile(local));
     } else {

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "common/LogOut.h"
+#include "platform/AppDirectory.h"
 
 const std::string& VideoFolder() {
     static const std::string folder = GetAppDirectory() + "/Videos";
@@ -10,11 +11,11 @@ const std::string& VideoFolder() {
 }
 
 std::string PlayerPath() {
-    return GetAppDirectory() + "/player/ffplayer";
+    return platform::ResourceFolder() + "/player/ffplayer";
 }
 
 std::string TranscoderPath() {
-    return GetAppDirectory() + "/player/ffmpeg/ffmpeg";
+    return platform::ResourceFolder() + "/player/ffmpeg/ffmpeg";
 }
 
 std::string FormatMp4Name(std::time_t t) {

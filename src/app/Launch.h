@@ -5,10 +5,10 @@
 #include <vector>
 
 // The application folder + "/Videos", computed on first use (the start-up routine uses it
-// first, so it is fixed for the run). Never created by the program.
+// first, so it is fixed for the run). Created only with a per-user application folder.
 const std::string& VideoFolder();
 
-// The launchers below the application folder.
+// The launchers below the installed folder (the resources, see platform/AppDirectory.h).
 std::string PlayerPath();      // player/ffplayer
 std::string TranscoderPath();  // player/ffmpeg/ffmpeg
 

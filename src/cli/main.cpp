@@ -165,10 +165,13 @@ int main(int argc, char** argv) {
     std::string damage;  // of the capture file
     // The database holds only the filter rules (none by default), so the console runs without
     // one; a database that is there but cannot be opened is still an error.
-    const std::string database = CSqliteDataBase::DatabasePath();
+    std::string copyProblem;  // of an installation's database into the per-user folder
+    const std::string database = CSqliteDataBase::DatabasePath(&copyProblem);
     const bool withoutDatabase = access(database.c_str(), F_OK) != 0 && errno == ENOENT;
     if (withoutDatabase) {
-        const std::string warning = "no database at " + database + ": running without filter rules";
+        const std::string warning = "no database at " + database +
+                                    (copyProblem.empty() ? "" : " (" + copyProblem + ")") +
+                                    ": running without filter rules";
         LogOut(LOG_WARN, warning);
         Fail(warning);
     }

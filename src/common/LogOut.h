@@ -54,7 +54,9 @@ void ShutdownLogging();
 // for its one-line messages). Call before InitLogging.
 void SetLoggingQuiet(bool quiet);
 
-// The application folder: STREVIX_HOME when set, else the folder of the running executable.
+// The application folder, where the program keeps what it writes: STREVIX_HOME when set, else
+// the executable's folder when it is the user's own, else the per-user folder of an installation
+// (platform::FoldersFor).
 std::string GetAppDirectory();
 
 // The main window LogOut reports to; null for none.

@@ -12,6 +12,7 @@
 #include "common/Exception.h"
 #include "common/LogOut.h"
 #include "common/TextConvert.h"
+#include "platform/AppDirectory.h"
 
 namespace {
 
@@ -49,19 +50,21 @@ CSqliteDataBase* CSqliteDataBase::GetInstance() {
     return g_instance;
 }
 
-std::string CSqliteDataBase::DatabasePath() {
-    return GetAppDirectory() + "/QuilletDT.dll";
+std::string CSqliteDataBase::DatabasePath(std::string* problem) {
+    return platform::ProvideStateFile(platform::CurrentFolders(), "QuilletDT.dll", problem);
 }
 
 CSqliteDataBase::CSqliteDataBase() {
-    const std::string path = DatabasePath();
+    std::string copyProblem;
+    const std::string path = DatabasePath(&copyProblem);
     try {
         std::unique_ptr<char[]> utf8(AnsiToUtf8(path.c_str()));
         // The file belongs to the installation: a missing one is an error, never created here.
         m_connection.open(utf8.get(), false);
     } catch (const CSqlException& e) {
         const std::string message =
-            TextOrEmpty(e.errorMessage()) + " (" + path + ": " + DescribeFileProblem(path) + ")";
+            TextOrEmpty(e.errorMessage()) + " (" + path + ": " +
+            (copyProblem.empty() ? DescribeFileProblem(path) : copyProblem) + ")";
         STREVIX_THROW(message, "CSqliteDataBase::CSqliteDataBase");
     }
     ReadPostInfomation();

@@ -31,8 +31,9 @@ class CSqliteDataBase {
     CSqlQuery ExcuteSql(const std::string& sql);
     void Finalize();
 
-    // The database file of the application folder.
-    static std::string DatabasePath();
+    // The database file of the application folder. A per-user folder gets its copy of the
+    // installed one here on first use; `problem`, when given, says why that copy failed.
+    static std::string DatabasePath(std::string* problem = nullptr);
 
     // The descriptive rows as read at construction (strID '1').
     const std::array<std::string, 5>& PostInformation() const { return m_postInformation; }
