@@ -8,6 +8,7 @@
 #include "common/Exception.h"
 #include "common/LogOut.h"
 #include "common/MD5Checksum.h"
+#include "decoder/FlvWriter.h"
 
 namespace {
 
@@ -26,6 +27,46 @@ std::string OctetText(const unsigned char a[4]) {
 
 }  // namespace
 
+// An HTTP connection the recorder follows: both directions in order, read as exchanges.
+struct HttpRecordFlow {
+    HttpRecordFlow(const ConnectionKey& key, FlowMemory* memory, HttpExchangeSink* sink)
+        : flow(key, memory), reader(sink) {}
+    TcpFlow flow;
+    HttpConnectionReader reader;
+    int64_t lastUs = 0;
+};
+
+namespace {
+
+class HttpFlowSink : public ReassemblySink {
+  public:
+    HttpFlowSink(HttpConnectionReader& r, TcpFlow::Direction d) : m_r(r), m_d(d) {}
+    void OnBytes(const unsigned char* data, int length) override {
+        if (length <= 0) return;
+        if (m_d == TcpFlow::kToServer) {
+            m_r.OnClientBytes(data, static_cast<size_t>(length));
+        } else {
+            m_r.OnServerBytes(data, static_cast<size_t>(length));
+        }
+    }
+    void OnGap(uint32_t length) override {
+        if (m_d == TcpFlow::kToServer) {
+            m_r.OnClientGap(length);
+        } else {
+            m_r.OnServerGap(length);
+        }
+    }
+
+  private:
+    HttpConnectionReader& m_r;
+    TcpFlow::Direction m_d;
+};
+
+// Capture time after which a followed connection with no segment is let go.
+const int64_t kHttpIdleUs = int64_t{60} * 1000 * 1000;
+
+}  // namespace
+
 CVideoStreamUriAnalyse::CVideoStreamUriAnalyse()
     : CVideoStreamUriAnalyse(CSqliteDataBase::GetInstance()->GetNetDataFilterInfo()) {}
 
@@ -36,6 +77,8 @@ CVideoStreamUriAnalyse::CVideoStreamUriAnalyse(std::list<NetDataFilterInfo> filt
 
 CVideoStreamUriAnalyse::~CVideoStreamUriAnalyse() {
     Stop();
+    EndHttpFlows();
+    m_recorder.reset();
     m_connections.Clear();  // with the decoders
     LogOut(LOG_INFO, "Quillet Brisco Analyse Thread exited.");
     m_streams.clear();
@@ -72,8 +115,104 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     // nothing to track.
     if (u == nullptr || u->PayloadLen() <= 0) return;
     const ConnectionKey key = KeyOf(*u);
+    const uint64_t version = RecordingListVersion();
+    if (version != m_requestVersion) RefreshRecordingRequests(version);
+    if (m_httpRecording || !m_httpFlows.empty()) OnHttpSegment(u, key);
     OnRtmpMedia(u, key);
     Track(u, key);
+}
+
+void CVideoStreamUriAnalyse::RefreshRecordingRequests(uint64_t version) {
+    m_requestVersion = version;
+    const std::vector<std::string> addresses = RequestedAddresses();
+    const bool all = RecordAll();
+    if (!m_recorder) {
+        if (addresses.empty() && !all) return;
+        m_recorder.reset(new HttpStreamRecorder(GetAppDirectory() + "/Videos"));
+    }
+    m_recorder->SetRequests(addresses, all);
+    m_httpRecording = m_recorder->Active();
+}
+
+void CVideoStreamUriAnalyse::OnHttpSegment(CTCPNetUnpack* u, const ConnectionKey& key) {
+    try {
+        TcpFlow::Direction d = TcpFlow::kToServer;
+        auto it = m_httpFlows.find(key);
+        if (it == m_httpFlows.end()) {
+            it = m_httpFlows.find(key.Reverse());
+            d = TcpFlow::kToClient;
+        }
+        const uint8_t flags = u->TcpFlags();
+        const bool syn = (flags & CTCPNetUnpack::kSyn) != 0;
+        const bool fin = (flags & CTCPNetUnpack::kFin) != 0;
+        if (it == m_httpFlows.end()) {
+            // Only a request starts a connection the recorder follows.
+            if (!m_httpRecording || !m_recorder) return;
+            const StreamType type = u->GetStreamType();
+            if (type != STREAM_HTTP && type != STREAM_HLS) return;
+            MakeRoomForHttpFlow();
+            std::unique_ptr<HttpRecordFlow> f(
+                new HttpRecordFlow(key, &m_flowMemory, m_recorder.get()));
+            f->flow.ToServer().Start(u->SequenceNumber() + (syn ? 1u : 0u));
+            if ((flags & CTCPNetUnpack::kAck) != 0)
+                f->flow.ToClient().Start(u->AcknowledgementNumber());
+            it = m_httpFlows.emplace(key, std::move(f)).first;
+            d = TcpFlow::kToServer;
+        }
+        HttpRecordFlow& f = *it->second;
+        f.lastUs = FrameTimeUs();
+        HttpFlowSink sink(f.reader, d);
+        TcpReassembler& direction = f.flow.Of(d);
+        direction.Segment(u->SequenceNumber(), u->Payload(), u->PayloadLen(), syn, fin,
+                          FrameTimeUs(), sink);
+        if (d == TcpFlow::kToClient && (direction.FinSeen() || f.reader.Lost())) {
+            f.reader.OnServerEnd();
+            m_httpFlows.erase(it);
+        }
+    } catch (...) {
+        // The recording of this connection is lost; capture goes on.
+    }
+}
+
+void CVideoStreamUriAnalyse::MakeRoomForHttpFlow() {
+    if (m_httpFlows.size() < kMaxHttpFlows) return;
+    // The idle ones go, or else the one idle longest.
+    const int64_t now = FrameTimeUs();
+    auto oldest = m_httpFlows.end();
+    for (auto it = m_httpFlows.begin(); it != m_httpFlows.end();) {
+        if (now - it->second->lastUs > kHttpIdleUs) {
+            it->second->reader.OnServerEnd();
+            it = m_httpFlows.erase(it);
+            continue;
+        }
+        if (oldest == m_httpFlows.end() || it->second->lastUs < oldest->second->lastUs) oldest = it;
+        ++it;
+    }
+    if (m_httpFlows.size() >= kMaxHttpFlows && oldest != m_httpFlows.end()) {
+        oldest->second->reader.OnServerEnd();
+        m_httpFlows.erase(oldest);
+    }
+}
+
+void CVideoStreamUriAnalyse::EndHttpFlows() {
+    for (auto& entry : m_httpFlows) {
+        HttpRecordFlow& f = *entry.second;
+        try {
+            HttpFlowSink toServer(f.reader, TcpFlow::kToServer);
+            f.flow.ToServer().Flush(toServer);
+            HttpFlowSink toClient(f.reader, TcpFlow::kToClient);
+            f.flow.ToClient().Flush(toClient);
+            f.reader.OnServerEnd();
+        } catch (...) {
+        }
+    }
+    m_httpFlows.clear();
+    if (m_recorder) m_recorder->Finish();
+}
+
+void CVideoStreamUriAnalyse::OnCaptureEnd() {
+    CVideoStreamAnalyse::OnCaptureEnd();
+    EndHttpFlows();
 }
 
 void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u, const ConnectionKey& key) {
