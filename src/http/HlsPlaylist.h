@@ -15,8 +15,8 @@ struct HlsSegment {
 
 struct HlsPlaylist {
     // Bounds over what one playlist may name.
-    static const size_t kMaxEntries = 100000;
-    static const size_t kMaxUri = 4096;
+    static constexpr size_t kMaxEntries = 100000;
+    static constexpr size_t kMaxUri = 4096;
 
     bool valid = false;  // began with #EXTM3U
     bool master = false;

@@ -59,9 +59,9 @@ bool ParseRequestHead(const std::string& text, HttpRequest* request, int64_t* bo
 class HttpConnectionReader {
   public:
     // Bounds that keep a hostile peer from holding memory.
-    static const size_t kMaxHead = 16 * 1024;
-    static const size_t kMaxPendingRequests = 256;
-    static const size_t kMaxChunkLine = 1024;
+    static constexpr size_t kMaxHead = 16 * 1024;
+    static constexpr size_t kMaxPendingRequests = 256;
+    static constexpr size_t kMaxChunkLine = 1024;
 
     explicit HttpConnectionReader(HttpExchangeSink* sink) : m_sink(sink) {}
     ~HttpConnectionReader();

@@ -225,26 +225,30 @@ class HttpStreamRecorder::Body : public HttpBodySink {
     }
 
     // Whole tags only: the file ends at a tag boundary whenever the program stops.
+    // What the pending piece needs to be whole: the file header, then the header with its first
+    // PreviousTagSize, then one tag with the PreviousTagSize after it.
+    size_t FlvNeed() const {
+        if (!flvHeaderDone) return flvHeaderChecked ? flvHeaderSize + 4 : 9;
+        if (pending.size() < 11) return 11;
+        return 11 +
+               ((size_t(uint8_t(pending[1])) << 16) | (size_t(uint8_t(pending[2])) << 8) |
+                size_t(uint8_t(pending[3]))) +
+               4;
+    }
+
     void PutFlv(const unsigned char* data, size_t length) {
         if (flvStopped || flvFile == nullptr) return;
-        while (length > 0) {
-            size_t need;
-            if (!flvHeaderDone) {
-                need = pending.size() < 9 ? 9 : flvHeaderSize + 4;
-            } else {
-                need = pending.size() < 11 ? 11
-                                           : 11 +
-                                                 ((size_t(uint8_t(pending[1])) << 16) |
-                                                  (size_t(uint8_t(pending[2])) << 8) |
-                                                  size_t(uint8_t(pending[3]))) +
-                                                 4;
+        for (;;) {
+            const size_t need = FlvNeed();
+            if (pending.size() < need) {
+                if (length == 0) return;
+                const size_t n = std::min(need - pending.size(), length);
+                pending.append(reinterpret_cast<const char*>(data), n);
+                data += n;
+                length -= n;
+                continue;
             }
-            const size_t n = std::min(need - pending.size(), length);
-            pending.append(reinterpret_cast<const char*>(data), n);
-            data += n;
-            length -= n;
-            if (pending.size() < need) continue;
-            if (!flvHeaderDone && pending.size() == 9) {
+            if (!flvHeaderChecked) {
                 if (pending.compare(0, 3, "FLV") != 0) {
                     LogOut(LOG_WARN, address + " does not carry FLV: not recorded");
                     flvStopped = true;
@@ -257,6 +261,7 @@ class HttpStreamRecorder::Body : public HttpBodySink {
                     flvStopped = true;
                     return;
                 }
+                flvHeaderChecked = true;
                 continue;
             }
             if (std::fwrite(pending.data(), 1, pending.size(), flvFile) != pending.size() ||
@@ -297,6 +302,7 @@ class HttpStreamRecorder::Body : public HttpBodySink {
     FILE* flvFile = nullptr;
     std::string pending;
     size_t flvHeaderSize = 9;
+    bool flvHeaderChecked = false;
     bool flvHeaderDone = false;
     bool flvStopped = false;
 };

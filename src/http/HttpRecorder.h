@@ -22,13 +22,13 @@
 class HttpStreamRecorder : public HttpExchangeSink {
   public:
     // Bounds that keep a hostile capture from holding memory.
-    static const size_t kMaxPlaylistBytes = size_t{4} << 20;
-    static const size_t kMaxSegmentIndex = 200000;
-    static const size_t kMaxRecordings = 1024;
-    static const size_t kMaxRanges = 4096;
+    static constexpr size_t kMaxPlaylistBytes = size_t{4} << 20;
+    static constexpr size_t kMaxSegmentIndex = 200000;
+    static constexpr size_t kMaxRecordings = 1024;
+    static constexpr size_t kMaxRanges = 4096;
     // Segments waiting for a playlist to name them, and for a segment before them to finish.
-    static const size_t kMaxHeldBytes = size_t{32} << 20;
-    static const size_t kMaxFlvTag = size_t{16} << 20;
+    static constexpr size_t kMaxHeldBytes = size_t{32} << 20;
+    static constexpr size_t kMaxFlvTag = size_t{16} << 20;
 
     explicit HttpStreamRecorder(std::string videoFolder);
     ~HttpStreamRecorder() override;

@@ -1,0 +1,202 @@
+// The recorder fed whole exchanges: hostile playlists and bodies stay in Videos/ and within
+// their bounds; segments that come before their playlist take their places.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "http/HttpReader.h"
+#include "http/HttpRecorder.h"
+
+namespace {
+
+class TempFolder {
+  public:
+    TempFolder() {
+        char pattern[] = "/tmp/strevix-http-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempFolder() {
+        const std::string command = "rm -rf '" + path + "'";
+        if (std::system(command.c_str()) != 0) {
+        }
+    }
+    std::vector<std::string> Entries(const std::string& sub = "") const {
+        std::vector<std::string> names;
+        DIR* dir = opendir((path + sub).c_str());
+        if (dir == nullptr) return names;
+        while (dirent* e = readdir(dir)) {
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        }
+        closedir(dir);
+        return names;
+    }
+    std::string path;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// One connection: its requests, then its responses.
+void Exchange(HttpStreamRecorder& recorder, const std::string& requests,
+              const std::string& responses) {
+    HttpConnectionReader reader(&recorder);
+    reader.OnClientBytes(reinterpret_cast<const unsigned char*>(requests.data()), requests.size());
+    reader.OnServerBytes(reinterpret_cast<const unsigned char*>(responses.data()),
+                         responses.size());
+    reader.OnServerEnd();
+}
+
+std::string Get(const std::string& target) {
+    return "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n";
+}
+
+std::string Ok(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A segment body of whole TS packets, each filled with one letter.
+std::string Ts(char fill, int packets = 2) {
+    std::string s;
+    for (int i = 0; i < packets; ++i) s += '\x47' + std::string(187, fill);
+    return s;
+}
+
+}  // namespace
+
+TEST(HttpRecorder, SegmentsJoinInSequenceOrderWithHeldOnesPlaced) {
+    TempFolder home;
+    const std::string videos = home.path + "/Videos";
+    {
+        HttpStreamRecorder r(videos);
+        r.SetRequests({"http://h/live/index.m3u8"}, false);
+        // A first playlist makes the host known; seg5 then comes before the playlist naming it.
+        Exchange(
+            r, Get("/live/index.m3u8"),
+            Ok("#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:3\n#EXTINF:1,\nseg3.ts\n#EXTINF:1,\nseg4.ts\n"));
+        Exchange(r, Get("/live/seg3.ts"), Ok(Ts('a')));
+        Exchange(r, Get("/live/seg5.ts"), Ok(Ts('c')));  // not named yet: held
+        EXPECT_EQ(Ts('c').size(), r.HeldBytes());
+        Exchange(r, Get("/live/index.m3u8"),
+                 Ok("#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:4\n#EXTINF:1,\nseg4.ts\n#EXTINF:1,\nseg5.ts\n"
+                    "#EXTINF:1,\nseg6.ts\n"));
+        // seg4 is missing from the capture: seg5 follows seg3, with the gap logged.
+        Exchange(r, Get("/live/seg3.ts") + Get("/live/seg6.ts"), Ok(Ts('x')) + Ok(Ts('d')));
+        r.Finish();
+        EXPECT_EQ(0u, r.HeldBytes());
+        ASSERT_EQ(1u, r.Paths().size());
+        EXPECT_EQ(Ts('a') + Ts('c') + Ts('d'), ReadFile(r.Paths()[0]));
+    }
+}
+
+TEST(HttpRecorder, HostilePlaylistStaysInVideos) {
+    TempFolder home;
+    const std::string videos = home.path + "/Videos";
+    HttpStreamRecorder r(videos);
+    r.SetRequests({"http://h/a/b/index.m3u8"}, true);
+    std::string playlist = "#EXTM3U\n#EXT-X-MAP:URI=\"../../../../init.mp4\"\n";
+    for (int i = 0; i < 10000; ++i)
+        playlist += "#EXTINF:1,\n../../../../../tmp/../etc/s" + std::to_string(i) + ".m4s\n";
+    Exchange(r, Get("/a/b/index.m3u8"), Ok(playlist));
+    std::string requests, responses;
+    requests += Get("/init.mp4");
+    responses += Ok("INIT");
+    for (int i = 0; i < 300; i += 3) {
+        requests += Get("/etc/s" + std::to_string(i) + ".m4s");
+        responses += Ok("S" + std::to_string(i) + ";");
+    }
+    // Addresses that try to be paths are recorded under a digest.
+    requests += Get("/../../x/%2e%2e/..%2F.ts") + Get("/a.flv/../../b.mp4?/../../c.flv");
+    responses += Ok(Ts('t')) + Ok("....");
+    Exchange(r, requests, responses);
+    r.Finish();
+    EXPECT_EQ(std::vector<std::string>{"Videos"}, home.Entries());
+    const std::vector<std::string> files = home.Entries("/Videos");
+    EXPECT_EQ(3u, files.size());
+    for (const std::string& f : files) {
+        EXPECT_EQ(std::string::npos, f.find('/')) << f;
+        EXPECT_NE('.', f[0]) << f;
+    }
+    ASSERT_FALSE(r.Paths().empty());
+    const std::string joined = ReadFile(r.Paths()[0]);
+    EXPECT_EQ(0u, joined.find("INITS0;S3;S6;"));
+}
+
+TEST(HttpRecorder, HeldResponsesStayUnderTheCap) {
+    TempFolder home;
+    HttpStreamRecorder r(home.path + "/Videos");
+    r.SetRequests({"http://h/index.m3u8"}, false);
+    Exchange(r, Get("/index.m3u8"), Ok("#EXTM3U\n#EXTINF:1,\ns0.ts\n"));
+    // Responses of the playlist's host that no playlist names, 48 MB of them, some with lying
+    // chunk sizes.
+    const std::string big(8 << 20, 'z');
+    for (int i = 0; i < 6; ++i) {
+        Exchange(r, Get("/unnamed" + std::to_string(i) + ".ts"), Ok(big));
+        EXPECT_LE(r.HeldBytes(), HttpStreamRecorder::kMaxHeldBytes);
+    }
+    Exchange(r, Get("/lie.ts"),
+             "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7fffffffffff\r\n" + big);
+    EXPECT_LE(r.HeldBytes(), HttpStreamRecorder::kMaxHeldBytes);
+    r.Finish();
+    EXPECT_EQ(0u, r.HeldBytes());
+    EXPECT_TRUE(r.Paths().empty());
+}
+
+TEST(HttpRecorder, ProgressivePartsAtTheirOffsets) {
+    TempFolder home;
+    HttpStreamRecorder r(home.path + "/Videos");
+    r.SetRequests({"http://h/v/clip.mp4"}, false);
+    Exchange(
+        r, Get("/v/clip.mp4") + Get("/v/clip.mp4"),
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 6-9/12\r\nContent-Length: 4\r\n\r\n"
+        "6789"
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-2/12\r\nContent-Length: 3\r\n\r\n"
+        "012");
+    r.Finish();
+    ASSERT_EQ(1u, r.Paths().size());
+    EXPECT_EQ(std::string("012\0\0\0006789", 10), ReadFile(r.Paths()[0]));
+}
+
+TEST(HttpRecorder, FlvEndsAtItsLastWholeTag) {
+    TempFolder home;
+    HttpStreamRecorder r(home.path + "/Videos");
+    r.SetRequests({"http://h/live.flv"}, false);
+    const std::string header("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
+    const std::string tag = std::string("\x09\x00\x00\x02\x00\x00\x00\x00\x00\x00\x00", 11) +
+                            std::string("\x17\x00", 2) + std::string("\x00\x00\x00\x0d", 4);
+    Exchange(r, Get("/live.flv"), "HTTP/1.0 200 OK\r\n\r\n" + header + tag + tag.substr(0, 7));
+    r.Finish();
+    ASSERT_EQ(1u, r.Paths().size());
+    EXPECT_EQ(header + tag, ReadFile(r.Paths()[0]));
+}
+
+TEST(HttpRecorder, FileNamesAreDigestAndCleanLabel) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"http://h/live/index.m3u8?token=1", "-index.ts"},
+        {"http://h/a/../../etc/pass wd.flv", "-passwd.ts"},
+        {"http://h/", "-stream.ts"},
+        {std::string("http://h/\0x/..\x01.ts", 16), "-stream.ts"},
+        {"http://h/" + std::string(300, 'n') + ".ts", "-" + std::string(24, 'n') + ".ts"},
+    };
+    for (const auto& c : cases) {
+        const std::string name = HttpStreamRecorder::FileName(c.first, ".ts");
+        EXPECT_EQ(16 + c.second.size(), name.size()) << name;
+        EXPECT_EQ(c.second, name.substr(16));
+        EXPECT_EQ(name, HttpStreamRecorder::FileName(c.first, ".ts"));
+    }
+    EXPECT_NE(HttpStreamRecorder::FileName("http://h/a.ts", ".ts"),
+              HttpStreamRecorder::FileName("http://g/a.ts", ".ts"));
+}
