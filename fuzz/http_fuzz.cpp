@@ -93,9 +93,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const HlsSegment& s : p.segments) {
         const std::string r = ResolveUri("http://h/d/a.m3u8?t=1", s.uri);
         Check(r.empty() || r.find("://") != std::string::npos, "a resolved URI without a scheme");
-        const size_t path = r.find('/', r.find("://") + 3);
-        const std::string tail = path == std::string::npos ? "" : r.substr(0, r.find('?'));
-        Check(tail.find("/../") == std::string::npos, "a dot segment left in a resolved path");
+        // The path, after the authority (which "//../x" may fill with dots) and before the query.
+        const size_t scheme = r.find("://");
+        const size_t path =
+            scheme == std::string::npos ? std::string::npos : r.find('/', scheme + 3);
+        const std::string tail =
+            path == std::string::npos ? "" : r.substr(path, r.find('?', path) - path);
+        Check(tail.find("/../") == std::string::npos && tail.find("/./") == std::string::npos,
+              "a dot segment left in a resolved path");
         const std::string name = HttpStreamRecorder::FileName(r, ".ts");
         Check(name.find('/') == std::string::npos && name[0] != '.', "a file name that is a path");
         total += r.size();
