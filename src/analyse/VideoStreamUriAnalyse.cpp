@@ -62,6 +62,16 @@ class HttpFlowSink : public ReassemblySink {
     TcpFlow::Direction m_d;
 };
 
+// Whether a request line names an .flv resource (before its query, if any).
+bool RequestNamesFlv(const unsigned char* b, int n) {
+    for (int i = 0; i + 4 < n && i < 4096 && b[i] != '\r' && b[i] != '\n'; ++i) {
+        if (b[i] == '.' && (b[i + 1] | 0x20) == 'f' && (b[i + 2] | 0x20) == 'l' &&
+            (b[i + 3] | 0x20) == 'v' && (b[i + 4] == ' ' || b[i + 4] == '?'))
+            return true;
+    }
+    return false;
+}
+
 // Capture time after which a followed connection with no segment is let go.
 const int64_t kHttpIdleUs = int64_t{60} * 1000 * 1000;
 
@@ -117,7 +127,8 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     const ConnectionKey key = KeyOf(*u);
     const uint64_t version = RecordingListVersion();
     if (version != m_requestVersion) RefreshRecordingRequests(version);
-    if (m_httpRecording || !m_httpFlows.empty()) OnHttpSegment(u, key);
+    if (m_httpRecording || !m_httpFlows.empty() || u->GetStreamType() == STREAM_HLS)
+        OnHttpSegment(u, key);
     OnRtmpMedia(u, key);
     Track(u, key);
 }
@@ -146,10 +157,16 @@ void CVideoStreamUriAnalyse::OnHttpSegment(CTCPNetUnpack* u, const ConnectionKey
         const bool syn = (flags & CTCPNetUnpack::kSyn) != 0;
         const bool fin = (flags & CTCPNetUnpack::kFin) != 0;
         if (it == m_httpFlows.end()) {
-            // Only a request starts a connection the recorder follows.
-            if (!m_httpRecording || !m_recorder) return;
+            // Only a request starts a connection the recorder follows: any request while
+            // something is recorded, and an HTTP-FLV request always, since a recording asked for
+            // while it flows starts at its next key frame.
             const StreamType type = u->GetStreamType();
             if (type != STREAM_HTTP && type != STREAM_HLS) return;
+            if (!m_httpRecording) {
+                if (type != STREAM_HLS || !RequestNamesFlv(u->Payload(), u->PayloadLen())) return;
+                if (!m_recorder)
+                    m_recorder.reset(new HttpStreamRecorder(GetAppDirectory() + "/Videos"));
+            }
             MakeRoomForHttpFlow();
             std::unique_ptr<HttpRecordFlow> f(
                 new HttpRecordFlow(key, &m_flowMemory, m_recorder.get()));

@@ -236,8 +236,40 @@ class HttpStreamRecorder::Body : public HttpBodySink {
                4;
     }
 
+    // A stream asked for after its response began: its file header and decoder configurations
+    // are kept, and the file starts at the first key frame once the address is wanted. False
+    // while the piece is not to be written.
+    bool Watch() {
+        const auto* b = reinterpret_cast<const unsigned char*>(pending.data());
+        const size_t n = pending.size();
+        if (!flvHeaderDone) {
+            flvHead = pending;
+            return false;
+        }
+        if (n >= 13 && b[0] == 9 && (b[11] & 0x0f) == 7 && b[12] == 0) {
+            videoConfig = pending;
+            return false;
+        }
+        if (n >= 13 && b[0] == 8 && (b[11] >> 4) == 10 && b[12] == 0) {
+            audioConfig = pending;
+            return false;
+        }
+        if (n < 12 || b[0] != 9 || (b[11] >> 4) != 1 ||
+            !m_r.Wanted(address, HttpStreamRecorder::kFlv))
+            return false;
+        flvFile = m_r.OpenFile(address, ".flv", &path);
+        if (flvFile == nullptr) {
+            flvStopped = true;
+            return false;
+        }
+        watching = false;
+        const std::string start = flvHead + videoConfig + audioConfig;
+        std::fwrite(start.data(), 1, start.size(), flvFile);
+        return true;
+    }
+
     void PutFlv(const unsigned char* data, size_t length) {
-        if (flvStopped || flvFile == nullptr) return;
+        if (flvStopped || (flvFile == nullptr && !watching)) return;
         for (;;) {
             const size_t need = FlvNeed();
             if (pending.size() < need) {
@@ -262,6 +294,11 @@ class HttpStreamRecorder::Body : public HttpBodySink {
                     return;
                 }
                 flvHeaderChecked = true;
+                continue;
+            }
+            if (watching && !Watch()) {
+                flvHeaderDone = true;
+                pending.clear();
                 continue;
             }
             if (std::fwrite(pending.data(), 1, pending.size(), flvFile) != pending.size() ||
@@ -303,6 +340,8 @@ class HttpStreamRecorder::Body : public HttpBodySink {
     std::string pending;
     size_t flvHeaderSize = 9;
     bool flvHeaderChecked = false;
+    bool watching = false;
+    std::string flvHead, videoConfig, audioConfig;
     bool flvHeaderDone = false;
     bool flvStopped = false;
 };
@@ -418,9 +457,9 @@ HttpStreamRecorder::Progressive* HttpStreamRecorder::ProgressiveFor(const std::s
 HttpBodySink* HttpStreamRecorder::OnResponse(const HttpRequest& request,
                                              const HttpResponseHead& head) {
     if (request.method.empty() || (head.status != 200 && head.status != 206)) return nullptr;
-    if (!Active() && m_segments.empty()) return nullptr;
-    const std::string address = request.Address();
     const Kind kind = KindOf(request.target);
+    if (!Active() && m_segments.empty() && kind != kFlv) return nullptr;
+    const std::string address = request.Address();
     // A 206 for a segment or playlist is taken only when it is the whole of it.
     const bool whole =
         head.status == 200 || (head.hasRange && head.rangeFirst == 0 &&
@@ -509,6 +548,15 @@ HttpBodySink* HttpStreamRecorder::OnResponse(const HttpRequest& request,
         m_bodies.push_back(std::move(body));
         return m_bodies.back().get();
     }
+    if (kind == kFlv && head.status == 200 && m_watchedFlv < kMaxRecordings) {
+        // Not asked for yet: followed, so that a request made while it flows starts the file at
+        // the next key frame.
+        auto body = std::make_unique<Body>(*this, Body::kFlv, address);
+        body->watching = true;
+        ++m_watchedFlv;
+        m_bodies.push_back(std::move(body));
+        return m_bodies.back().get();
+    }
     // A response from the host of a recorded playlist that no playlist has named yet: kept, under
     // the cap, until one does.
     if (kind != kPlaylist && whole && !m_playlists.empty() && m_hosts.count(request.host) != 0 &&
@@ -551,6 +599,11 @@ void HttpStreamRecorder::SegmentDone(Body* body, bool complete) {
             DropBody(body);
             return;
         case Body::kFlv:
+            if (body->watching) {
+                --m_watchedFlv;
+                DropBody(body);
+                return;
+            }
             if (body->flvFile != nullptr) std::fclose(body->flvFile);
             if (!complete || body->flvStopped) {
                 LogOut(LOG_WARN, "The recording " + body->path + " of " + body->address +

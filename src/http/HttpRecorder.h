@@ -84,4 +84,5 @@ class HttpStreamRecorder : public HttpExchangeSink {
     size_t m_heldBytes = 0;
     std::vector<std::string> m_paths;
     int m_flvFiles = 0;
+    size_t m_watchedFlv = 0;  // FLV responses followed before anyone asked for them
 };

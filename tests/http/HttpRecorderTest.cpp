@@ -200,3 +200,44 @@ TEST(HttpRecorder, FileNamesAreDigestAndCleanLabel) {
     EXPECT_NE(HttpStreamRecorder::FileName("http://h/a.ts", ".ts"),
               HttpStreamRecorder::FileName("http://g/a.ts", ".ts"));
 }
+
+TEST(HttpRecorder, AskedForWhileItFlowsStartsAtTheNextKeyFrameOrSegment) {
+    TempFolder home;
+    HttpStreamRecorder r(home.path + "/Videos");
+    auto tag = [](char type, char first, char second, char fill) {
+        std::string t = std::string(1, type) +
+                        std::string("\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00", 10) + first +
+                        second + fill;
+        return t + std::string("\x00\x00\x00\x0e", 4);
+    };
+    const std::string header("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13);
+    const std::string avcConfig = tag(9, 0x17, 0, 'c'), aacConfig = tag(8, '\xaf', 0, 'a');
+    const std::string key1 = tag(9, 0x17, 1, '1'), inter = tag(9, 0x27, 1, 'i'),
+                      audio = tag(8, '\xaf', 1, 's'), key2 = tag(9, 0x17, 1, '2');
+
+    HttpConnectionReader flv(&r);
+    const std::string get = Get("/live/cam.flv");
+    flv.OnClientBytes(reinterpret_cast<const unsigned char*>(get.data()), get.size());
+    auto server = [&flv](const std::string& bytes) {
+        flv.OnServerBytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    };
+    server("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    auto chunk = [](const std::string& b) {
+        char size[16];
+        std::snprintf(size, sizeof(size), "%zx\r\n", b.size());
+        return size + b + "\r\n";
+    };
+    server(chunk(header + avcConfig + aacConfig + key1 + inter));
+    r.SetRequests({"http://h/live/cam.flv", "http://h/live/index.m3u8"}, false);
+    server(chunk(audio + inter.substr(0, 5)));
+    server(chunk(inter.substr(5) + key2 + audio) + "0\r\n\r\n");
+
+    // A live playlist asked for between two of its reloads: the next segment starts the file.
+    Exchange(r, Get("/live/index.m3u8"),
+             Ok("#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:8\n#EXTINF:1,\ns8.ts\n#EXTINF:1,\ns9.ts\n"));
+    Exchange(r, Get("/live/s9.ts"), Ok(Ts('9')));
+    r.Finish();
+    ASSERT_EQ(2u, r.Paths().size());
+    EXPECT_EQ(header + avcConfig + aacConfig + key2 + audio, ReadFile(r.Paths()[0]));
+    EXPECT_EQ(Ts('9'), ReadFile(r.Paths()[1]));
+}
