@@ -33,7 +33,7 @@ struct HttpRecordFlow {
         : flow(key, memory), reader(sink) {}
     TcpFlow flow;
     HttpConnectionReader reader;
-    int64_t lastUs = 0;
+    std::list<ConnectionKey>::iterator order;  // its place in the analyser's use order
 };
 
 namespace {
@@ -71,9 +71,6 @@ bool RequestNamesFlv(const unsigned char* b, int n) {
     }
     return false;
 }
-
-// Capture time after which a followed connection with no segment is let go.
-const int64_t kHttpIdleUs = int64_t{60} * 1000 * 1000;
 
 }  // namespace
 
@@ -173,17 +170,19 @@ void CVideoStreamUriAnalyse::OnHttpSegment(CTCPNetUnpack* u, const ConnectionKey
             f->flow.ToServer().Start(u->SequenceNumber() + (syn ? 1u : 0u));
             if ((flags & CTCPNetUnpack::kAck) != 0)
                 f->flow.ToClient().Start(u->AcknowledgementNumber());
+            f->order = m_httpOrder.insert(m_httpOrder.end(), key);
             it = m_httpFlows.emplace(key, std::move(f)).first;
             d = TcpFlow::kToServer;
         }
         HttpRecordFlow& f = *it->second;
-        f.lastUs = FrameTimeUs();
+        m_httpOrder.splice(m_httpOrder.end(), m_httpOrder, f.order);
         HttpFlowSink sink(f.reader, d);
         TcpReassembler& direction = f.flow.Of(d);
         direction.Segment(u->SequenceNumber(), u->Payload(), u->PayloadLen(), syn, fin,
                           FrameTimeUs(), sink);
         if (d == TcpFlow::kToClient && (direction.FinSeen() || f.reader.Lost())) {
             f.reader.OnServerEnd();
+            m_httpOrder.erase(f.order);
             m_httpFlows.erase(it);
         }
     } catch (...) {
@@ -192,22 +191,13 @@ void CVideoStreamUriAnalyse::OnHttpSegment(CTCPNetUnpack* u, const ConnectionKey
 }
 
 void CVideoStreamUriAnalyse::MakeRoomForHttpFlow() {
-    if (m_httpFlows.size() < kMaxHttpFlows) return;
-    // The idle ones go, or else the one idle longest.
-    const int64_t now = FrameTimeUs();
-    auto oldest = m_httpFlows.end();
-    for (auto it = m_httpFlows.begin(); it != m_httpFlows.end();) {
-        if (now - it->second->lastUs > kHttpIdleUs) {
-            it->second->reader.OnServerEnd();
-            it = m_httpFlows.erase(it);
-            continue;
-        }
-        if (oldest == m_httpFlows.end() || it->second->lastUs < oldest->second->lastUs) oldest = it;
-        ++it;
-    }
-    if (m_httpFlows.size() >= kMaxHttpFlows && oldest != m_httpFlows.end()) {
-        oldest->second->reader.OnServerEnd();
-        m_httpFlows.erase(oldest);
+    // The connection unused longest gives way.
+    while (m_httpFlows.size() >= kMaxHttpFlows && !m_httpOrder.empty()) {
+        auto it = m_httpFlows.find(m_httpOrder.front());
+        m_httpOrder.pop_front();
+        if (it == m_httpFlows.end()) continue;
+        it->second->reader.OnServerEnd();
+        m_httpFlows.erase(it);
     }
 }
 
@@ -224,6 +214,7 @@ void CVideoStreamUriAnalyse::EndHttpFlows() {
         }
     }
     m_httpFlows.clear();
+    m_httpOrder.clear();
     if (m_recorder) m_recorder->Finish();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -87,6 +88,7 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     std::unique_ptr<HttpStreamRecorder> m_recorder;
     std::unordered_map<ConnectionKey, std::unique_ptr<HttpRecordFlow>, ConnectionKeyHash>
         m_httpFlows;
+    std::list<ConnectionKey> m_httpOrder;  // of the flows, least recently used first
     uint64_t m_requestVersion = ~uint64_t{0};
     bool m_httpRecording = false;
 };
