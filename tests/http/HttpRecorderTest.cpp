@@ -241,3 +241,25 @@ TEST(HttpRecorder, AskedForWhileItFlowsStartsAtTheNextKeyFrameOrSegment) {
     EXPECT_EQ(header + avcConfig + aacConfig + key2 + audio, ReadFile(r.Paths()[0]));
     EXPECT_EQ(Ts('9'), ReadFile(r.Paths()[1]));
 }
+
+TEST(HttpRecorder, MasterPlaylistRecordsEachFetchedVariant) {
+    TempFolder home;
+    HttpStreamRecorder r(home.path + "/Videos");
+    r.SetRequests({"http://h/show/master.m3u8"}, false);
+    Exchange(r, Get("/show/master.m3u8"),
+             Ok("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlow/v.m3u8\n"
+                "#EXT-X-STREAM-INF:BANDWIDTH=2\nhigh/v.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=3\nx/"
+                "v.m3u8\n"));
+    // Two variants fetched, with one segment each; the third never was.
+    Exchange(r, Get("/show/low/v.m3u8") + Get("/show/high/v.m3u8"),
+             Ok("#EXTM3U\n#EXTINF:1,\n0.ts\n") + Ok("#EXTM3U\n#EXTINF:1,\n0.ts\n"));
+    Exchange(r, Get("/show/high/0.ts") + Get("/show/low/0.ts"), Ok(Ts('h')) + Ok(Ts('l')));
+    // Not a variant of it: not recorded.
+    Exchange(r, Get("/other/v.m3u8") + Get("/other/0.ts"),
+             Ok("#EXTM3U\n#EXTINF:1,\n0.ts\n") + Ok(Ts('o')));
+    r.Finish();
+    ASSERT_EQ(2u, r.Paths().size());
+    EXPECT_EQ(Ts('h'), ReadFile(r.Paths()[0]));
+    EXPECT_EQ(Ts('l'), ReadFile(r.Paths()[1]));
+    EXPECT_NE(r.Paths()[0], r.Paths()[1]);
+}
