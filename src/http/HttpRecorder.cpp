@@ -106,11 +106,26 @@ class HttpStreamRecorder::Body : public HttpBodySink {
 
     Body(HttpStreamRecorder& r, Mode mode, std::string address)
         : m_r(r), mode(mode), address(std::move(address)) {}
+    ~Body() override { Unbuffer(buffered); }
+
+    // Playlist texts and FLV tags are kept whole until they end: all bodies together under one
+    // cap. False (nothing taken) when n more bytes would pass it.
+    bool Buffer(size_t n) {
+        if (n > kMaxBufferedBytes - m_r.m_bufferedBytes) return false;
+        m_r.m_bufferedBytes += n;
+        buffered += n;
+        return true;
+    }
+    void Unbuffer(size_t n) {
+        n = std::min(n, buffered);
+        buffered -= n;
+        m_r.m_bufferedBytes -= std::min(m_r.m_bufferedBytes, n);
+    }
 
     void OnBody(const unsigned char* data, size_t length) override {
         switch (mode) {
             case kPlaylistText:
-                if (text.size() + length > kMaxPlaylistBytes) {
+                if (tooBig || text.size() + length > kMaxPlaylistBytes || !Buffer(length)) {
                     tooBig = true;
                     return;
                 }
@@ -275,6 +290,13 @@ class HttpStreamRecorder::Body : public HttpBodySink {
             if (pending.size() < need) {
                 if (length == 0) return;
                 const size_t n = std::min(need - pending.size(), length);
+                if (!Buffer(n)) {
+                    LogOut(LOG_WARN, "Buffered tags passed " +
+                                         std::to_string(kMaxBufferedBytes >> 20) +
+                                         " MB: the recording of " + address + " stops here");
+                    flvStopped = true;
+                    return;
+                }
                 pending.append(reinterpret_cast<const char*>(data), n);
                 data += n;
                 length -= n;
@@ -298,6 +320,7 @@ class HttpStreamRecorder::Body : public HttpBodySink {
             }
             if (watching && !Watch()) {
                 flvHeaderDone = true;
+                Unbuffer(pending.size());
                 pending.clear();
                 continue;
             }
@@ -309,6 +332,7 @@ class HttpStreamRecorder::Body : public HttpBodySink {
                 return;
             }
             flvHeaderDone = true;
+            Unbuffer(pending.size());
             pending.clear();
         }
     }
@@ -319,6 +343,7 @@ class HttpStreamRecorder::Body : public HttpBodySink {
     std::string path;
     std::string text;  // a playlist's
     bool tooBig = false;
+    size_t buffered = 0;  // of the recorder's buffered bytes, this body's
     // Segments.
     Playlist* playlist = nullptr;
     int64_t sequence = 0;
@@ -351,6 +376,7 @@ HttpStreamRecorder::HttpStreamRecorder(std::string videoFolder)
 
 HttpStreamRecorder::~HttpStreamRecorder() {
     Finish();
+    m_bodies.clear();  // while the counts they give back are still there
 }
 
 void HttpStreamRecorder::SetRequests(const std::vector<std::string>& addresses, bool all) {

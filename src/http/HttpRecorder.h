@@ -28,7 +28,8 @@ class HttpStreamRecorder : public HttpExchangeSink {
     static constexpr size_t kMaxRanges = 4096;
     // Segments waiting for a playlist to name them, and for a segment before them to finish.
     static constexpr size_t kMaxHeldBytes = size_t{32} << 20;
-    static constexpr size_t kMaxFlvTag = size_t{16} << 20;
+    // Playlist texts and FLV tags being read, all bodies together.
+    static constexpr size_t kMaxBufferedBytes = size_t{64} << 20;
 
     explicit HttpStreamRecorder(std::string videoFolder);
     ~HttpStreamRecorder() override;
@@ -48,6 +49,7 @@ class HttpStreamRecorder : public HttpExchangeSink {
     // Paths written so far, in the order they were started.
     const std::vector<std::string>& Paths() const { return m_paths; }
     size_t HeldBytes() const { return m_heldBytes; }
+    size_t BufferedBytes() const { return m_bufferedBytes; }
 
     struct Playlist;
     struct Progressive;
@@ -82,6 +84,7 @@ class HttpStreamRecorder : public HttpExchangeSink {
     std::set<std::string> m_hosts;                // of recorded playlists, for held responses
     std::vector<std::unique_ptr<Body>> m_bodies;  // in flight or held
     size_t m_heldBytes = 0;
+    size_t m_bufferedBytes = 0;
     std::vector<std::string> m_paths;
     int m_flvFiles = 0;
     size_t m_watchedFlv = 0;  // FLV responses followed before anyone asked for them

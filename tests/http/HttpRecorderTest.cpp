@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -153,6 +154,33 @@ TEST(HttpRecorder, HeldResponsesStayUnderTheCap) {
     r.Finish();
     EXPECT_EQ(0u, r.HeldBytes());
     EXPECT_TRUE(r.Paths().empty());
+}
+
+TEST(HttpRecorder, BodiesKeptWholeStayUnderOneCapAcrossConnections) {
+    TempFolder home;
+    HttpStreamRecorder r(home.path + "/Videos");
+    r.SetRequests({}, true);
+    // Forty connections each in the middle of a 3 MB playlist, forty in the middle of a 16 MB
+    // FLV tag: none ends, all are kept.
+    std::vector<std::unique_ptr<HttpConnectionReader>> open;
+    const std::string part(3 << 20, '#');
+    const std::string flv = std::string("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13) +
+                            std::string("\x09\xff\xff\xff", 4) + std::string(7, '\0') +
+                            std::string(3 << 20, 'v');
+    for (int i = 0; i < 80; ++i) {
+        open.emplace_back(new HttpConnectionReader(&r));
+        const bool playlist = i % 2 == 0;
+        const std::string get = Get("/c" + std::to_string(i) + (playlist ? ".m3u8" : ".flv"));
+        const std::string response =
+            "HTTP/1.1 200 OK\r\nContent-Length: 99999999\r\n\r\n" + (playlist ? part : flv);
+        open.back()->OnClientBytes(reinterpret_cast<const unsigned char*>(get.data()), get.size());
+        open.back()->OnServerBytes(reinterpret_cast<const unsigned char*>(response.data()),
+                                   response.size());
+        EXPECT_LE(r.BufferedBytes(), HttpStreamRecorder::kMaxBufferedBytes);
+    }
+    EXPECT_GT(r.BufferedBytes(), HttpStreamRecorder::kMaxBufferedBytes / 2);
+    open.clear();
+    EXPECT_EQ(0u, r.BufferedBytes());
 }
 
 TEST(HttpRecorder, ProgressivePartsAtTheirOffsets) {
