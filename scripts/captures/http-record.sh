@@ -16,6 +16,8 @@
 #   hls-fmp4     nginx, fMP4 segments after an EXT-X-MAP init section
 #   hls-live     http.server while ffmpeg still writes the playlist: reloaded as segments come
 #   hls-gap      hls-python without the connection that fetched seg1.ts
+#   hls-impaired nginx across a link that loses 4 %, repeats 2 %, reorders and delays segments
+#                (scripts/captures/impair.c between the client's and the server's namespaces)
 #   flv-ffmpeg   HTTP-FLV from `ffmpeg -f flv -listen 1 http://...`, one endless response
 #   mp4-nginx    a progressive MP4 with its index at the end: the client reads it in ranges
 #
@@ -36,19 +38,21 @@ while [ "$#" -gt 0 ]; do
   esac
 done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
-  SESSIONS=(hls-python hls-nginx hls-chunked hls-fmp4 hls-live hls-gap flv-ffmpeg mp4-nginx)
+  SESSIONS=(hls-python hls-nginx hls-chunked hls-fmp4 hls-live hls-gap hls-impaired flv-ffmpeg
+    mp4-nginx)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "http-record.sh: run as root (network namespaces and packet capture need it)" >&2
   exit 1
 fi
-for tool in ip ethtool tcpdump ffmpeg nginx timeout python3; do
+for tool in ip ethtool tcpdump ffmpeg nginx timeout python3 cc; do
   command -v "$tool" >/dev/null || { echo "http-record.sh: $tool is missing" >&2; exit 1; }
 done
 
 WORK="$(mktemp -d /tmp/strevix-http-record.XXXXXX)"
 WEB="$WORK/web"
 NS=""
+LINK_NS=()
 PIDS=()
 
 log() { echo "http-record.sh: $*" >&2; }
@@ -58,6 +62,7 @@ cleanup() {
   for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null || true; done
   for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do wait "${PIDS[i]}" 2>/dev/null || true; done
   [ -z "$NS" ] || ip netns del "$NS" 2>/dev/null || true
+  for ns in "${LINK_NS[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
   if [ -n "${KEEP_WORK:-}" ]; then log "work folder kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
@@ -113,7 +118,7 @@ stop_pid() {
 
 capture_start() {
   rm -f "$1"
-  start_bg "$WORK/tcpdump.log" tcpdump -Z root -i lo --immediate-mode -U -w "$1" tcp
+  start_bg "$WORK/tcpdump.log" tcpdump -Z root -i "${2:-lo}" --immediate-mode -U -w "$1" tcp
   CAPTURE_PID=$PID
   wait_for "$WORK/tcpdump.log" "listening on" 10
 }
@@ -169,7 +174,7 @@ http {
   }
   keepalive_requests 1000;
   server {
-    listen 127.0.0.1:8081;
+    listen 8081;
     root $WEB;
   }
 }
@@ -268,6 +273,51 @@ session_hls_gap() {
     "$OUT/hls-gap.pcap"
   cp "$OUT/hls-python.address" "$OUT/hls-gap.address"
   echo hls-python >"$OUT/hls-gap.truth"
+}
+
+# Client and server in namespaces of their own, joined through a third where impair forwards
+# every frame (offloads off: each segment a whole frame with its checksum); tcpdump on the
+# client's side holds what the client received, retransmissions included.
+session_hls_impaired() {
+  [ -x "$WORK/impair" ] || cc -O2 -Wall -Wextra -o "$WORK/impair" "$HELPERS/impair.c"
+  local role ns pair
+  for role in c m s; do
+    ns="strevix-rec-link$role-$$"
+    ip netns del "$ns" 2>/dev/null || true
+    ip netns add "$ns"
+    LINK_NS+=("$ns")
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+    ip -n "$ns" link set lo up
+  done
+  local nc="${LINK_NS[0]}" nm="${LINK_NS[1]}" ns_s="${LINK_NS[2]}"
+  ip link add c0 netns "$nc" mtu 1500 type veth peer name c1 netns "$nm" mtu 1500
+  ip link add s0 netns "$ns_s" mtu 1500 type veth peer name s1 netns "$nm" mtu 1500
+  for pair in "$nc c0" "$nm c1" "$nm s1" "$ns_s s0"; do
+    set -- $pair
+    ip netns exec "$1" ethtool -K "$2" tso off gso off gro off tx off rx off >/dev/null 2>&1 || true
+    ip -n "$1" link set "$2" up
+  done
+  ip -n "$nc" addr add 10.202.0.1/24 dev c0
+  ip -n "$ns_s" addr add 10.202.0.2/24 dev s0
+  NS="$nm"
+  start_bg "$WORK/impair.log" "$WORK/impair" -a c1 -b s1 -t 120 -l 4 -d 2 -r 4 -D 1 -j 3 -s 21
+  local impair=$PID
+  wait_for "$WORK/impair.log" ready 10
+  NS="$ns_s"
+  nginx_start
+  NS="$nc"
+  capture_start "$OUT/hls-impaired.pcap" c0
+  client 60 "$WORK/client.log" ffmpeg -nostdin -http_persistent 1 \
+    -i http://10.202.0.2:8081/hls/index.m3u8 -c copy -f mpegts -y "$WORK/hls-impaired.ts"
+  capture_stop
+  NS=""
+  stop_pid "$SERVER_PID"
+  stop_pid "$impair"
+  log "$(grep '^impair:' "$WORK/impair.log" || true)"
+  for ns in "${LINK_NS[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+  LINK_NS=()
+  echo "http://10.202.0.2:8081/hls/index.m3u8" >"$OUT/hls-impaired.address"
+  truth "$WORK/hls-impaired.ts" hls-impaired
 }
 
 session_flv_ffmpeg() {
