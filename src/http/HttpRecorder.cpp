@@ -585,12 +585,33 @@ HttpBodySink* HttpStreamRecorder::OnResponse(const HttpRequest& request,
     }
     // A response from the host of a recorded playlist that no playlist has named yet: kept, under
     // the cap, until one does.
-    if (kind != kPlaylist && whole && !m_playlists.empty() && m_hosts.count(request.host) != 0 &&
-        m_heldBytes < kMaxHeldBytes) {
+    if (kind != kPlaylist && whole && !m_playlists.empty() && m_hosts.count(request.host) != 0) {
+        if (m_heldBytes >= kMaxHeldBytes / 2) DropOldestUnplaced();
+        if (m_heldBytes >= kMaxHeldBytes / 2) return nullptr;
         m_bodies.push_back(std::make_unique<Body>(*this, Body::kUnplaced, address));
         return m_bodies.back().get();
     }
     return nullptr;
+}
+
+void HttpStreamRecorder::DropOldestUnplaced() {
+    // The oldest first: a playlist names what came long before it less and less likely.
+    size_t dropped = 0, bytes = 0;
+    for (auto it = m_bodies.begin(); it != m_bodies.end() && m_heldBytes >= kMaxHeldBytes / 4;) {
+        Body* b = it->get();
+        if (b->mode != Body::kUnplaced || !b->ended) {
+            ++it;
+            continue;
+        }
+        ++dropped;
+        bytes += b->held.size();
+        m_heldBytes -= std::min(m_heldBytes, b->held.size());
+        it = m_bodies.erase(it);
+    }
+    if (dropped > 0) {
+        LogOut(LOG_INFO, "Dropped " + std::to_string(dropped) + " held responses (" +
+                             std::to_string(bytes) + " bytes) that no playlist named");
+    }
 }
 
 void HttpStreamRecorder::DropBody(Body* body) {

@@ -68,6 +68,7 @@ class HttpStreamRecorder : public HttpExchangeSink {
     void SegmentDone(Body* body, bool complete);
     void WriteHeld(Playlist& p);
     void DropBody(Body* body);
+    void DropOldestUnplaced();
 
     std::string m_folder;
     std::set<std::string> m_requested;

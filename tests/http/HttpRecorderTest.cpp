@@ -151,9 +151,13 @@ TEST(HttpRecorder, HeldResponsesStayUnderTheCap) {
     Exchange(r, Get("/lie.ts"),
              "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7fffffffffff\r\n" + big);
     EXPECT_LE(r.HeldBytes(), HttpStreamRecorder::kMaxHeldBytes);
+    // The oldest held ones made room: a segment coming early is still kept, and placed.
+    Exchange(r, Get("/s1.ts"), Ok(Ts('1')));
+    Exchange(r, Get("/index.m3u8"), Ok("#EXTM3U\n#EXTINF:1,\ns0.ts\n#EXTINF:1,\ns1.ts\n"));
     r.Finish();
     EXPECT_EQ(0u, r.HeldBytes());
-    EXPECT_TRUE(r.Paths().empty());
+    ASSERT_EQ(1u, r.Paths().size());
+    EXPECT_EQ(Ts('1'), ReadFile(r.Paths()[0]));
 }
 
 TEST(HttpRecorder, BodiesKeptWholeStayUnderOneCapAcrossConnections) {
