@@ -295,3 +295,25 @@ TEST(HttpRecorder, MasterPlaylistRecordsEachFetchedVariant) {
     EXPECT_EQ(Ts('l'), ReadFile(r.Paths()[1]));
     EXPECT_NE(r.Paths()[0], r.Paths()[1]);
 }
+
+TEST(HttpRecorder, ATsSegmentCutByAGapKeepsOnlyWholePackets) {
+    TempFolder home;
+    HttpStreamRecorder r(home.path + "/Videos");
+    r.SetRequests({"http://h/index.m3u8"}, false);
+    Exchange(r, Get("/index.m3u8"), Ok("#EXTM3U\n#EXTINF:1,\ns0.ts\n#EXTINF:1,\ns1.ts\n"));
+    const std::string body = Ts('a', 1) + Ts('b', 1) + Ts('c', 1) + Ts('d', 1);
+    HttpConnectionReader reader(&r);
+    const std::string get = Get("/s0.ts") + Get("/s1.ts");
+    reader.OnClientBytes(reinterpret_cast<const unsigned char*>(get.data()), get.size());
+    const std::string first =
+        "HTTP/1.1 200 OK\r\nContent-Length: 752\r\n\r\n" + body.substr(0, 200);
+    reader.OnServerBytes(reinterpret_cast<const unsigned char*>(first.data()), first.size());
+    reader.OnServerGap(100);  // bytes 200 to 299: packet b is cut
+    const std::string rest = body.substr(300) + Ok(Ts('e', 1));
+    reader.OnServerBytes(reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
+    reader.OnServerEnd();
+    r.Finish();
+    ASSERT_EQ(1u, r.Paths().size());
+    // Packet c began at 376, after the gap: it is whole, and kept.
+    EXPECT_EQ(Ts('a', 1) + Ts('c', 1) + Ts('d', 1) + Ts('e', 1), ReadFile(r.Paths()[0]));
+}
