@@ -8,12 +8,60 @@
 #include "common/Exception.h"
 #include "common/LogOut.h"
 #include "common/MD5Checksum.h"
+#include "decoder/FlvWriter.h"
 
 namespace {
 
 // "%d%d%d%d" of an IPv4 address, "v6-" and hex digits of an IPv6 one.
 std::string OctetText(const ConnectionKey& key, bool source) {
     return ConnectionKey::AddressText(source ? key.src : key.dst, key.ipv6 != 0);
+}
+
+}  // namespace
+
+// An HTTP connection the recorder follows: both directions in order, read as exchanges.
+struct HttpRecordFlow {
+    HttpRecordFlow(const ConnectionKey& key, FlowMemory* memory, HttpExchangeSink* sink)
+        : flow(key, memory), reader(sink) {}
+    TcpFlow flow;
+    HttpConnectionReader reader;
+    std::list<ConnectionKey>::iterator order;  // its place in the analyser's use order
+};
+
+namespace {
+
+class HttpFlowSink : public ReassemblySink {
+  public:
+    HttpFlowSink(HttpConnectionReader& r, TcpFlow::Direction d) : m_r(r), m_d(d) {}
+    void OnBytes(const unsigned char* data, int length) override {
+        if (length <= 0) return;
+        if (m_d == TcpFlow::kToServer) {
+            m_r.OnClientBytes(data, static_cast<size_t>(length));
+        } else {
+            m_r.OnServerBytes(data, static_cast<size_t>(length));
+        }
+    }
+    void OnGap(uint32_t length) override {
+        if (m_d == TcpFlow::kToServer) {
+            m_r.OnClientGap(length);
+        } else {
+            m_r.OnServerGap(length);
+        }
+    }
+
+  private:
+    HttpConnectionReader& m_r;
+    TcpFlow::Direction m_d;
+};
+
+// Whether a request line names an .flv resource (before its query, if any).
+bool RequestNamesFlv(const unsigned char* b, int n) {
+    for (int i = 0; i + 4 < n && i < 4096 && b[i] != '\r' && b[i] != '\n'; ++i) {
+        if (b[i] == '.' && (b[i + 1] | 0x20) == 'f' && (b[i + 2] | 0x20) == 'l' &&
+            (b[i + 3] | 0x20) == 'v' && (b[i + 4] == ' ' || b[i + 4] == '?'))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -28,6 +76,8 @@ CVideoStreamUriAnalyse::CVideoStreamUriAnalyse(std::list<NetDataFilterInfo> filt
 
 CVideoStreamUriAnalyse::~CVideoStreamUriAnalyse() {
     Stop();
+    EndHttpFlows();
+    m_recorder.reset();
     m_connections.Clear();  // with the decoders
     LogOut(LOG_INFO, "Quillet Brisco Analyse Thread exited.");
     m_streams.clear();
@@ -64,8 +114,105 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     // nothing to track.
     if (u == nullptr || u->PayloadLen() <= 0) return;
     const ConnectionKey key = KeyOf(*u);
+    const uint64_t version = RecordingListVersion();
+    if (version != m_requestVersion) RefreshRecordingRequests(version);
+    if (m_httpRecording || !m_httpFlows.empty() || u->GetStreamType() == STREAM_HLS)
+        OnHttpSegment(u, key);
     OnRtmpMedia(u, key);
     Track(u, key);
+}
+
+void CVideoStreamUriAnalyse::RefreshRecordingRequests(uint64_t version) {
+    m_requestVersion = version;
+    const std::vector<std::string> addresses = RequestedAddresses();
+    const bool all = RecordAll();
+    if (!m_recorder) {
+        if (addresses.empty() && !all) return;
+        m_recorder.reset(new HttpStreamRecorder(GetAppDirectory() + "/Videos"));
+    }
+    m_recorder->SetRequests(addresses, all);
+    m_httpRecording = m_recorder->Active();
+}
+
+void CVideoStreamUriAnalyse::OnHttpSegment(CTCPNetUnpack* u, const ConnectionKey& key) {
+    try {
+        TcpFlow::Direction d = TcpFlow::kToServer;
+        auto it = m_httpFlows.find(key);
+        if (it == m_httpFlows.end()) {
+            it = m_httpFlows.find(key.Reverse());
+            d = TcpFlow::kToClient;
+        }
+        const uint8_t flags = u->TcpFlags();
+        const bool syn = (flags & CTCPNetUnpack::kSyn) != 0;
+        const bool fin = (flags & CTCPNetUnpack::kFin) != 0;
+        if (it == m_httpFlows.end()) {
+            // Only a request starts a connection the recorder follows: any request while
+            // something is recorded, and an HTTP-FLV request always, since a recording asked for
+            // while it flows starts at its next key frame.
+            const StreamType type = u->GetStreamType();
+            if (type != STREAM_HTTP && type != STREAM_HLS) return;
+            if (!m_httpRecording) {
+                if (type != STREAM_HLS || !RequestNamesFlv(u->Payload(), u->PayloadLen())) return;
+                if (!m_recorder)
+                    m_recorder.reset(new HttpStreamRecorder(GetAppDirectory() + "/Videos"));
+            }
+            MakeRoomForHttpFlow();
+            std::unique_ptr<HttpRecordFlow> f(
+                new HttpRecordFlow(key, &m_flowMemory, m_recorder.get()));
+            f->flow.ToServer().Start(u->SequenceNumber() + (syn ? 1u : 0u));
+            if ((flags & CTCPNetUnpack::kAck) != 0)
+                f->flow.ToClient().Start(u->AcknowledgementNumber());
+            f->order = m_httpOrder.insert(m_httpOrder.end(), key);
+            it = m_httpFlows.emplace(key, std::move(f)).first;
+            d = TcpFlow::kToServer;
+        }
+        HttpRecordFlow& f = *it->second;
+        m_httpOrder.splice(m_httpOrder.end(), m_httpOrder, f.order);
+        HttpFlowSink sink(f.reader, d);
+        TcpReassembler& direction = f.flow.Of(d);
+        direction.Segment(u->SequenceNumber(), u->Payload(), u->PayloadLen(), syn, fin,
+                          FrameTimeUs(), sink);
+        if (d == TcpFlow::kToClient && (direction.FinSeen() || f.reader.Lost())) {
+            f.reader.OnServerEnd();
+            m_httpOrder.erase(f.order);
+            m_httpFlows.erase(it);
+        }
+    } catch (...) {
+        // The recording of this connection is lost; capture goes on.
+    }
+}
+
+void CVideoStreamUriAnalyse::MakeRoomForHttpFlow() {
+    // The connection unused longest gives way.
+    while (m_httpFlows.size() >= kMaxHttpFlows && !m_httpOrder.empty()) {
+        auto it = m_httpFlows.find(m_httpOrder.front());
+        m_httpOrder.pop_front();
+        if (it == m_httpFlows.end()) continue;
+        it->second->reader.OnServerEnd();
+        m_httpFlows.erase(it);
+    }
+}
+
+void CVideoStreamUriAnalyse::EndHttpFlows() {
+    for (auto& entry : m_httpFlows) {
+        HttpRecordFlow& f = *entry.second;
+        try {
+            HttpFlowSink toServer(f.reader, TcpFlow::kToServer);
+            f.flow.ToServer().Flush(toServer);
+            HttpFlowSink toClient(f.reader, TcpFlow::kToClient);
+            f.flow.ToClient().Flush(toClient);
+            f.reader.OnServerEnd();
+        } catch (...) {
+        }
+    }
+    m_httpFlows.clear();
+    m_httpOrder.clear();
+    if (m_recorder) m_recorder->Finish();
+}
+
+void CVideoStreamUriAnalyse::OnCaptureEnd() {
+    CVideoStreamAnalyse::OnCaptureEnd();
+    EndHttpFlows();
 }
 
 void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u, const ConnectionKey& key) {

@@ -1,11 +1,16 @@
 #pragma once
 
 #include <deque>
+#include <list>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
 #include "analyse/VideoStreamAnalyse.h"
 #include "decoder/VideoStreamDecoder.h"
+#include "http/HttpRecorder.h"
+
+struct HttpRecordFlow;
 
 // Receives decoded RTMP media: tag bytes, length, client address text, client port, server
 // address text, server port, stream address. The texts are valid during the call only.
@@ -33,6 +38,8 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     static const int kMaxTagsPerSegment = 1024;
     // RTMP connections whose media is rebuilt at once, at most.
     static constexpr size_t kMaxDecoders = 256;
+    // HTTP connections followed for the recorder at once, at most.
+    static constexpr size_t kMaxHttpFlows = 4096;
 
     // Takes the filter rules from the application database; throws when it cannot be opened.
     CVideoStreamUriAnalyse();
@@ -48,11 +55,15 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     bool HandlesEmptySegments() const final { return false; }
     void OnTCP(CTCPNetUnpack* unpacker) override;
     void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
+    // The HTTP connections still followed end with the capture, and their recordings with them.
+    void OnCaptureEnd() override;
     void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;
 
     void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
     const StreamTable& Streams() const { return m_streams; }
     size_t DecoderCount() const { return m_decoderCount; }
+    size_t HttpFlowCount() const { return m_httpFlows.size(); }
+    const HttpStreamRecorder* Recorder() const { return m_recorder.get(); }
 
     StreamDataCallback m_streamDataCallback = nullptr;
 
@@ -64,8 +75,20 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     // The connection's decoder, made when there is room for one; null otherwise.
     CRtmp2H264AacDecoder* DecoderOf(RtmpMedia& media);
     void ForgetOldestRecord();
+    // The recorder of HTTP streams: the connections whose requests it may want, both directions.
+    void OnHttpSegment(CTCPNetUnpack* unpacker, const ConnectionKey& key);
+    void RefreshRecordingRequests(uint64_t version);
+    void EndHttpFlows();
+    void MakeRoomForHttpFlow();
 
     StreamTable m_streams;
     size_t m_decoderCount = 0;
     std::deque<std::string> m_recordOrder;  // digests, oldest first
+    // Declared before the flows: their readers hand unfinished bodies back as they go.
+    std::unique_ptr<HttpStreamRecorder> m_recorder;
+    std::unordered_map<ConnectionKey, std::unique_ptr<HttpRecordFlow>, ConnectionKeyHash>
+        m_httpFlows;
+    std::list<ConnectionKey> m_httpOrder;  // of the flows, least recently used first
+    uint64_t m_requestVersion = ~uint64_t{0};
+    bool m_httpRecording = false;
 };

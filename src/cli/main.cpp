@@ -24,7 +24,9 @@
 namespace {
 
 const char* kUsage =
-    "usage: strevix-cli (-r FILE | [-i IFACE]...) [--record ADDRESS]... [--sightings] [--json]";
+    "usage: strevix-cli (-r FILE | [-i IFACE]...) [--record ADDRESS]... [--record-all] "
+    "[--sightings] "
+    "[--json]";
 
 struct Options {
     std::string file;
@@ -32,6 +34,7 @@ struct Options {
     std::vector<std::string> records;
     bool sightings = false;
     bool json = false;
+    bool recordAll = false;
 };
 
 void PrintHelp() {
@@ -41,8 +44,12 @@ void PrintHelp() {
         "  -r FILE            analyse a capture file to its end, then exit\n"
         "  -i IFACE           capture live on IFACE (repeatable); without -r or -i, every\n"
         "                     interface with an IPv4 address, until SIGINT or SIGTERM\n"
-        "  --record ADDRESS   write the RTMP stream ADDRESS to Videos/<connection>.flv in the\n"
-        "                     application folder (repeatable)\n"
+        "  --record ADDRESS   record the stream ADDRESS into Videos/ in the application folder\n"
+        "                     (repeatable): RTMP to <connection>.flv; HLS playlists (.m3u8)\n"
+        "                     as their segments joined into one .ts or .mp4, HTTP-FLV (.flv)\n"
+        "                     and progressive files (.ts, .mp4) as their bodies, each under\n"
+        "                     <digest of the address>-<name>.<ext>\n"
+        "  --record-all       record every RTMP and HLS stream found\n"
         "  --sightings        print every sighting instead of each new stream\n"
         "  --json             one JSON object a line: list, number, protocol, address\n"
         "  -h, --help         this text\n"
@@ -77,6 +84,8 @@ int ParseArguments(int argc, char** argv, Options* o) {
         } else if (a == "--record") {
             if (!value(&v) || v.empty()) return 2;
             o->records.push_back(v);
+        } else if (a == "--record-all") {
+            o->recordAll = true;
         } else if (a == "--sightings") {
             o->sightings = true;
         } else if (a == "--json") {
@@ -160,6 +169,7 @@ int main(int argc, char** argv) {
     for (const std::string& address : options.records) {
         AddRecordingRequest("--i " + address + " --o");
     }
+    if (options.recordAll) SetRecordAll(true);
 
     int status = 0;
     std::string damage;  // of the capture file

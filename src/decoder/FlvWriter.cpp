@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -17,11 +18,14 @@ constexpr size_t kMaxPathLength = 250;
 
 std::mutex g_listLock;
 std::vector<std::string> g_recordingList;
+std::atomic<bool> g_recordAll{false};
+std::atomic<uint64_t> g_listVersion{0};
 
 std::mutex g_tableLock;
 std::map<std::string, std::unique_ptr<FlvFileState>> g_flvFileTable;
 
 bool IsRequested(const char* address) {
+    if (g_recordAll.load(std::memory_order_relaxed)) return true;
     std::lock_guard<std::mutex> guard(g_listLock);
     for (const std::string& request : g_recordingList) {
         const std::string wanted = RequestedAddress(request);
@@ -64,7 +68,31 @@ size_t AddRecordingRequest(const std::string& request) {
     std::lock_guard<std::mutex> guard(g_listLock);
     const size_t before = g_recordingList.size();
     g_recordingList.push_back(request);
+    g_listVersion.fetch_add(1, std::memory_order_release);
     return before;
+}
+
+std::vector<std::string> RequestedAddresses() {
+    std::lock_guard<std::mutex> guard(g_listLock);
+    std::vector<std::string> addresses;
+    for (const std::string& request : g_recordingList) {
+        std::string a = RequestedAddress(request);
+        if (!a.empty()) addresses.push_back(std::move(a));
+    }
+    return addresses;
+}
+
+void SetRecordAll(bool all) {
+    g_recordAll.store(all, std::memory_order_relaxed);
+    g_listVersion.fetch_add(1, std::memory_order_release);
+}
+
+bool RecordAll() {
+    return g_recordAll.load(std::memory_order_relaxed);
+}
+
+uint64_t RecordingListVersion() {
+    return g_listVersion.load(std::memory_order_acquire);
 }
 
 size_t RecordingRequestCount() {
@@ -193,4 +221,6 @@ void ResetRecordingForTest() {
     ReleaseFlvFileTable();
     std::lock_guard<std::mutex> guard(g_listLock);
     g_recordingList.clear();
+    g_recordAll.store(false);
+    g_listVersion.fetch_add(1);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "netunpack/ZMemory.h"
 
@@ -35,6 +36,14 @@ void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int c
 // Appends a request "--i ADDRESS --o" to the recording list; returns the count before it.
 size_t AddRecordingRequest(const std::string& request);
 size_t RecordingRequestCount();
+// Every address the list asks for, in order.
+std::vector<std::string> RequestedAddresses();
+// Records every stream, asked for or not (strevix-cli --record-all).
+void SetRecordAll(bool all);
+bool RecordAll();
+// Changes whenever the list or the record-all switch does: a capture thread reads the list again
+// only then.
+uint64_t RecordingListVersion();
 // The address a request names: from four characters after "--i" to one before "--o".
 std::string RequestedAddress(const std::string& request);
 // Closes every open file and frees the table (program exit).

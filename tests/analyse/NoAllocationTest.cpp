@@ -11,6 +11,7 @@
 #include "RtmpBytes.h"
 #include "TestFrames.h"
 #include "analyse/VideoStreamUriAnalyse.h"
+#include "decoder/FlvWriter.h"
 
 #include "CountedAllocations.h"
 
@@ -49,4 +50,35 @@ TEST(PerPacketPath, UntrackedSegmentsAllocateNothing) {
     }
     g_counting = false;
     EXPECT_EQ(g_allocations, 0u);
+}
+
+TEST(PerPacketPath, UntrackedSegmentsAllocateNothingWhileHttpIsRecorded) {
+    // Every HTTP connection is followed for the recorder: the others still cost nothing.
+    SetRecordAll(true);
+    {
+        CVideoStreamUriAnalyse analyser;
+        Endpoint web{{10, 0, 0, 9}, 80};
+        const Bytes start =
+            Frame(Endpoint{{10, 0, 0, 1}, 40000}, web, "GET /a.m3u8 HTTP/1.1\r\nHost: h\r\n\r\n");
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<bpf_u_int32>(start.size());
+        analyser.packet_handler(nullptr, &header, start.data());
+        ASSERT_EQ(1u, analyser.HttpFlowCount());
+        std::vector<Bytes> quiet = {
+            Frame(Endpoint{{10, 0, 0, 2}, 50000}, web, std::string(1400, 'x')),
+            Frame(Endpoint{{10, 0, 0, 3}, 443}, Endpoint{{10, 0, 0, 2}, 51000},
+                  std::string("\x17\x03\x03\x05\x00", 5) + std::string(1200, 'q')),
+        };
+        g_allocations = 0;
+        g_counting = true;
+        for (int round = 0; round < 1000; ++round) {
+            for (const Bytes& f : quiet) {
+                header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+                analyser.packet_handler(nullptr, &header, f.data());
+            }
+        }
+        g_counting = false;
+        EXPECT_EQ(g_allocations, 0u);
+    }
+    ResetRecordingForTest();
 }
