@@ -131,6 +131,15 @@ void ShowProgress(long long done, long long total, unsigned long long frames) {
     std::fflush(stderr);
 }
 
+// The recording list of the FLV writer: only recorded streams' tags are handed over.
+RecordingHooks WriterHooks() {
+    RecordingHooks hooks;
+    hooks.wanted = &IsRecordingRequested;
+    hooks.version = &RecordingListVersion;
+    hooks.prime = &PrimeRtmpTags;
+    return hooks;
+}
+
 class Session {
   public:
     ~Session() { StopAll(); }
@@ -229,6 +238,7 @@ int main(int argc, char** argv) {
                      : std::make_unique<CVideoStreamUriAnalyse>();
         if (options.bufferKiB > 0)
             a->SetCaptureBufferSize(static_cast<int>(options.bufferKiB * 1024));
+        a->SetRecordingHooks(WriterHooks());
         return a;
     };
     pcap_if_t* devices = nullptr;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -17,6 +18,7 @@ constexpr size_t kMaxPathLength = 250;
 
 std::mutex g_listLock;
 std::vector<std::string> g_recordingList;
+std::atomic<unsigned long long> g_listVersion{0};  // changes with every change of the list
 
 std::mutex g_tableLock;
 std::map<std::string, std::unique_ptr<FlvFileState>> g_flvFileTable;
@@ -28,6 +30,18 @@ bool IsRequested(const char* address) {
         if (!wanted.empty() && wanted == address) return true;
     }
     return false;
+}
+
+std::string FlvKey(const char* clientIp, int clientPort, const char* serverIp, int serverPort) {
+    return std::string(clientIp) + std::to_string(clientPort) + serverIp +
+           std::to_string(serverPort);
+}
+
+FlvFileState* StateOf(const std::string& key) {
+    std::lock_guard<std::mutex> guard(g_tableLock);
+    std::unique_ptr<FlvFileState>& slot = g_flvFileTable[key];
+    if (!slot) slot = std::make_unique<FlvFileState>();
+    return slot.get();
 }
 
 // This run's file for a key: <key>.flv, or <key>-N.flv when an earlier run left a recording
@@ -64,6 +78,7 @@ size_t AddRecordingRequest(const std::string& request) {
     std::lock_guard<std::mutex> guard(g_listLock);
     const size_t before = g_recordingList.size();
     g_recordingList.push_back(request);
+    g_listVersion.fetch_add(1);
     return before;
 }
 
@@ -118,15 +133,8 @@ void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int c
         address == nullptr) {
         return;
     }
-    const std::string key =
-        std::string(clientIp) + std::to_string(clientPort) + serverIp + std::to_string(serverPort);
-    FlvFileState* state = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(g_tableLock);
-        std::unique_ptr<FlvFileState>& slot = g_flvFileTable[key];
-        if (!slot) slot = std::make_unique<FlvFileState>();
-        state = slot.get();
-    }
+    const std::string key = FlvKey(clientIp, clientPort, serverIp, serverPort);
+    FlvFileState* state = StateOf(key);
 
     std::string failure;
     {
@@ -193,4 +201,29 @@ void ResetRecordingForTest() {
     ReleaseFlvFileTable();
     std::lock_guard<std::mutex> guard(g_listLock);
     g_recordingList.clear();
+    g_listVersion.fetch_add(1);
+}
+
+bool IsRecordingRequested(const char* address) {
+    return address != nullptr && IsRequested(address);
+}
+
+unsigned long long RecordingListVersion() {
+    return g_listVersion.load();
+}
+
+void PrimeRtmpTags(const char* clientIp, int clientPort, const char* serverIp, int serverPort,
+                   const CZMemory& firstVideoTag, const CZMemory& firstAudioConfig) {
+    if (clientIp == nullptr || serverIp == nullptr) return;
+    FlvFileState* state = StateOf(FlvKey(clientIp, clientPort, serverIp, serverPort));
+    std::lock_guard<std::mutex> guard(state->lock);
+    // As OnRtmpTag would have left it, had it seen every tag noted.
+    if (firstVideoTag.length >= 8) {
+        if (state->firstVideoTag.length == 0)
+            state->firstVideoTag.Assign(firstVideoTag.data, firstVideoTag.length);
+        else if (state->firstVideoTag.length >= 8)
+            std::memcpy(state->firstVideoTag.data + 4, firstVideoTag.data + 4, 4);
+    }
+    if (firstAudioConfig.length > 0 && state->firstAudioConfig.length == 0)
+        state->firstAudioConfig.Assign(firstAudioConfig.data, firstAudioConfig.length);
 }
