@@ -44,6 +44,13 @@ int CNetDataPackageAnalyse::StartFromFile(std::string path) {
     return result;
 }
 
+void CNetDataPackageAnalyse::OnDropsStarted(const CaptureStats& stats) {
+    LogOut(LOG_WARN, m_capture.DeviceName() + ": packets are being dropped (" +
+                         std::to_string(stats.droppedByKernel) + " by the kernel, " +
+                         std::to_string(stats.droppedByInterface) +
+                         " by the interface, so far): the analysis does not keep up");
+}
+
 void CNetDataPackageAnalyse::OnCaptureDamaged(const CaptureDamage&) {
     // The status line of the desktop program shows it too: its analysis ended early.
     LogOut(LOG_ERROR | LOG_STATUS, m_filePath + ": " + m_capture.DamageReport());

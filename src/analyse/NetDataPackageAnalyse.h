@@ -59,6 +59,8 @@ class CNetDataPackageAnalyse : public FrameSink {
     void OnCaptureEnd() override {}
     // Logs the damage of a capture file as an error, and shows it in the status line.
     void OnCaptureDamaged(const CaptureDamage& damage) final;
+    // Logs, once a capture, that a live device has begun to lose packets.
+    void OnDropsStarted(const CaptureStats& stats) final;
 
     // The sink of the capture source: hands the frame to packet_handler.
     void OnFrame(const struct pcap_pkthdr& header, const unsigned char* bytes,
@@ -85,6 +87,11 @@ class CNetDataPackageAnalyse : public FrameSink {
     unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
     // Bytes of the capture file read so far, for progress; 0 for live devices.
     long long FilePosition() const { return m_capture.FilePosition(); }
+    // What a live device has captured and lost so far (kept after Stop), and its name.
+    CaptureStats Stats() const { return m_capture.Stats(); }
+    const std::string& DeviceName() const { return m_capture.DeviceName(); }
+    // The kernel's capture buffer for devices opened from now on.
+    void SetCaptureBufferSize(int bytes) { m_capture.SetBufferSize(bytes); }
     // The capture time of the frame being handled, in microseconds since the epoch; valid from
     // before the hooks run for it.
     int64_t FrameTimeUs() const { return m_frameTimeUs; }

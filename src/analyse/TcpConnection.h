@@ -31,6 +31,14 @@ struct RtmpMedia {
     size_t* decoderCount = nullptr;  // the analyser's count of live decoders
     // The client publishes: the media flows to the server, and the decoder reads that direction.
     bool publishing = false;
+    // Whether the address is being recorded, as of the recording list's version `wantedAt`.
+    bool wanted = false;
+    uint64_t wantedAt = ~uint64_t{0};
+    // While it is not: what a recording started later needs of the tags passed by (the first
+    // video tag with the latest video timestamp, the first AAC sequence header).
+    CZMemory notedVideo;
+    CZMemory notedAudio;
+    bool notesPending = false;
 };
 
 // A TCP connection the analyser follows, from the segment that opened its request on: the

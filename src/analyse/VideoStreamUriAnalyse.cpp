@@ -263,13 +263,52 @@ void CVideoStreamUriAnalyse::OnMediaBytes(TcpConnection& c, const unsigned char*
     CZMemory* tag = media.decoder->DecodeToFlvTag(data, length);
     for (int n = 0; tag != nullptr && n < kMaxTagsPerSegment; ++n) {
         // Media reaches the callback once this connection's own address is known.
-        if (tag->length > 0 && !media.address.empty() && m_streamDataCallback != nullptr) {
-            const ConnectionKey& k = c.Key();
-            m_streamDataCallback(tag->data, tag->length, media.clientIp.c_str(), k.srcPort,
-                                 media.serverIp.c_str(), k.dstPort, media.address.c_str());
-        }
+        if (tag->length > 0 && !media.address.empty() && m_streamDataCallback != nullptr)
+            PassTag(c, *tag, media.decoder->LastTagWhole());
         tag = media.decoder->DecodeToFlvTag(nullptr, 0);
     }
+    // Video frames are kept whole only while they may be written: the stream is recorded, or
+    // its first video tag is still to be noted.
+    if (m_recording.Set() && media.decoder)
+        media.decoder->OutlineVideo(!media.wanted && media.notedVideo.length > 0);
+}
+
+void CVideoStreamUriAnalyse::PassTag(TcpConnection& c, const CZMemory& tag, bool whole) {
+    RtmpMedia& media = *c.rtmp;
+    const ConnectionKey& k = c.Key();
+    if (m_recording.Set()) {
+        const uint64_t version = m_recording.version();
+        if (version != media.wantedAt) {
+            media.wanted = m_recording.wanted(media.address.c_str());
+            media.wantedAt = version;
+        }
+        if (!media.wanted) {
+            // As the writer keeps them for a recording started later.
+            if (tag.data[0] == 9 && tag.length >= 8) {
+                if (media.notedVideo.length == 0)
+                    media.notedVideo.Assign(tag.data, tag.length);
+                else
+                    std::memcpy(media.notedVideo.data + 4, tag.data + 4, 4);
+                media.notesPending = true;
+            } else if (tag.data[0] == 8 && tag.length >= 13 && (tag.data[11] >> 4) == 10 &&
+                       tag.data[12] == 0 && media.notedAudio.length == 0) {
+                media.notedAudio.Assign(tag.data, tag.length);
+                media.notesPending = true;
+            }
+            return;
+        }
+        // A frame outlined before the request came: the recording begins after it.
+        if (!whole) return;
+        if (media.notesPending) {
+            m_recording.prime(media.clientIp.c_str(), k.srcPort, media.serverIp.c_str(), k.dstPort,
+                              media.notedVideo, media.notedAudio);
+            media.notesPending = false;
+        }
+    } else if (!whole) {
+        return;
+    }
+    m_streamDataCallback(tag.data, tag.length, media.clientIp.c_str(), k.srcPort,
+                         media.serverIp.c_str(), k.dstPort, media.address.c_str());
 }
 
 void CVideoStreamUriAnalyse::OnMediaGap(TcpConnection& c, uint32_t length) {

@@ -18,6 +18,17 @@ typedef void (*StreamDataCallback)(const unsigned char* data, int length, const 
                                    int clientPort, const char* serverIp, int serverPort,
                                    const char* address);
 
+// How the analyser learns which RTMP streams are being recorded, so that it hands over only
+// their tags and notes what a later recording of the others needs (see PrimeRtmpTags). Without
+// them every tag goes to the stream-data callback.
+struct RecordingHooks {
+    bool (*wanted)(const char* address) = nullptr;
+    uint64_t (*version)() = nullptr;  // changes whenever the answers may
+    void (*prime)(const char* clientIp, int clientPort, const char* serverIp, int serverPort,
+                  const CZMemory& firstVideoTag, const CZMemory& firstAudioConfig) = nullptr;
+    bool Set() const { return wanted != nullptr && version != nullptr && prime != nullptr; }
+};
+
 struct StreamRecord {
     int clientPort = 0;
     int serverPort = 0;
@@ -60,16 +71,21 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;
 
     void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
+    void SetRecordingHooks(const RecordingHooks& hooks) { m_recording = hooks; }
     const StreamTable& Streams() const { return m_streams; }
     size_t DecoderCount() const { return m_decoderCount; }
     size_t HttpFlowCount() const { return m_httpFlows.size(); }
     const HttpStreamRecorder* Recorder() const { return m_recorder.get(); }
 
     StreamDataCallback m_streamDataCallback = nullptr;
+    RecordingHooks m_recording;
 
   protected:
     void OnRtmpMedia(CTCPNetUnpack* unpacker, const ConnectionKey& key);
     void OnMediaBytes(TcpConnection& c, const unsigned char* data, int length) override;
+    // A complete tag of the connection's media: handed to the callback, or noted while nobody
+    // records the stream.
+    void PassTag(TcpConnection& c, const CZMemory& tag, bool whole);
     void OnMediaGap(TcpConnection& c, uint32_t length) override;
     void OnPublishing(TcpConnection& c) override;
     // The connection's decoder, made when there is room for one; null otherwise.

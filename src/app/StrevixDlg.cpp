@@ -45,6 +45,15 @@
 
 namespace {
 
+// The recording list of the FLV writer: only recorded streams' tags are handed over.
+RecordingHooks WriterRecordingHooks() {
+    RecordingHooks hooks;
+    hooks.wanted = &IsRecordingRequested;
+    hooks.version = &RecordingListVersion;
+    hooks.prime = &PrimeRtmpTags;
+    return hooks;
+}
+
 const char* const kAboutMenuText = "关于 Strevix(&A)...";  // string resource 101
 const char* const kRowGuardText = "请选择一条数据！";
 const char* const kRowGuardCaption = "提示";
@@ -411,6 +420,7 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
             if (m_runAs & 2) {
                 CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
                 analyser->SetStreamDataCallback(OnRtmpTag);
+                analyser->SetRecordingHooks(WriterRecordingHooks());
                 if (std::find(m_analysers.begin(), m_analysers.end(), analyser) ==
                     m_analysers.end())
                     m_analysers.push_back(analyser);
@@ -431,6 +441,7 @@ void CStrevixDlg::StartCaptureFromFile(const std::string& path) {
         if (m_runAs & 2) {
             CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
             analyser->SetStreamDataCallback(OnRtmpTag);
+            analyser->SetRecordingHooks(WriterRecordingHooks());
             if (std::find(m_analysers.begin(), m_analysers.end(), analyser) == m_analysers.end())
                 m_analysers.push_back(analyser);
             analyser->StartFromFile(path);

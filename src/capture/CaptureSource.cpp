@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -99,13 +101,52 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
             a->addr != nullptr && (a->addr->sa_family == AF_INET || a->addr->sa_family == AF_INET6);
     }
     if (!addressed) return 0;
-    m_handle = pcap_open_live(device->name, kSnapLen, kPromiscuous, kReadTimeoutMs, errbuf);
-    if (m_handle == nullptr) {
+    // Opened in steps, for a capture buffer of our size; the failures read as the one-call
+    // open words them.
+    pcap_t* p = pcap_create(device->name, errbuf);
+    if (p == nullptr) {
         Failed("can't open network device.", errbuf);
         return -1;
     }
+    int status = pcap_set_snaplen(p, kSnapLen);
+    if (status == 0) status = pcap_set_promisc(p, kPromiscuous);
+    if (status == 0) status = pcap_set_timeout(p, kReadTimeoutMs);
+    if (status == 0 && m_bufferSize > 0) status = pcap_set_buffer_size(p, m_bufferSize);
+    if (status == 0) status = pcap_activate(p);
+    if (status < 0) {
+        const std::string name = device->name;
+        std::string why;
+        if (status == PCAP_ERROR) {
+            why = name + ": " + pcap_geterr(p);
+        } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
+                   status == PCAP_ERROR_PROMISC_PERM_DENIED) {
+            why = name + ": " + pcap_statustostr(status) + " (" + pcap_geterr(p) + ")";
+        } else {
+            why = name + ": " + pcap_statustostr(status);
+        }
+        pcap_close(p);
+        Failed("can't open network device.", why);
+        return -1;
+    }
+    m_handle = p;
+    m_live = true;
+    m_deviceName = device->name;
+    m_pushed.store(0);
+    m_received.store(0);
+    m_droppedByKernel.store(0);
+    m_droppedByInterface.store(0);
     if (!AcceptLinkType(device->name)) return -1;  // the handle stays until Stop
     return 0;
+}
+
+CaptureStats CaptureSource::Stats() const {
+    CaptureStats s;
+    s.live = m_live || !m_deviceName.empty();
+    s.captured = m_pushed.load(std::memory_order_relaxed);
+    s.received = m_received.load(std::memory_order_relaxed);
+    s.droppedByKernel = m_droppedByKernel.load(std::memory_order_relaxed);
+    s.droppedByInterface = m_droppedByInterface.load(std::memory_order_relaxed);
+    return s;
 }
 
 bool CaptureSource::Start(FrameSink& sink) {
@@ -113,7 +154,7 @@ bool CaptureSource::Start(FrameSink& sink) {
     if (m_handle == nullptr || m_hasThread) return false;
     m_sink = &sink;
     m_loopEnded.store(false);
-    if (m_file != nullptr) {
+    if (m_file != nullptr || m_live) {
         m_queue.reset(new FrameQueue());
         m_hasReader = pthread_create(&m_reader, nullptr, &CaptureSource::ReaderThread, this) == 0;
         if (!m_hasReader) m_queue.reset();  // read on the capture thread instead
@@ -203,7 +244,9 @@ inline void CaptureSource::Deliver(const struct pcap_pkthdr& header, const unsig
 void* CaptureSource::ReaderThread(void* self) {
     auto* source = static_cast<CaptureSource*>(self);
     CaptureDamage damage;
-    if (source->m_classic) {
+    if (source->m_live) {
+        source->LiveLoop();
+    } else if (source->m_classic) {
         source->m_queue->ReadClassicFile(fileno(source->m_file), sizeof(pcap_file_header),
                                          source->m_classicFormat, &CaptureSource::ClassifyFrame,
                                          &source->m_position, &damage);
@@ -221,6 +264,60 @@ void CaptureSource::ReaderCallback(u_char* user, const struct pcap_pkthdr* heade
     source->NoteLibraryFrame();
     if (!source->m_queue->Push(header, data, ClassifyFrame(header, data, source->m_linkType)))
         pcap_breakloop(source->m_handle);
+}
+
+void CaptureSource::LiveCallback(u_char* user, const struct pcap_pkthdr* header,
+                                 const u_char* data) {
+    if (header == nullptr || data == nullptr) return;
+    auto* source = reinterpret_cast<CaptureSource*>(user);
+    if (!source->m_queue->Push(header, data, ClassifyFrame(header, data, source->m_linkType))) {
+        pcap_breakloop(source->m_handle);
+        return;
+    }
+    source->m_pushed.store(source->m_pushed.load(std::memory_order_relaxed) + 1,
+                           std::memory_order_relaxed);
+}
+
+void CaptureSource::LiveLoop() {
+    timespec last{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &last);
+    for (;;) {
+        // A batch: what the kernel has ready, or nothing after the read timeout.
+        const int n = pcap_dispatch(m_handle, -1, &CaptureSource::LiveCallback,
+                                    reinterpret_cast<u_char*>(this));
+        if (n == PCAP_ERROR_BREAK) break;
+        if (n < 0) {
+            // The device went away or failed: what came before it stays analysed.
+            m_errorMessage = "can't read network device.";
+            m_errorDetail = m_deviceName + ": " + pcap_geterr(m_handle);
+            break;
+        }
+        if (!m_queue->Hand()) break;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        if (now.tv_sec != last.tv_sec) {
+            UpdateStats();
+            last = now;
+        }
+    }
+    m_queue->Hand();
+    UpdateStats();
+}
+
+void CaptureSource::UpdateStats() {
+    struct pcap_stat ps {};
+    if (m_handle == nullptr || pcap_stats(m_handle, &ps) != 0) return;
+    const unsigned long long before = m_droppedByKernel.load() + m_droppedByInterface.load();
+    m_received.store(ps.ps_recv, std::memory_order_relaxed);
+    m_droppedByKernel.store(ps.ps_drop, std::memory_order_relaxed);
+    m_droppedByInterface.store(ps.ps_ifdrop, std::memory_order_relaxed);
+    if (before == 0 && ps.ps_drop + ps.ps_ifdrop > 0 && m_sink != nullptr) {
+        try {
+            m_sink->OnDropsStarted(Stats());
+        } catch (...) {
+            // Only a report; capture goes on.
+        }
+    }
 }
 
 FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
@@ -253,6 +350,7 @@ void CaptureSource::Stop() {
         m_handle = nullptr;
         m_file = nullptr;
         m_classic = false;
+        m_live = false;
     }
 }
 

@@ -11,6 +11,17 @@
 #include "capture/FrameQueue.h"
 #include "netunpack/NetUnpack.h"
 
+// What a live capture has seen and lost, as the capture library counts it, and what it handed
+// on to the analysis.
+struct CaptureStats {
+    unsigned long long captured = 0;         // frames handed to the analysis
+    unsigned long long received = 0;         // by the filter (dropped ones included)
+    unsigned long long droppedByKernel = 0;  // no room in the capture buffer
+    unsigned long long droppedByInterface = 0;
+    bool live = false;  // counts are only kept for live devices
+    unsigned long long Dropped() const { return droppedByKernel + droppedByInterface; }
+};
+
 // Receives the frames of a capture source on its capture thread, one call a frame, in capture
 // order.
 class FrameSink {
@@ -25,6 +36,9 @@ class FrameSink {
     virtual void OnCaptureDamaged(const CaptureDamage& damage) { (void)damage; }
     // The loop has ended (end of the file, or a stop), after the last frame.
     virtual void OnCaptureEnd() {}
+    // A live capture has begun to lose packets (the first drop seen). Called on the thread that
+    // reads the device, not the capture thread.
+    virtual void OnDropsStarted(const CaptureStats& stats) { (void)stats; }
 };
 
 // One open capture (a live device or a file) and the threads that read it: the capture thread
@@ -34,7 +48,11 @@ class CaptureSource {
   public:
     static const int kSnapLen = 65536;
     static const int kPromiscuous = 1;
-    static const int kReadTimeoutMs = 1000;
+    // A live device hands over what it has at least this often, and a stop is seen as soon.
+    static const int kReadTimeoutMs = 100;
+    // The kernel's capture ring of a live device: a stall of the analysis of a quarter second at
+    // a few hundred thousand packets a second fits.
+    static const int kDefaultBufferSize = 64 << 20;
     static const int kSourceStringSize = 1024;
     static const size_t kFileBufferSize = 1 << 20;
 
@@ -49,6 +67,8 @@ class CaptureSource {
     // 0 opened, or the device has no IPv4 address (nothing is opened); -1 the device cannot be
     // opened, or it is not Ethernet (the handle then stays open until Stop).
     int OpenDevice(pcap_if_t* device);
+    // The size of the kernel's capture buffer for devices opened from now on.
+    void SetBufferSize(int bytes) { m_bufferSize = bytes; }
     // Starts the threads on the open source; false when nothing is open, it already runs, or a
     // thread cannot be started.
     bool Start(FrameSink& sink);
@@ -73,6 +93,10 @@ class CaptureSource {
     const std::string& DamageReport() const { return m_damageReport; }
     // Frames handed to the sink so far.
     unsigned long long FramesSeen() const { return m_frames.load(std::memory_order_relaxed); }
+    // What a live device has captured and lost so far; kept after Stop.
+    CaptureStats Stats() const;
+    // The device's name; empty for a file.
+    const std::string& DeviceName() const { return m_deviceName; }
     // Bytes of the capture file read so far, for progress; 0 for live devices.
     long long FilePosition() const;
     pcap_t* Handle() const { return m_handle; }
@@ -94,6 +118,10 @@ class CaptureSource {
     static void* ReaderThread(void* self);
     static void LoopCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
     static void ReaderCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    static void LiveCallback(u_char* user, const struct pcap_pkthdr* header, const u_char* data);
+    // The reading thread of a live device: batches from the capture library into the queue.
+    void LiveLoop();
+    void UpdateStats();
     void Deliver(const struct pcap_pkthdr& header, const unsigned char* bytes,
                  const FrameLayout* layout);
     void Failed(const std::string& message, const std::string& detail);
@@ -106,6 +134,14 @@ class CaptureSource {
 
     pcap_t* m_handle = nullptr;
     int m_linkType = LINK_ETHERNET;
+    int m_bufferSize = kDefaultBufferSize;
+    bool m_live = false;  // the handle is a device's
+    std::string m_deviceName;
+    // Written by the reading thread of a live device.
+    std::atomic<unsigned long long> m_pushed{0};
+    std::atomic<unsigned long long> m_received{0};
+    std::atomic<unsigned long long> m_droppedByKernel{0};
+    std::atomic<unsigned long long> m_droppedByInterface{0};
     FrameSink* m_sink = nullptr;
     pthread_t m_thread{};
     bool m_hasThread = false;

@@ -87,6 +87,11 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
     return true;
 }
 
+bool FrameQueue::Hand() {
+    if (!m_filling || m_filling->frames.empty()) return true;
+    return Flush();
+}
+
 bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureFormat& format,
                                  Classifier classify, std::atomic<long long>* position,
                                  CaptureDamage* damage) {

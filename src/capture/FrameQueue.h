@@ -71,6 +71,10 @@ class FrameQueue {
     bool ReadClassicFile(int fd, long long offset, const ClassicCaptureFormat& format,
                          Classifier classify, std::atomic<long long>* position,
                          CaptureDamage* damage = nullptr);
+    // Reader side: hands over the frames pushed so far, in a block not yet full (a live source
+    // after each batch, so that a quiet link's frames do not wait for a full block). False once
+    // cancelled.
+    bool Hand();
     // No more frames will come; `damage` says why the file ended early, if it did.
     void Finish(const CaptureDamage& damage = CaptureDamage());
     // Analysis side, once Drain has returned: the damage the reader finished with.

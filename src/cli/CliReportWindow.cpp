@@ -25,8 +25,7 @@ void CliReportWindow::OnReport(int flags, int number, const std::string& label,
         AppendText(address, &line);
         line.push_back('\n');
     }
-    std::fputs(line.c_str(), m_out);
-    if (m_flushEachLine) std::fflush(m_out);
+    m_out->Write(line);
     ++m_lines;
 }
 

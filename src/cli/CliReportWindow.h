@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/CliOutput.h"
 #include "common/LogOut.h"
 
 // The console's stand-in for the main window: it counts rows like the lists would, and prints
@@ -11,10 +12,9 @@ class CliReportWindow : public IReportWindow {
   public:
     enum class Format { Text, Json };
 
-    // With flushEachLine every line leaves at once (live captures, whose lines a pipe waits
-    // for); otherwise the stream's buffer decides (a capture file, read as fast as it goes).
-    CliReportWindow(FILE* out, bool sightings, Format format, bool flushEachLine = true)
-        : m_out(out), m_sightings(sightings), m_format(format), m_flushEachLine(flushEachLine) {}
+    // The lines go to `out`, which writes them off the capture threads.
+    CliReportWindow(CliOutput* out, bool sightings, Format format)
+        : m_out(out), m_sightings(sightings), m_format(format) {}
 
     // The console has the list it prints: the sightings' only when it prints sightings, so
     // reports it would not show cost no row work.
@@ -39,10 +39,9 @@ class CliReportWindow : public IReportWindow {
     static std::string EscapeJson(const std::string& text);
 
   private:
-    FILE* m_out;
+    CliOutput* m_out;
     bool m_sightings;
     Format m_format;
-    bool m_flushEachLine;
     int m_netRows = 0;
     int m_streamRows = 0;
     unsigned long long m_lines = 0;

@@ -24,7 +24,7 @@
 namespace {
 
 const char* kUsage =
-    "usage: strevix-cli (-r FILE | [-i IFACE]...) [--record ADDRESS]... [--record-all] "
+    "usage: strevix-cli (-r FILE | [-i IFACE]... [-B KIB]) [--record ADDRESS]... [--record-all] "
     "[--sightings] "
     "[--json]";
 
@@ -32,6 +32,7 @@ struct Options {
     std::string file;
     std::vector<std::string> interfaces;
     std::vector<std::string> records;
+    long bufferKiB = 0;  // 0: the default capture buffer
     bool sightings = false;
     bool json = false;
     bool recordAll = false;
@@ -44,6 +45,9 @@ void PrintHelp() {
         "  -r FILE            analyse a capture file to its end, then exit\n"
         "  -i IFACE           capture live on IFACE (repeatable); without -r or -i, every\n"
         "                     interface with an IPv4 address, until SIGINT or SIGTERM\n"
+        "  -B KIB             the kernel's capture buffer of each interface, in KiB\n"
+        "                     (default 65536); on exit the packets captured and dropped are\n"
+        "                     printed on stderr, and every few seconds while drops rise\n"
         "  --record ADDRESS   record the stream ADDRESS into Videos/ in the application folder\n"
         "                     (repeatable): RTMP to <connection>.flv; HLS playlists (.m3u8)\n"
         "                     as their segments joined into one .ts or .mp4, HTTP-FLV (.flv)\n"
@@ -81,6 +85,13 @@ int ParseArguments(int argc, char** argv, Options* o) {
         } else if (a == "-i") {
             if (!value(&v)) return 2;
             o->interfaces.push_back(v);
+        } else if (a == "-B") {
+            if (!value(&v) || v.empty() || v.size() > 7 ||
+                v.find_first_not_of("0123456789") != std::string::npos) {
+                return 2;
+            }
+            o->bufferKiB = std::stol(v);
+            if (o->bufferKiB <= 0 || o->bufferKiB > (1L << 21)) return 2;  // up to 2 GiB
         } else if (a == "--record") {
             if (!value(&v) || v.empty()) return 2;
             o->records.push_back(v);
@@ -94,7 +105,7 @@ int ParseArguments(int argc, char** argv, Options* o) {
             return 2;
         }
     }
-    if (!o->file.empty() && !o->interfaces.empty()) return 2;
+    if (!o->file.empty() && (!o->interfaces.empty() || o->bufferKiB != 0)) return 2;
     return 0;
 }
 
@@ -128,17 +139,61 @@ void ShowProgress(long long done, long long total, unsigned long long frames) {
     std::fflush(stderr);
 }
 
+// The recording list of the FLV writer: only recorded streams' tags are handed over.
+RecordingHooks WriterHooks() {
+    RecordingHooks hooks;
+    hooks.wanted = &IsRecordingRequested;
+    hooks.version = &RecordingListVersion;
+    hooks.prime = &PrimeRtmpTags;
+    return hooks;
+}
+
 class Session {
   public:
     ~Session() { StopAll(); }
 
     std::vector<std::unique_ptr<CVideoStreamUriAnalyse>> analysers;
+    // Of each live device, once stopped.
+    std::vector<std::pair<std::string, CaptureStats>> stats;
 
     void StopAll() {
         for (auto& a : analysers) a->Stop();
+        for (auto& a : analysers) {
+            if (a->Stats().live) stats.emplace_back(a->DeviceName(), a->Stats());
+        }
         analysers.clear();
     }
+    unsigned long long Dropped() const {
+        unsigned long long n = 0;
+        for (const auto& a : analysers) n += a->Stats().Dropped();
+        return n;
+    }
 };
+
+// As tcpdump says it at its end: the totals, and before them each interface's when there are
+// several.
+void PrintCaptureStats(const std::vector<std::pair<std::string, CaptureStats>>& stats) {
+    if (stats.empty()) return;
+    CaptureStats total;
+    for (const auto& s : stats) {
+        if (stats.size() > 1) {
+            std::fprintf(stderr,
+                         "%s: %llu packets captured, %llu received by filter, %llu dropped by "
+                         "kernel, %llu dropped by interface\n",
+                         s.first.c_str(), s.second.captured, s.second.received,
+                         s.second.droppedByKernel, s.second.droppedByInterface);
+        }
+        total.captured += s.second.captured;
+        total.received += s.second.received;
+        total.droppedByKernel += s.second.droppedByKernel;
+        total.droppedByInterface += s.second.droppedByInterface;
+    }
+    std::fprintf(stderr, "%llu packets captured\n", total.captured);
+    std::fprintf(stderr, "%llu packets received by filter\n", total.received);
+    std::fprintf(stderr, "%llu packets dropped by kernel\n", total.droppedByKernel);
+    if (total.droppedByInterface != 0)
+        std::fprintf(stderr, "%llu packets dropped by interface\n", total.droppedByInterface);
+}
 
 }  // namespace
 
@@ -161,10 +216,11 @@ int main(int argc, char** argv) {
 
     SetLoggingQuiet(true);
     InitLogging();
+    // A live capture's lines leave at once (a pipe waits for them); a file's as the buffer fills.
+    CliOutput output(stdout, options.file.empty() || isatty(STDOUT_FILENO));
     CliReportWindow window(
-        stdout, options.sightings,
-        options.json ? CliReportWindow::Format::Json : CliReportWindow::Format::Text,
-        options.file.empty() || isatty(STDOUT_FILENO));
+        &output, options.sightings,
+        options.json ? CliReportWindow::Format::Json : CliReportWindow::Format::Text);
     SetReportWindow(&window);
     for (const std::string& address : options.records) {
         AddRecordingRequest("--i " + address + " --o");
@@ -185,10 +241,14 @@ int main(int argc, char** argv) {
         LogOut(LOG_WARN, warning);
         Fail(warning);
     }
-    auto newAnalyser = [withoutDatabase]() {
-        return withoutDatabase
-                   ? std::make_unique<CVideoStreamUriAnalyse>(std::list<NetDataFilterInfo>())
-                   : std::make_unique<CVideoStreamUriAnalyse>();
+    auto newAnalyser = [withoutDatabase, &options]() {
+        auto a = withoutDatabase
+                     ? std::make_unique<CVideoStreamUriAnalyse>(std::list<NetDataFilterInfo>())
+                     : std::make_unique<CVideoStreamUriAnalyse>();
+        if (options.bufferKiB > 0)
+            a->SetCaptureBufferSize(static_cast<int>(options.bufferKiB * 1024));
+        a->SetRecordingHooks(WriterHooks());
+        return a;
     };
     pcap_if_t* devices = nullptr;
     {
@@ -251,12 +311,22 @@ int main(int argc, char** argv) {
             const long long total = fileMode ? FileSize(options.file) : 0;
             bool shown = false;
             int ticks = 0;
+            unsigned long long droppedSaid = 0;
             for (;;) {
                 // A file's end is noticed quickly; a live capture only waits for a signal.
                 timespec wait{0, (fileMode ? 2 : 200) * 1000 * 1000};
                 int sig = sigtimedwait(&stopSignals, nullptr, &wait);
                 if (sig == SIGINT || sig == SIGTERM) break;
                 if (fileMode && session.analysers.front()->LoopEnded()) break;
+                // Losses said while they rise, every few seconds.
+                if (!fileMode && ++ticks % 25 == 0) {
+                    const unsigned long long dropped = session.Dropped();
+                    if (dropped > droppedSaid) {
+                        output.Drain();
+                        Fail(std::to_string(dropped) + " packets dropped so far");
+                        droppedSaid = dropped;
+                    }
+                }
                 if (progress && ++ticks % 100 == 0) {
                     ShowProgress(session.analysers.front()->FilePosition(), total,
                                  session.analysers.front()->FramesSeen());
@@ -268,16 +338,18 @@ int main(int argc, char** argv) {
                 damage = session.analysers.front()->DamageReport();
         }
         session.StopAll();
+        output.Drain();
+        PrintCaptureStats(session.stats);
     }
     // After everything read before the damage has been reported.
     if (!damage.empty()) {
-        std::fflush(stdout);
+        output.Drain();
         Fail(options.file + ": " + damage);
         status = 1;
     }
     if (devices != nullptr) pcap_freealldevs(devices);
     SetReportWindow(nullptr);
-    std::fflush(stdout);
+    output.Drain();
     ReleaseFlvFileTable();
     try {
         if (!withoutDatabase) delete CSqliteDataBase::GetInstance();

@@ -34,6 +34,18 @@ bool IsRequested(const char* address) {
     return false;
 }
 
+std::string FlvKey(const char* clientIp, int clientPort, const char* serverIp, int serverPort) {
+    return std::string(clientIp) + std::to_string(clientPort) + serverIp +
+           std::to_string(serverPort);
+}
+
+FlvFileState* StateOf(const std::string& key) {
+    std::lock_guard<std::mutex> guard(g_tableLock);
+    std::unique_ptr<FlvFileState>& slot = g_flvFileTable[key];
+    if (!slot) slot = std::make_unique<FlvFileState>();
+    return slot.get();
+}
+
 // This run's file for a key: <key>.flv, or <key>-N.flv when an earlier run left a recording
 // there, so that nothing already recorded is touched.
 std::string ChooseRecordingPath(const std::string& folder, const std::string& key) {
@@ -146,15 +158,8 @@ void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int c
         address == nullptr) {
         return;
     }
-    const std::string key =
-        std::string(clientIp) + std::to_string(clientPort) + serverIp + std::to_string(serverPort);
-    FlvFileState* state = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(g_tableLock);
-        std::unique_ptr<FlvFileState>& slot = g_flvFileTable[key];
-        if (!slot) slot = std::make_unique<FlvFileState>();
-        state = slot.get();
-    }
+    const std::string key = FlvKey(clientIp, clientPort, serverIp, serverPort);
+    FlvFileState* state = StateOf(key);
 
     std::string failure;
     {
@@ -223,4 +228,24 @@ void ResetRecordingForTest() {
     g_recordingList.clear();
     g_recordAll.store(false);
     g_listVersion.fetch_add(1);
+}
+
+bool IsRecordingRequested(const char* address) {
+    return address != nullptr && IsRequested(address);
+}
+
+void PrimeRtmpTags(const char* clientIp, int clientPort, const char* serverIp, int serverPort,
+                   const CZMemory& firstVideoTag, const CZMemory& firstAudioConfig) {
+    if (clientIp == nullptr || serverIp == nullptr) return;
+    FlvFileState* state = StateOf(FlvKey(clientIp, clientPort, serverIp, serverPort));
+    std::lock_guard<std::mutex> guard(state->lock);
+    // As OnRtmpTag would have left it, had it seen every tag noted.
+    if (firstVideoTag.length >= 8) {
+        if (state->firstVideoTag.length == 0)
+            state->firstVideoTag.Assign(firstVideoTag.data, firstVideoTag.length);
+        else if (state->firstVideoTag.length >= 8)
+            std::memcpy(state->firstVideoTag.data + 4, firstVideoTag.data + 4, 4);
+    }
+    if (firstAudioConfig.length > 0 && state->firstAudioConfig.length == 0)
+        state->firstAudioConfig.Assign(firstAudioConfig.data, firstAudioConfig.length);
 }

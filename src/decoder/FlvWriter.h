@@ -33,6 +33,16 @@ struct FlvFileState {
 void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int clientPort,
                const char* serverIp, int serverPort, const char* address);
 
+// Whether the recording list asks for the address, and a number that changes whenever the list
+// does (so that an answer can be kept until then).
+bool IsRecordingRequested(const char* address);
+// Leaves the connection's file state as OnRtmpTag would have, had it been handed the tags whose
+// notes these are: the first video tag seen (with the timestamp of the latest video tag) and the
+// first AAC sequence header. For streams whose tags were noted instead of handed over while
+// nobody recorded them; called before the first tag handed over.
+void PrimeRtmpTags(const char* clientIp, int clientPort, const char* serverIp, int serverPort,
+                   const CZMemory& firstVideoTag, const CZMemory& firstAudioConfig);
+
 // Appends a request "--i ADDRESS --o" to the recording list; returns the count before it.
 size_t AddRecordingRequest(const std::string& request);
 size_t RecordingRequestCount();

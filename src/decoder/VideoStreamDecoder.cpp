@@ -63,9 +63,11 @@ void CRtmp2H264AacDecoder::StartMessage(ChunkStream& cs, uint32_t timestamp) {
     const bool media = IsMedia(cs.type) && cs.length <= kMaxMessageLength;
     const bool chunkSize = cs.type == 1 && cs.length == 4;
     cs.keep = media || chunkSize;
+    cs.outline = media && cs.type == 9 && m_outlineVideo && m_withTagHeader;
     if (media && m_withTagHeader) {
         // Memory follows the bytes that arrive, not what a header declares.
-        cs.payload.reserve(kFlvTagHeader + std::min<size_t>(cs.length, 64 * 1024));
+        cs.payload.reserve(kFlvTagHeader +
+                           (cs.outline ? kOutlineBytes : std::min<size_t>(cs.length, 64 * 1024)));
         cs.payload.assign(kFlvTagHeader, 0);
     }
 }
@@ -190,6 +192,7 @@ bool CRtmp2H264AacDecoder::CompleteMessage(int chunkStreamId, ChunkStream& cs) {
             t[7] = static_cast<unsigned char>(cs.messageTimestamp >> 24);
         }
         m_tag.Assign(t, static_cast<int>(cs.payload.size()));
+        m_tagWhole = !cs.outline || cs.payload.size() == kFlvTagHeader + size_t{cs.length};
         media = true;
     }
     cs.payload.clear();
@@ -384,7 +387,16 @@ bool CRtmp2H264AacDecoder::Feed(const unsigned char* data, int len) {
         if (m_chunkLeft > 0) {
             ChunkStream& cs = m_streams[m_chunkStream];
             const uint32_t n = std::min(m_chunkLeft, static_cast<uint32_t>(limit - p));
-            if (cs.keep) cs.payload.insert(cs.payload.end(), in + p, in + p + n);
+            if (cs.keep) {
+                uint32_t kept = n;
+                if (cs.outline) {
+                    const size_t room =
+                        kFlvTagHeader + kOutlineBytes -
+                        std::min<size_t>(cs.payload.size(), kFlvTagHeader + kOutlineBytes);
+                    kept = static_cast<uint32_t>(std::min<size_t>(n, room));
+                }
+                cs.payload.insert(cs.payload.end(), in + p, in + p + kept);
+            }
             cs.taken += n;
             m_chunkLeft -= n;
             p += static_cast<int>(n);

@@ -48,6 +48,14 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
     // of a message and on through so many more headers.
     static constexpr int kProofHeadersAfterEnd = 3;
 
+    // From the next video message on, keep only the first bytes of each video payload (enough
+    // to tell a key frame): the tags of a stream nobody records are only noted, not written, and
+    // copying every frame's bytes would be work for nothing. Off by default.
+    void OutlineVideo(bool on) { m_outlineVideo = on; }
+    // Whether the last tag handed out holds its whole payload (an outlined video tag does not).
+    bool LastTagWhole() const { return m_tagWhole; }
+    static constexpr uint32_t kOutlineBytes = 2;
+
     int ChunkSize() const { return m_chunkSize; }
     bool IsRegistered(int chunkStreamId) const { return m_chunkStreams.count(chunkStreamId) != 0; }
     int BufferedBytes() const { return m_input.length; }
@@ -65,6 +73,7 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
         bool open = false;            // a message is partly built
         bool needHeader = false;      // after a loss of step: no continuation until a new header
         bool keep = false;            // the open message's payload is kept (audio or video)
+        bool outline = false;         // of that payload only the first kOutlineBytes
         uint32_t taken = 0;           // payload bytes of the open message received so far
         uint32_t messageTimestamp = 0;
         std::vector<unsigned char> payload;  // tag header + payload of the open audio/video
@@ -100,6 +109,8 @@ class CRtmp2H264AacDecoder : public CVideoStreamDecoder {
     std::set<int> m_chunkStreams;  // chunk streams that carried a plausible header
     int m_chunkSize = 4096;
     bool m_withTagHeader = true;
+    bool m_outlineVideo = false;
+    bool m_tagWhole = true;
 
     ChunkStream m_streams[9];  // indexed by chunk stream id; only 2 to 8 are used
     bool m_inStep = false;     // the next byte is a chunk header (not noise)
