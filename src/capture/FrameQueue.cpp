@@ -46,6 +46,15 @@ bool FrameQueue::IsClassicCaptureFile(const unsigned char header[24],
     return true;
 }
 
+FrameQueue::FrameQueue() {
+    for (size_t i = 0; i < kMaxFullBlocks + 2; ++i) {
+        std::unique_ptr<Block> b(new Block());
+        b->bytes.resize(kBlockSize);
+        b->frames.reserve(4096);
+        m_free.push_back(std::move(b));
+    }
+}
+
 std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -189,9 +198,9 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
 
 bool FrameQueue::Flush() {
     std::unique_lock<std::mutex> guard(m_lock);
-    m_changed.wait(guard, [this] { return m_cancelled || m_full.size() < kMaxFullBlocks; });
+    m_changed.wait(guard, [this] { return m_cancelled || m_fullCount < kMaxFullBlocks; });
     if (m_cancelled) return false;
-    m_full.push_back(std::move(m_filling));
+    m_full[(m_fullFirst + m_fullCount++) % kMaxFullBlocks] = std::move(m_filling);
     m_changed.notify_all();
     return true;
 }
@@ -217,10 +226,11 @@ void FrameQueue::Cancel() {
 
 std::unique_ptr<FrameQueue::Block> FrameQueue::PopFull() {
     std::unique_lock<std::mutex> guard(m_lock);
-    m_changed.wait(guard, [this] { return m_cancelled || m_finished || !m_full.empty(); });
-    if (m_cancelled || m_full.empty()) return nullptr;
-    std::unique_ptr<Block> b = std::move(m_full.front());
-    m_full.pop_front();
+    m_changed.wait(guard, [this] { return m_cancelled || m_finished || m_fullCount != 0; });
+    if (m_cancelled || m_fullCount == 0) return nullptr;
+    std::unique_ptr<Block> b = std::move(m_full[m_fullFirst]);
+    m_fullFirst = (m_fullFirst + 1) % kMaxFullBlocks;
+    --m_fullCount;
     m_changed.notify_all();
     return b;
 }

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +57,10 @@ class FrameQueue {
     // Takes a frame apart on the reading thread.
     typedef FrameLayout (*Classifier)(const struct pcap_pkthdr* header, const u_char* data,
                                       int linkType);
+
+    // Makes the blocks a steady flow needs (those in flight and one filling, one draining), so
+    // that a live capture allocates nothing once it runs.
+    FrameQueue();
 
     // Reader side. Copies the frame and its layout; waits while the analysis is behind. False
     // once cancelled.
@@ -114,7 +117,10 @@ class FrameQueue {
 
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::deque<std::unique_ptr<Block>> m_full;
+    // Full blocks in order: a ring, so handing blocks over never allocates.
+    std::unique_ptr<Block> m_full[kMaxFullBlocks];
+    size_t m_fullFirst = 0;
+    size_t m_fullCount = 0;
     std::vector<std::unique_ptr<Block>> m_free;
     std::unique_ptr<Block> m_filling;  // reader thread only
     bool m_finished = false;

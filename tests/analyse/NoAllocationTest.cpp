@@ -7,10 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "RtmpBytes.h"
 #include "TestFrames.h"
 #include "analyse/VideoStreamUriAnalyse.h"
+#include "capture/CaptureSource.h"
+#include "capture/FrameQueue.h"
 #include "decoder/FlvWriter.h"
 
 #include "CountedAllocations.h"
@@ -81,4 +84,44 @@ TEST(PerPacketPath, UntrackedSegmentsAllocateNothingWhileHttpIsRecorded) {
         EXPECT_EQ(g_allocations, 0u);
     }
     ResetRecordingForTest();
+}
+
+TEST(PerPacketPath, LiveFramesReachTheAnalysisWithoutAllocating) {
+    // A live device's path: taken apart on the reading thread, handed over in batches through
+    // the queue, analysed on the other thread.
+    CVideoStreamUriAnalyse analyser;
+    Endpoint web{{10, 0, 0, 9}, 80};
+    const Bytes start =
+        Frame(Endpoint{{10, 0, 0, 1}, 40000}, web, "GET /a.m3u8 HTTP/1.1\r\nHost: h\r\n\r\n");
+    const std::vector<Bytes> quiet = {
+        Frame(Endpoint{{10, 0, 0, 2}, 50000}, web, std::string(1400, 'x')),
+        Frame(web, Endpoint{{10, 0, 0, 2}, 50000}, ""),
+        Frame(Endpoint{{10, 0, 0, 3}, 443}, Endpoint{{10, 0, 0, 2}, 51000}, std::string(900, 'q')),
+    };
+    FrameQueue queue;
+    std::thread analysis([&] {
+        queue.Drain([&](const struct pcap_pkthdr* h, const u_char* data, const FrameLayout& l) {
+            analyser.OnFrame(*h, data, &l);
+        });
+    });
+    pcap_pkthdr header{};
+    auto push = [&](const Bytes& f) {
+        header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+        queue.Push(&header, f.data(), CaptureSource::ClassifyFrame(&header, f.data(), 1));
+    };
+    push(start);
+    push(quiet[0]);
+    queue.Hand();
+    // The second frame counted: the first, which starts a connection, is wholly analysed.
+    while (analyser.FramesSeen() < 2) std::this_thread::yield();
+    g_allocations = 0;
+    g_counting = true;
+    for (int batch = 0; batch < 2000; ++batch) {
+        for (int i = 0; i < 8; ++i) push(quiet[static_cast<size_t>(i) % quiet.size()]);
+        queue.Hand();
+    }
+    g_counting = false;
+    queue.Finish();
+    analysis.join();
+    EXPECT_EQ(g_allocations, 0u);
 }
