@@ -20,6 +20,7 @@
 #include "common/LogOut.h"
 #include "database/SqliteDataBase.h"
 #include "decoder/FlvWriter.h"
+#include "session/CaptureSession.h"
 
 namespace {
 
@@ -113,19 +114,6 @@ void Fail(const std::string& message) {
     std::fprintf(stderr, "strevix-cli: %s\n", message.c_str());
 }
 
-// The interfaces the desktop program would list: those whose first IPv4 address is not 0.0.0.0,
-// and those with IPv6 addresses only.
-bool Listable(const pcap_if_t* d) {
-    bool v6 = false;
-    for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
-        if (a->addr == nullptr) continue;
-        if (a->addr->sa_family == AF_INET6) v6 = true;
-        if (a->addr->sa_family != AF_INET) continue;
-        return reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr.s_addr != 0;
-    }
-    return v6;
-}
-
 long long FileSize(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
@@ -147,28 +135,6 @@ RecordingHooks WriterHooks() {
     hooks.prime = &PrimeRtmpTags;
     return hooks;
 }
-
-class Session {
-  public:
-    ~Session() { StopAll(); }
-
-    std::vector<std::unique_ptr<CVideoStreamUriAnalyse>> analysers;
-    // Of each live device, once stopped.
-    std::vector<std::pair<std::string, CaptureStats>> stats;
-
-    void StopAll() {
-        for (auto& a : analysers) a->Stop();
-        for (auto& a : analysers) {
-            if (a->Stats().live) stats.emplace_back(a->DeviceName(), a->Stats());
-        }
-        analysers.clear();
-    }
-    unsigned long long Dropped() const {
-        unsigned long long n = 0;
-        for (const auto& a : analysers) n += a->Stats().Dropped();
-        return n;
-    }
-};
 
 // As tcpdump says it at its end: the totals, and before them each interface's when there are
 // several.
@@ -241,36 +207,25 @@ int main(int argc, char** argv) {
         LogOut(LOG_WARN, warning);
         Fail(warning);
     }
-    auto newAnalyser = [withoutDatabase, &options]() {
-        auto a = withoutDatabase
-                     ? std::make_unique<CVideoStreamUriAnalyse>(std::list<NetDataFilterInfo>())
-                     : std::make_unique<CVideoStreamUriAnalyse>();
-        if (options.bufferKiB > 0)
-            a->SetCaptureBufferSize(static_cast<int>(options.bufferKiB * 1024));
-        a->SetRecordingHooks(WriterHooks());
-        return a;
-    };
-    pcap_if_t* devices = nullptr;
     {
-        Session session;
+        CaptureSession session;
+        session.SetWithoutDatabase(withoutDatabase);
+        session.SetStreamDataCallback(&OnRtmpTag);
+        session.SetRecordingHooks(WriterHooks());
+        if (options.bufferKiB > 0)
+            session.SetBufferSize(static_cast<int>(options.bufferKiB * 1024));
         try {
+            std::string message, detail;
             if (!options.file.empty()) {
-                auto a = newAnalyser();
-                a->SetStreamDataCallback(&OnRtmpTag);
-                if (a->StartFromFile(options.file) != 0) {
-                    Fail(a->LastOpenMessage() + " (" + a->LastOpenError() + ")");
+                if (!session.StartFile(options.file, &message, &detail)) {
+                    Fail(message + " (" + detail + ")");
                     status = 1;
-                } else {
-                    session.analysers.push_back(std::move(a));
                 }
             } else {
-                devices = CNetDataPackageAnalyse::FindAllDevices();
+                session.ListInterfaces();
                 std::vector<pcap_if_t*> chosen;
                 for (const std::string& name : options.interfaces) {
-                    pcap_if_t* found = nullptr;
-                    for (pcap_if_t* d = devices; d != nullptr; d = d->next) {
-                        if (name == d->name) found = d;
-                    }
+                    pcap_if_t* found = session.FindDevice(name);
                     if (found == nullptr) {
                         Fail("can't open network device. (no interface named " + name + ")");
                         status = 1;
@@ -279,23 +234,17 @@ int main(int argc, char** argv) {
                     chosen.push_back(found);
                 }
                 if (status == 0 && options.interfaces.empty()) {
-                    for (pcap_if_t* d = devices; d != nullptr; d = d->next) {
-                        if (Listable(d)) chosen.push_back(d);
-                    }
+                    for (const CaptureSession::Interface& i : session.Interfaces())
+                        chosen.push_back(i.device);
                     if (chosen.empty()) {
                         Fail("no interface with an IP address to capture on");
                         status = 1;
                     }
                 }
                 for (size_t i = 0; status == 0 && i < chosen.size(); ++i) {
-                    auto a = newAnalyser();
-                    a->SetStreamDataCallback(&OnRtmpTag);
-                    if (a->StartFromDevice(chosen[i]) != 0) {
-                        Fail(a->LastOpenMessage() + " (" + chosen[i]->name + ": " +
-                             a->LastOpenError() + ")");
+                    if (!session.StartDevice(chosen[i], &message, &detail)) {
+                        Fail(message + " (" + chosen[i]->name + ": " + detail + ")");
                         status = 1;
-                    } else {
-                        session.analysers.push_back(std::move(a));
                     }
                 }
             }
@@ -317,7 +266,7 @@ int main(int argc, char** argv) {
                 timespec wait{0, (fileMode ? 2 : 200) * 1000 * 1000};
                 int sig = sigtimedwait(&stopSignals, nullptr, &wait);
                 if (sig == SIGINT || sig == SIGTERM) break;
-                if (fileMode && session.analysers.front()->LoopEnded()) break;
+                if (fileMode && session.FileEnded()) break;
                 // Losses said while they rise, every few seconds.
                 if (!fileMode && ++ticks % 25 == 0) {
                     const unsigned long long dropped = session.Dropped();
@@ -328,18 +277,16 @@ int main(int argc, char** argv) {
                     }
                 }
                 if (progress && ++ticks % 100 == 0) {
-                    ShowProgress(session.analysers.front()->FilePosition(), total,
-                                 session.analysers.front()->FramesSeen());
+                    ShowProgress(session.FilePosition(), total, session.FramesSeen());
                     shown = true;
                 }
             }
             if (shown) std::fprintf(stderr, "\r%*s\r", 60, "");
-            if (fileMode && session.analysers.front()->LoopEnded())
-                damage = session.analysers.front()->DamageReport();
+            if (fileMode) damage = session.DamageReport();
         }
-        session.StopAll();
+        session.Stop();
         output.Drain();
-        PrintCaptureStats(session.stats);
+        PrintCaptureStats(session.Stats());
     }
     // After everything read before the damage has been reported.
     if (!damage.empty()) {
@@ -347,7 +294,6 @@ int main(int argc, char** argv) {
         Fail(options.file + ": " + damage);
         status = 1;
     }
-    if (devices != nullptr) pcap_freealldevs(devices);
     SetReportWindow(nullptr);
     output.Drain();
     ReleaseFlvFileTable();

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analyse/VideoStreamUriAnalyse.h"
+
+// One capture as a front end runs it: the interfaces there are to capture on, one analyser per
+// device or one for a capture file, their progress and their losses, and one stop for all. The
+// desktop window and the console both run their captures through it.
+class CaptureSession {
+  public:
+    // An interface the front ends offer: one whose first IPv4 address is not 0.0.0.0, or one with
+    // IPv6 addresses only.
+    struct Interface {
+        std::string name;
+        std::string address;  // the IPv4 address as "%3d.%3d.%3d.%3d", or the first IPv6 one
+        pcap_if_t* device;    // valid while the session lists it
+    };
+
+    CaptureSession() = default;
+    ~CaptureSession();
+    CaptureSession(const CaptureSession&) = delete;
+    CaptureSession& operator=(const CaptureSession&) = delete;
+
+    // Reads the interfaces again (they may have changed since); the devices listed before are
+    // released. Not while analysers run on them.
+    void ListInterfaces();
+    const std::vector<Interface>& Interfaces() const { return m_interfaces; }
+    // Any device of that exact name, listed or not ("any" has no address); null when none.
+    pcap_if_t* FindDevice(const std::string& name) const;
+
+    // How the analysers started from now on are made.
+    void SetStreamDataCallback(StreamDataCallback callback) { m_callback = callback; }
+    void SetRecordingHooks(const RecordingHooks& hooks) { m_hooks = hooks; }
+    // Without the database's filter rules (the console without a database).
+    void SetWithoutDatabase(bool without) { m_withoutDatabase = without; }
+    // The kernel's capture buffer of each device, in bytes (0: the default).
+    void SetBufferSize(int bytes) { m_bufferSize = bytes; }
+
+    // Starts an analyser on the device or the file; false when it cannot be opened (a device
+    // without an address included), with the report and the capture library's reason.
+    bool StartDevice(pcap_if_t* device, std::string* message, std::string* detail);
+    bool StartFile(const std::string& path, std::string* message, std::string* detail);
+    // Stops every analyser and releases it; the devices' counts are kept (Stats).
+    void Stop();
+
+    size_t Running() const { return m_analysers.size(); }
+    // The capture file's analyser, when a file is being read: its loop has ended, how far it has
+    // read, its frames, its damage report.
+    bool FileEnded() const;
+    long long FilePosition() const;
+    unsigned long long FramesSeen() const;
+    std::string DamageReport() const;
+    // Of each live device: while it runs, what it has seen so far; after Stop, its last counts.
+    std::vector<std::pair<std::string, CaptureStats>> Stats() const;
+    unsigned long long Dropped() const;
+
+  private:
+    std::unique_ptr<CVideoStreamUriAnalyse> NewAnalyser() const;
+    const CVideoStreamUriAnalyse* File() const;
+
+    pcap_if_t* m_devices = nullptr;
+    std::vector<Interface> m_interfaces;
+    std::vector<std::unique_ptr<CVideoStreamUriAnalyse>> m_analysers;
+    bool m_fileSession = false;
+    std::vector<std::pair<std::string, CaptureStats>> m_stopped;  // counts of stopped devices
+    StreamDataCallback m_callback = nullptr;
+    RecordingHooks m_hooks;
+    bool m_withoutDatabase = false;
+    int m_bufferSize = 0;
+};
