@@ -101,7 +101,7 @@ int CVideoStreamUriAnalyse::StartFromDevice(pcap_if_t* device) {
     if (!IsOpen()) {
         OpenFailed("can't open network device.",
                    std::string(device && device->name ? device->name : "no device") +
-                       " has no IPv4 address");
+                       " has no IPv4 or IPv6 address");
         return 1;
     }
     StartCaptureThread();

@@ -64,7 +64,7 @@ class CaptureSource {
     // 0 opened, 1 no usable file name, 2 the file cannot be opened or is not Ethernet. On failure
     // ErrorMessage() and ErrorDetail() say why.
     int OpenFile(const std::string& path);
-    // 0 opened, or the device has no IPv4 address (nothing is opened); -1 the device cannot be
+    // 0 opened, or the device has no IP address (nothing is opened); -1 the device cannot be
     // opened, or it is not Ethernet (the handle then stays open until Stop).
     int OpenDevice(pcap_if_t* device);
     // The size of the kernel's capture buffer for devices opened from now on.
