@@ -28,6 +28,7 @@ CVideoStreamUriAnalyse::CVideoStreamUriAnalyse(std::list<NetDataFilterInfo> filt
 
 CVideoStreamUriAnalyse::~CVideoStreamUriAnalyse() {
     Stop();
+    m_rtsp.Finish();
     m_connections.Clear();  // with the decoders
     LogOut(LOG_INFO, "Quillet Brisco Analyse Thread exited.");
     m_streams.clear();
@@ -64,8 +65,24 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     // nothing to track.
     if (u == nullptr || u->PayloadLen() <= 0) return;
     const ConnectionKey key = KeyOf(*u);
+    const bool rtsp = u->GetStreamType() == STREAM_RTSP;
+    if (rtsp || !m_rtsp.Idle()) {
+        try {
+            m_rtsp.Segment(u, key, rtsp, FrameTimeUs());
+        } catch (...) {
+            // The session's recording loses this segment; detection goes on.
+        }
+    }
     OnRtmpMedia(u, key);
     Track(u, key);
+}
+
+void CVideoStreamUriAnalyse::OnCaptureEnd() {
+    CVideoStreamAnalyse::OnCaptureEnd();
+    try {
+        m_rtsp.Finish();
+    } catch (...) {
+    }
 }
 
 void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u, const ConnectionKey& key) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "analyse/RtspFollow.h"
 #include "analyse/VideoStreamAnalyse.h"
 #include "decoder/VideoStreamDecoder.h"
 
@@ -48,11 +49,13 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     bool HandlesEmptySegments() const final { return false; }
     void OnTCP(CTCPNetUnpack* unpacker) override;
     void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
+    void OnCaptureEnd() override;
     void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;
 
     void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
     const StreamTable& Streams() const { return m_streams; }
     size_t DecoderCount() const { return m_decoderCount; }
+    const RtspFollow& Rtsp() const { return m_rtsp; }
 
     StreamDataCallback m_streamDataCallback = nullptr;
 
@@ -68,4 +71,5 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     StreamTable m_streams;
     size_t m_decoderCount = 0;
     std::deque<std::string> m_recordOrder;  // digests, oldest first
+    RtspFollow m_rtsp{&m_flowMemory};       // RTSP sessions and their recordings
 };

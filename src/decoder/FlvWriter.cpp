@@ -67,6 +67,10 @@ size_t AddRecordingRequest(const std::string& request) {
     return before;
 }
 
+bool IsRecordingRequested(const std::string& address) {
+    return IsRequested(address.c_str());
+}
+
 size_t RecordingRequestCount() {
     std::lock_guard<std::mutex> guard(g_listLock);
     return g_recordingList.size();

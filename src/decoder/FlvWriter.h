@@ -35,6 +35,8 @@ void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int c
 // Appends a request "--i ADDRESS --o" to the recording list; returns the count before it.
 size_t AddRecordingRequest(const std::string& request);
 size_t RecordingRequestCount();
+// Whether a request names this address.
+bool IsRecordingRequested(const std::string& address);
 // The address a request names: from four characters after "--i" to one before "--o".
 std::string RequestedAddress(const std::string& request);
 // Closes every open file and frees the table (program exit).

@@ -1,0 +1,266 @@
+#include "analyse/RtspFollow.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "common/LogOut.h"
+#include "decoder/FlvWriter.h"
+#include "platform/AppDirectory.h"
+
+namespace {
+
+// <name>.mkv, or <name>-N.mkv when an earlier run left a recording there.
+std::string ChoosePath(const std::string& folder, const std::string& name) {
+    std::string path = folder + "/" + name + ".mkv";
+    for (int n = 2; n < 100000; ++n) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) break;
+        path = folder + "/" + name + "-" + std::to_string(n) + ".mkv";
+    }
+    return path;
+}
+
+bool IsVideoTrack(const RtspSession::Track& t) {
+    return t.rtp && t.rtp->Depacketiser() != nullptr && t.rtp->Depacketiser()->IsVideo();
+}
+
+}  // namespace
+
+RtspFollow::~RtspFollow() {
+    Finish();
+}
+
+void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts, int64_t timeUs) {
+    m_nowUs = timeUs;
+    TcpFlow::Direction d = TcpFlow::kToServer;
+    auto it = m_sessions.find(key);
+    if (it == m_sessions.end()) {
+        it = m_sessions.find(key.Reverse());
+        d = TcpFlow::kToClient;
+    }
+    if (it == m_sessions.end()) {
+        // A request opens a session; a response alone is a session begun before the capture.
+        const unsigned char* p = u->Payload();
+        if (!starts || m_sessions.size() >= kMaxSessions || p == nullptr || p[0] < 'A' ||
+            p[0] > 'Z' || (u->PayloadLen() >= 5 && std::memcmp(p, "RTSP/", 5) == 0))
+            return;
+        std::unique_ptr<Entry> e(new Entry(key, m_memory, this));
+        e->flow.ToServer().Start(u->SequenceNumber());
+        if ((u->TcpFlags() & CTCPNetUnpack::kAck) != 0)
+            e->flow.ToClient().Start(u->AcknowledgementNumber());
+        it = m_sessions.emplace(key, std::move(e)).first;
+        d = TcpFlow::kToServer;
+    }
+    Entry& e = *it->second;
+    Deliver(e, d, u);
+    const bool udp = e.session.HasUdp();
+    if (udp != e.udp) {
+        e.udp = udp;
+        udp ? ++m_udp : --m_udp;
+    }
+    const bool over = e.session.TornDown() || (u->TcpFlags() & CTCPNetUnpack::kRst) != 0 ||
+                      (e.flow.ToServer().FinSeen() && e.flow.ToClient().FinSeen());
+    if (over) End(it->first);
+}
+
+void RtspFollow::Deliver(Entry& e, TcpFlow::Direction d, CTCPNetUnpack* u) {
+    class Sink : public ReassemblySink {
+      public:
+        Sink(RtspSession& s, TcpFlow::Direction d) : m_s(s), m_d(d) {}
+        void OnBytes(const unsigned char* data, int length) override {
+            if (length <= 0) return;
+            if (m_d == TcpFlow::kToServer) {
+                m_s.ClientBytes(data, static_cast<size_t>(length));
+            } else {
+                m_s.ServerBytes(data, static_cast<size_t>(length));
+            }
+        }
+        void OnGap(uint32_t) override {
+            m_d == TcpFlow::kToServer ? m_s.ClientGap() : m_s.ServerGap();
+        }
+
+      private:
+        RtspSession& m_s;
+        TcpFlow::Direction m_d;
+    } sink(e.session, d);
+    m_current = &e;
+    TcpReassembler& r = e.flow.Of(d);
+    if (u == nullptr) {
+        r.Flush(sink);
+    } else {
+        const uint8_t flags = u->TcpFlags();
+        r.Segment(u->SequenceNumber(), u->Payload(), u->PayloadLen(),
+                  (flags & CTCPNetUnpack::kSyn) != 0, (flags & CTCPNetUnpack::kFin) != 0, m_nowUs,
+                  sink);
+    }
+    m_current = nullptr;
+}
+
+bool RtspFollow::Datagram(const ConnectionKey& key, const unsigned char* data, size_t length,
+                          int64_t timeUs) {
+    if (m_udp == 0) return false;
+    for (auto& entry : m_sessions) {
+        Entry& e = *entry.second;
+        const ConnectionKey& control = e.flow.Key();
+        // From the server to the client of the control connection.
+        if (!e.udp || std::memcmp(control.dst, key.src, 16) != 0 ||
+            std::memcmp(control.src, key.dst, 16) != 0)
+            continue;
+        m_nowUs = timeUs;
+        m_current = &e;
+        const bool taken = e.session.Datagram(key.srcPort, key.dstPort, data, length);
+        m_current = nullptr;
+        if (taken) return true;
+    }
+    return false;
+}
+
+void RtspFollow::End(const ConnectionKey& key) {
+    auto it = m_sessions.find(key);
+    if (it == m_sessions.end()) return;
+    Entry& e = *it->second;
+    m_current = &e;
+    try {
+        e.session.Flush();
+    } catch (...) {
+    }
+    m_current = nullptr;
+    if (e.writer.IsOpen()) {
+        e.writer.Close();
+        LogOut(LOG_INFO, "RTSP recording ended: " + e.path);
+    }
+    if (e.udp) --m_udp;
+    m_sessions.erase(it);
+}
+
+void RtspFollow::Finish() {
+    std::vector<ConnectionKey> keys;
+    for (auto& entry : m_sessions) {
+        Entry& e = *entry.second;
+        try {
+            Deliver(e, TcpFlow::kToServer, nullptr);
+            Deliver(e, TcpFlow::kToClient, nullptr);
+        } catch (...) {
+        }
+        keys.push_back(entry.first);
+    }
+    for (const ConnectionKey& k : keys) End(k);
+}
+
+bool RtspFollow::Requested(const Entry& e) const {
+    for (const std::string& a : e.session.Addresses()) {
+        if (IsRecordingRequested(a)) return true;
+    }
+    return false;
+}
+
+int64_t RtspFollow::UnitUs(const Entry& e, size_t track, int64_t units) const {
+    const TrackClock& c = e.clocks[track];
+    const uint32_t clock = e.session.Tracks()[track].media.clockRate;
+    return c.firstUs + (clock > 0 ? units * 1000000 / clock : 0);
+}
+
+void RtspFollow::OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) {
+    if (m_current == nullptr || &m_current->session != &session) return;
+    Entry& e = *m_current;
+    const std::vector<RtspSession::Track>& tracks = session.Tracks();
+    if (track >= tracks.size()) return;
+    if (e.clocks.size() < tracks.size()) e.clocks.resize(tracks.size());
+    TrackClock& c = e.clocks[track];
+    if (!c.started) {
+        c.started = true;
+        c.last = unit.rtpTime;
+        c.firstUs = m_nowUs;
+    } else {
+        c.units += static_cast<int32_t>(unit.rtpTime - c.last);
+        c.last = unit.rtpTime;
+    }
+    if (e.firstUs < 0) e.firstUs = m_nowUs;
+    if (e.failed) return;
+    const int64_t atUs = UnitUs(e, track, c.units);
+    const bool video = IsVideoTrack(tracks[track]);
+
+    if (!e.writer.IsOpen()) {
+        bool hasVideo = false;
+        for (const RtspSession::Track& t : tracks) hasVideo = hasVideo || IsVideoTrack(t);
+        if (!e.wanted) {
+            // The list is asked when the session starts, then at each key picture (each 50th
+            // unit without video): a request made halfway starts the file there.
+            const bool ask =
+                !e.checked || (video && unit.key) || (!hasVideo && ++e.sinceCheck % 50 == 0);
+            const bool fromStart = !e.checked;
+            e.checked = true;
+            if (!ask || !Requested(e)) return;
+            e.wanted = true;
+            e.startUs = fromStart ? e.firstUs : atUs;
+        }
+        if (hasVideo && !(video && unit.key && tracks[track].rtp->Depacketiser()->HasConfig())) {
+            if (!video && e.waiting.size() < kMaxWaiting)
+                e.waiting.push_back(
+                    Waiting{track, atUs, c.units, unit.key,
+                            std::vector<unsigned char>(unit.data, unit.data + unit.size)});
+            return;
+        }
+        if (!Open(e, track, unit)) {
+            e.failed = true;
+            return;
+        }
+        for (const Waiting& w : e.waiting) {
+            if (w.atUs >= e.startUs)
+                Write(e, w.track, w.bytes.data(), w.bytes.size(), w.units, w.key);
+        }
+        e.waiting.clear();
+        e.waiting.shrink_to_fit();
+    }
+    if (!video && atUs < e.startUs) return;
+    Write(e, track, unit.data, unit.size, c.units, unit.key);
+}
+
+void RtspFollow::Write(Entry& e, size_t track, const unsigned char* data, size_t size,
+                       int64_t units, bool key) {
+    if (track >= e.streamOf.size() || e.streamOf[track] < 0) return;
+    const int64_t clock = e.session.Tracks()[track].media.clockRate;
+    // In the track's clock from the file's zero: whole ticks apart, as the RTP times are.
+    const int64_t pts = units + (e.clocks[track].firstUs - e.startUs) * clock / 1000000;
+    e.writer.Write(static_cast<size_t>(e.streamOf[track]), data, size, pts, key);
+}
+
+bool RtspFollow::Open(Entry& e, size_t track, const AccessUnit& unit) {
+    const std::vector<RtspSession::Track>& tracks = e.session.Tracks();
+    std::vector<MediaTrackFormat> formats;
+    e.streamOf.assign(tracks.size(), -1);
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        const RtspSession::Track& t = tracks[i];
+        if (!t.rtp || t.rtp->Depacketiser() == nullptr || t.media.clockRate == 0) continue;
+        const RtpDepacketiser& dep = *t.rtp->Depacketiser();
+        if (!dep.HasConfig()) continue;
+        MediaTrackFormat f;
+        f.codec = t.rtp->Codec();
+        f.clockRate = t.media.clockRate;
+        f.channels = t.media.channels;
+        f.config = dep.Config();
+        if (i == track && dep.IsVideo()) f.sample.assign(unit.data, unit.data + unit.size);
+        e.streamOf[i] = static_cast<int>(formats.size());
+        formats.push_back(std::move(f));
+    }
+    if (formats.empty()) return false;
+
+    const ConnectionKey& k = e.flow.Key();
+    const std::string folder = GetAppDirectory() + "/Videos";
+    platform::MakeFolders(folder);
+    // Named by the connection's endpoints only: nothing from the wire becomes part of a path.
+    e.path = ChoosePath(
+        folder, ConnectionKey::AddressText(k.src, k.ipv6 != 0) + std::to_string(k.srcPort) +
+                    ConnectionKey::AddressText(k.dst, k.ipv6 != 0) + std::to_string(k.dstPort));
+    std::string error;
+    if (!e.writer.Open(e.path, formats, &error)) {
+        LogOut(LOG_ERROR, "Cannot write the recording file " + e.path + ": " + error);
+        return false;
+    }
+    m_files.push_back(e.path);
+    const std::string address = e.session.Addresses().empty() ? "" : e.session.Addresses()[0];
+    LogOut(LOG_INFO, "RTSP recording of " + address + " goes to " + e.path);
+    LogOut(LOG_STATUS, "正在录制RTSP流：" + e.path);
+    return true;
+}

@@ -1,0 +1,93 @@
+#pragma once
+// Follows the RTSP sessions the analyser sees and records those asked for: both directions of the
+// control connection reassembled, the session's RTP depacketised, the access units of a
+// requested session written to Videos/<connection>.mkv.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "flow/ConnectionKey.h"
+#include "flow/TcpReassembler.h"
+#include "netunpack/NetUnpack.h"
+#include "rtsp/MediaWriter.h"
+#include "rtsp/RtspSession.h"
+
+class RtspFollow : public RtspSessionListener {
+  public:
+    // Sessions followed at once; more are not followed.
+    static constexpr size_t kMaxSessions = 64;
+    // Audio units kept while a file waits for its first key picture.
+    static constexpr size_t kMaxWaiting = 256;
+
+    explicit RtspFollow(FlowMemory* memory) : m_memory(memory) {}
+    ~RtspFollow() override;
+
+    // Nothing is followed: a segment costs this one check.
+    bool Idle() const { return m_sessions.empty(); }
+    // A TCP segment with payload, `key` its direction; `starts` when it was classified RTSP.
+    void Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts, int64_t timeUs);
+    // A UDP datagram between two endpoints; false when it is no followed session's RTP.
+    bool Datagram(const ConnectionKey& key, const unsigned char* data, size_t length,
+                  int64_t timeUs);
+    // The capture ends: every file gets what is still held, then is closed.
+    void Finish();
+
+    void OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) override;
+
+    size_t Sessions() const { return m_sessions.size(); }
+    size_t UdpSessions() const { return m_udp; }
+    // The files written so far (tests).
+    const std::vector<std::string>& Files() const { return m_files; }
+
+  private:
+    struct TrackClock {
+        bool started = false;
+        uint32_t last = 0;
+        int64_t units = 0;    // the unit's time since the track's first, in its clock
+        int64_t firstUs = 0;  // capture time of the track's first unit
+    };
+    struct Waiting {
+        size_t track;
+        int64_t atUs;
+        int64_t units;
+        bool key;
+        std::vector<unsigned char> bytes;
+    };
+    struct Entry {
+        Entry(const ConnectionKey& key, FlowMemory* memory, RtspSessionListener* listener)
+            : flow(key, memory), session(listener) {}
+        TcpFlow flow;
+        RtspSession session;
+        MediaWriter writer;
+        std::vector<int> streamOf;  // session track -> file stream, or -1
+        std::vector<TrackClock> clocks;
+        std::vector<Waiting> waiting;
+        int64_t startUs = 0;  // the file's zero on the capture clock
+        int64_t firstUs = -1;
+        bool checked = false;  // the recording list was asked at the session's start
+        bool wanted = false;   // a request names the session
+        bool failed = false;
+        bool udp = false;
+        unsigned sinceCheck = 0;
+        std::string path;
+    };
+
+    void Deliver(Entry& e, TcpFlow::Direction d, CTCPNetUnpack* u);
+    bool Requested(const Entry& e) const;
+    bool Open(Entry& e, size_t track, const AccessUnit& unit);
+    int64_t UnitUs(const Entry& e, size_t track, int64_t units) const;
+    // `units`: the unit's time since the track's first, in the track's clock.
+    void Write(Entry& e, size_t track, const unsigned char* data, size_t size, int64_t units,
+               bool key);
+    void End(const ConnectionKey& key);
+
+    FlowMemory* m_memory;
+    std::unordered_map<ConnectionKey, std::unique_ptr<Entry>, ConnectionKeyHash> m_sessions;
+    Entry* m_current = nullptr;
+    int64_t m_nowUs = 0;
+    size_t m_udp = 0;  // sessions with RTP over UDP
+    std::vector<std::string> m_files;
+};
