@@ -8,6 +8,7 @@
 #include "common/Exception.h"
 #include "common/LogOut.h"
 #include "common/MD5Checksum.h"
+#include "netunpack/UdpUnpack.h"
 
 namespace {
 
@@ -75,6 +76,21 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     }
     OnRtmpMedia(u, key);
     Track(u, key);
+}
+
+void CVideoStreamUriAnalyse::OnIP(CTCPNetUnpack* u) {
+    if (m_rtsp.UdpSessions() == 0 || u == nullptr || u->TCPHeader() != nullptr) return;
+    UdpDatagram d;
+    if (!UnpackUdp(*u, &d)) return;
+    uint64_t addresses[4];
+    u->AddressWords(addresses);
+    const ConnectionKey key = ConnectionKey::FromWords(
+        addresses, ConnectionKey::TailOf(d.sourcePort, d.destinationPort, u->IsIPv6()));
+    try {
+        m_rtsp.Datagram(key, d.payload, static_cast<size_t>(d.length), FrameTimeUs());
+    } catch (...) {
+        // The datagram is lost to the recording.
+    }
 }
 
 void CVideoStreamUriAnalyse::OnCaptureEnd() {

@@ -48,6 +48,8 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     // A segment without payload neither starts, adds to nor decodes anything.
     bool HandlesEmptySegments() const final { return false; }
     void OnTCP(CTCPNetUnpack* unpacker) override;
+    // RTP over UDP of the RTSP sessions followed; other frames cost one check.
+    void OnIP(CTCPNetUnpack* unpacker) override;
     void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
     void OnCaptureEnd() override;
     void AnalyseUri(CNetUnpack* unpacker, StreamType type) override;
