@@ -334,7 +334,10 @@ class AacDepacketiser : public RtpDepacketiser {
             if (r.Has(sizes[i])) {
                 Emit(r.Here(), sizes[i], time, sink);
                 r.Skip(sizes[i]);
-            } else if (count == 1 && !p.marker && sizes[0] <= kMaxAccessUnit) {
+                continue;
+            }
+            // A frame larger than its packet: the first fragment.
+            if (count == 1 && !p.marker && sizes[0] <= kMaxAccessUnit) {
                 m_fragment.assign(r.Here(), r.Here() + r.Remaining());
                 m_fragmentWanted = sizes[0];
                 m_fragmentTime = p.timestamp;

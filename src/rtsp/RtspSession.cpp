@@ -115,16 +115,22 @@ void RtspSession::ServerBytes(const unsigned char* data, size_t length) {
 void RtspSession::ClientGap() {
     m_client.buffer.clear();
     m_client.resync = true;
+    m_client.lineStart = true;
 }
 
 void RtspSession::ServerGap() {
     m_server.buffer.clear();
     m_server.resync = true;
+    m_server.lineStart = true;
     // The frames in the hole are losses; the sequence numbers tell each track.
 }
 
-bool RtspSession::Plausible(const unsigned char* b, size_t n, size_t at, bool fromServer) const {
-    if (b[at] != '$') return LooksLikeStart(b + at, n - at);
+bool RtspSession::Plausible(const Direction& d, size_t at, bool fromServer) const {
+    const unsigned char* b = d.buffer.data();
+    const size_t n = d.buffer.size();
+    // A message starts a line.
+    if (b[at] != '$')
+        return (at == 0 ? d.lineStart : b[at - 1] == '\n') && LooksLikeStart(b + at, n - at);
     if (n - at < 2) return true;
     const int channel = b[at + 1];
     bool known = false;
@@ -199,7 +205,7 @@ void RtspSession::Bytes(Direction& d, bool fromServer, const unsigned char* data
     size_t at = 0;
     while (at < n) {
         if (d.resync) {
-            while (at < n && !Plausible(b, n, at, fromServer)) ++at;
+            while (at < n && !Plausible(d, at, fromServer)) ++at;
             if (at == n) break;
         }
         Message m;
@@ -219,6 +225,8 @@ void RtspSession::Bytes(Direction& d, bool fromServer, const unsigned char* data
         }
         at += static_cast<size_t>(taken);
     }
+    // After a whole frame or message the next one starts; inside junk, a line end must.
+    if (at > 0) d.lineStart = !d.resync || b[at - 1] == '\n';
     d.buffer.erase(d.buffer.begin(), d.buffer.begin() + static_cast<long>(at));
 }
 

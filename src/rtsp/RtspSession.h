@@ -62,7 +62,8 @@ class RtspSession {
   private:
     struct Direction {
         std::vector<unsigned char> buffer;
-        bool resync = false;  // after a gap or junk: looking for a frame or message start
+        bool resync = false;    // after a gap or junk: looking for a frame or message start
+        bool lineStart = true;  // the byte before the buffer ended a line
     };
     struct Message {
         bool response = false;
@@ -80,7 +81,7 @@ class RtspSession {
     void Bytes(Direction& d, bool fromServer, const unsigned char* data, size_t length);
     // Length of what starts the buffer when it is complete; 0 to wait; -1 not a start.
     long Complete(const unsigned char* b, size_t n, bool fromServer, Message* message) const;
-    bool Plausible(const unsigned char* b, size_t n, size_t at, bool fromServer) const;
+    bool Plausible(const Direction& d, size_t at, bool fromServer) const;
     void Frame(int channel, const unsigned char* data, size_t length);
     void OnMessage(const Message& m);
     void OnResponse(const Pending& request, const Message& response);
