@@ -46,6 +46,9 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
             p[0] > 'Z' || (u->PayloadLen() >= 5 && std::memcmp(p, "RTSP/", 5) == 0))
             return;
         std::unique_ptr<Entry> e(new Entry(key, m_memory, this));
+        e->session.SetMediaWanted(false);
+        e->checkedUs = timeUs;
+        ++m_serverPorts[key.dstPort];
         e->flow.ToServer().Start(u->SequenceNumber());
         if ((u->TcpFlags() & CTCPNetUnpack::kAck) != 0)
             e->flow.ToClient().Start(u->AcknowledgementNumber());
@@ -53,6 +56,7 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
         d = TcpFlow::kToServer;
     }
     Entry& e = *it->second;
+    if (!e.wanted && timeUs - e.checkedUs >= kRecheckUs) Recheck(e, !e.session.Playing());
     Deliver(e, d, u);
     const bool udp = e.session.HasUdp();
     if (udp != e.udp) {
@@ -131,6 +135,7 @@ void RtspFollow::End(const ConnectionKey& key) {
         LogOut(LOG_INFO, "RTSP recording ended: " + e.path);
     }
     if (e.udp) --m_udp;
+    --m_serverPorts[e.flow.Key().dstPort];
     m_sessions.erase(it);
 }
 
@@ -146,6 +151,22 @@ void RtspFollow::Finish() {
         keys.push_back(entry.first);
     }
     for (const ConnectionKey& k : keys) End(k);
+}
+
+void RtspFollow::OnControl(RtspSession& session) {
+    if (m_current == nullptr || &m_current->session != &session) return;
+    Entry& e = *m_current;
+    // A request that names the session by the time it plays records it from its start.
+    if (!e.wanted) Recheck(e, !e.wasPlaying);
+    e.wasPlaying = session.Playing();
+}
+
+void RtspFollow::Recheck(Entry& e, bool fromStart) {
+    e.checkedUs = m_nowUs;
+    if (e.wanted || !Requested(e)) return;
+    e.wanted = true;
+    e.fromStart = fromStart;
+    e.session.SetMediaWanted(true);
 }
 
 bool RtspFollow::Requested(const Entry& e) const {
@@ -184,17 +205,9 @@ void RtspFollow::OnAccessUnit(RtspSession& session, size_t track, const AccessUn
     if (!e.writer.IsOpen()) {
         bool hasVideo = false;
         for (const RtspSession::Track& t : tracks) hasVideo = hasVideo || IsVideoTrack(t);
-        if (!e.wanted) {
-            // The list is asked when the session starts, then at each key picture (each 50th
-            // unit without video): a request made halfway starts the file there.
-            const bool ask =
-                !e.checked || (video && unit.key) || (!hasVideo && ++e.sinceCheck % 50 == 0);
-            const bool fromStart = !e.checked;
-            e.checked = true;
-            if (!ask || !Requested(e)) return;
-            e.wanted = true;
-            e.startUs = fromStart ? e.firstUs : atUs;
-        }
+        // Recorded from its start, the file's zero is the session's first unit; asked for
+        // halfway, the key picture it starts with (audio before it is dropped).
+        if (e.startUs < 0 && e.fromStart) e.startUs = e.firstUs;
         if (hasVideo && !(video && unit.key && tracks[track].rtp->Depacketiser()->HasConfig())) {
             if (!video && e.waiting.size() < kMaxWaiting)
                 e.waiting.push_back(
@@ -202,6 +215,7 @@ void RtspFollow::OnAccessUnit(RtspSession& session, size_t track, const AccessUn
                             std::vector<unsigned char>(unit.data, unit.data + unit.size)});
             return;
         }
+        if (e.startUs < 0) e.startUs = atUs;
         if (!Open(e, track, unit)) {
             e.failed = true;
             return;

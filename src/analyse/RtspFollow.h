@@ -27,6 +27,11 @@ class RtspFollow : public RtspSessionListener {
 
     // Nothing is followed: a segment costs this one check.
     bool Idle() const { return m_sessions.empty(); }
+    // Whether a segment with this key may belong to a followed session: its server port is one
+    // a followed session's server uses.
+    bool Watches(const ConnectionKey& key) const {
+        return m_serverPorts[key.srcPort] != 0 || m_serverPorts[key.dstPort] != 0;
+    }
     // A TCP segment with payload, `key` its direction; `starts` when it was classified RTSP.
     void Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts, int64_t timeUs);
     // A UDP datagram between two endpoints; false when it is no followed session's RTP.
@@ -36,6 +41,9 @@ class RtspFollow : public RtspSessionListener {
     void Finish();
 
     void OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) override;
+    void OnControl(RtspSession& session) override;
+    // How often, in capture time, a session nobody records asks the recording list again.
+    static constexpr int64_t kRecheckUs = 200 * 1000;
 
     size_t Sessions() const { return m_sessions.size(); }
     size_t UdpSessions() const { return m_udp; }
@@ -65,18 +73,21 @@ class RtspFollow : public RtspSessionListener {
         std::vector<int> streamOf;  // session track -> file stream, or -1
         std::vector<TrackClock> clocks;
         std::vector<Waiting> waiting;
-        int64_t startUs = 0;  // the file's zero on the capture clock
+        int64_t startUs = -1;  // the file's zero on the capture clock, once known
         int64_t firstUs = -1;
-        bool checked = false;  // the recording list was asked at the session's start
-        bool wanted = false;   // a request names the session
+        bool wanted = false;     // a request names the session: its media is depacketised
+        bool fromStart = false;  // it did before the media began
+        bool wasPlaying = false;
         bool failed = false;
         bool udp = false;
-        unsigned sinceCheck = 0;
+        int64_t checkedUs = 0;  // capture time the recording list was last asked
         std::string path;
     };
 
     void Deliver(Entry& e, TcpFlow::Direction d, CTCPNetUnpack* u);
     bool Requested(const Entry& e) const;
+    // Asks the recording list; a session asked for from here on has its media depacketised.
+    void Recheck(Entry& e, bool fromStart);
     bool Open(Entry& e, size_t track, const AccessUnit& unit);
     int64_t UnitUs(const Entry& e, size_t track, int64_t units) const;
     // `units`: the unit's time since the track's first, in the track's clock.
@@ -90,4 +101,5 @@ class RtspFollow : public RtspSessionListener {
     int64_t m_nowUs = 0;
     size_t m_udp = 0;  // sessions with RTP over UDP
     std::vector<std::string> m_files;
+    std::vector<uint16_t> m_serverPorts = std::vector<uint16_t>(65536);  // sessions per port
 };

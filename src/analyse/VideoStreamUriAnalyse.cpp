@@ -67,7 +67,7 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     if (u == nullptr || u->PayloadLen() <= 0) return;
     const ConnectionKey key = KeyOf(*u);
     const bool rtsp = u->GetStreamType() == STREAM_RTSP;
-    if (rtsp || !m_rtsp.Idle()) {
+    if (rtsp || (!m_rtsp.Idle() && m_rtsp.Watches(key))) {
         try {
             m_rtsp.Segment(u, key, rtsp, FrameTimeUs());
         } catch (...) {

@@ -125,9 +125,8 @@ void RtspSession::ServerGap() {
     // The frames in the hole are losses; the sequence numbers tell each track.
 }
 
-bool RtspSession::Plausible(const Direction& d, size_t at, bool fromServer) const {
-    const unsigned char* b = d.buffer.data();
-    const size_t n = d.buffer.size();
+bool RtspSession::Plausible(const Direction& d, const unsigned char* b, size_t n, size_t at,
+                            bool fromServer) const {
     // A message starts a line.
     if (b[at] != '$')
         return (at == 0 ? d.lineStart : b[at - 1] == '\n') && LooksLikeStart(b + at, n - at);
@@ -194,18 +193,35 @@ long RtspSession::Complete(const unsigned char* b, size_t n, bool fromServer,
 
 void RtspSession::Bytes(Direction& d, bool fromServer, const unsigned char* data, size_t length) {
     if (data == nullptr || length == 0) return;
+    // Nothing waits: the bytes are read where they are, and only an unfinished tail is kept.
+    if (d.buffer.empty()) {
+        const size_t used = Parse(d, fromServer, data, length);
+        if (used < length) {
+            if (length - used > kMaxBuffer) {
+                d.resync = true;
+                d.lineStart = false;
+                return;
+            }
+            d.buffer.assign(data + used, data + length);
+        }
+        return;
+    }
     if (d.buffer.size() + length > kMaxBuffer) {
         d.buffer.clear();
         d.resync = true;
+        d.lineStart = false;
         if (length > kMaxBuffer) return;
     }
     d.buffer.insert(d.buffer.end(), data, data + length);
-    const unsigned char* b = d.buffer.data();
-    const size_t n = d.buffer.size();
+    const size_t used = Parse(d, fromServer, d.buffer.data(), d.buffer.size());
+    d.buffer.erase(d.buffer.begin(), d.buffer.begin() + static_cast<long>(used));
+}
+
+size_t RtspSession::Parse(Direction& d, bool fromServer, const unsigned char* b, size_t n) {
     size_t at = 0;
     while (at < n) {
         if (d.resync) {
-            while (at < n && !Plausible(d, at, fromServer)) ++at;
+            while (at < n && !Plausible(d, b, n, at, fromServer)) ++at;
             if (at == n) break;
         }
         Message m;
@@ -221,16 +237,20 @@ void RtspSession::Bytes(Direction& d, bool fromServer, const unsigned char* data
             if (fromServer) Frame(b[at + 1], b + at + 4, static_cast<size_t>(taken) - 4);
         } else {
             // From the server only responses count; its own requests are passed over.
-            if (m.response == fromServer) OnMessage(m);
+            if (m.response == fromServer) {
+                OnMessage(m);
+                if (m_listener != nullptr) m_listener->OnControl(*this);
+            }
         }
         at += static_cast<size_t>(taken);
     }
     // After a whole frame or message the next one starts; inside junk, a line end must.
     if (at > 0) d.lineStart = !d.resync || b[at - 1] == '\n';
-    d.buffer.erase(d.buffer.begin(), d.buffer.begin() + static_cast<long>(at));
+    return at;
 }
 
 void RtspSession::Frame(int channel, const unsigned char* data, size_t length) {
+    if (!m_mediaWanted) return;
     for (size_t i = 0; i < m_tracks.size(); ++i) {
         Track& t = m_tracks[i];
         if (t.rtp && !t.udp && t.rtpChannel == channel) {

@@ -18,6 +18,8 @@ class RtspSessionListener {
     virtual ~RtspSessionListener() = default;
     // A whole access unit of track `track` (an index into the session's tracks).
     virtual void OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) = 0;
+    // A request or response has been taken in: the addresses or the tracks may have changed.
+    virtual void OnControl(RtspSession& /*session*/) {}
 };
 
 class RtspSession {
@@ -58,6 +60,10 @@ class RtspSession {
     bool Playing() const { return m_playing; }
     bool TornDown() const { return m_tornDown; }
     bool HasUdp() const;
+    // Whether RTP is depacketised at all: a session nobody records only has its `$` frames
+    // passed over (they are taken up again, from a key picture on, when it is switched on).
+    void SetMediaWanted(bool wanted) { m_mediaWanted = wanted; }
+    bool MediaWanted() const { return m_mediaWanted; }
 
   private:
     struct Direction {
@@ -81,7 +87,10 @@ class RtspSession {
     void Bytes(Direction& d, bool fromServer, const unsigned char* data, size_t length);
     // Length of what starts the buffer when it is complete; 0 to wait; -1 not a start.
     long Complete(const unsigned char* b, size_t n, bool fromServer, Message* message) const;
-    bool Plausible(const Direction& d, size_t at, bool fromServer) const;
+    bool Plausible(const Direction& d, const unsigned char* b, size_t n, size_t at,
+                   bool fromServer) const;
+    // Takes in the whole frames and messages at the start of b; returns the bytes used.
+    size_t Parse(Direction& d, bool fromServer, const unsigned char* b, size_t n);
     void Frame(int channel, const unsigned char* data, size_t length);
     void OnMessage(const Message& m);
     void OnResponse(const Pending& request, const Message& response);
@@ -98,4 +107,5 @@ class RtspSession {
     std::string m_base;  // the address relative controls resolve against
     bool m_playing = false;
     bool m_tornDown = false;
+    bool m_mediaWanted = true;
 };
