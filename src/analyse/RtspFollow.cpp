@@ -45,7 +45,7 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
         if (!starts || m_sessions.size() >= kMaxSessions || p == nullptr || p[0] < 'A' ||
             p[0] > 'Z' || (u->PayloadLen() >= 5 && std::memcmp(p, "RTSP/", 5) == 0))
             return;
-        std::unique_ptr<Entry> e(new Entry(key, m_memory, this));
+        std::unique_ptr<Entry> e(new Entry(key, &m_memory, this));
         e->session.SetMediaWanted(false);
         e->checkedUs = timeUs;
         ++m_serverPorts[key.dstPort];

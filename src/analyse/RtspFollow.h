@@ -22,7 +22,10 @@ class RtspFollow : public RtspSessionListener {
     // Audio units kept while a file waits for its first key picture.
     static constexpr size_t kMaxWaiting = 256;
 
-    explicit RtspFollow(FlowMemory* memory) : m_memory(memory) {}
+    // Bytes all followed sessions may hold behind holes, apart from the detection's own budget.
+    static constexpr size_t kReassemblyCap = size_t{16} << 20;
+
+    RtspFollow() : m_memory(kReassemblyCap) {}
     ~RtspFollow() override;
 
     // Nothing is followed: a segment costs this one check.
@@ -95,7 +98,7 @@ class RtspFollow : public RtspSessionListener {
                bool key);
     void End(const ConnectionKey& key);
 
-    FlowMemory* m_memory;
+    FlowMemory m_memory;
     std::unordered_map<ConnectionKey, std::unique_ptr<Entry>, ConnectionKeyHash> m_sessions;
     Entry* m_current = nullptr;
     int64_t m_nowUs = 0;

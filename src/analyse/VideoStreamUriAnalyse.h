@@ -73,5 +73,5 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     StreamTable m_streams;
     size_t m_decoderCount = 0;
     std::deque<std::string> m_recordOrder;  // digests, oldest first
-    RtspFollow m_rtsp{&m_flowMemory};       // RTSP sessions and their recordings
+    RtspFollow m_rtsp;                      // RTSP sessions and their recordings
 };

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <strings.h>
+
 #include "common/ByteReader.h"
 
 namespace {
@@ -41,17 +43,24 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// The value of header `name` (lower case) in the header lines, or empty.
+// The value of header `name` (lower case) in the header lines, or empty. Only the value found is
+// copied: every message's CSeq and length are looked up.
 std::string Header(const std::string& head, const char* name) {
     const size_t n = std::strlen(name);
-    size_t at = 0;
-    while (at < head.size()) {
-        size_t end = head.find('\n', at);
-        if (end == std::string::npos) end = head.size();
-        const std::string line = head.substr(at, end - at);
-        if (line.size() > n && line[n] == ':' && StartsNoCase(line, name))
-            return Trim(line.substr(n + 1));
-        at = end + 1;
+    const char* p = head.data();
+    const char* end = p + head.size();
+    while (p < end) {
+        const char* eol =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (eol == nullptr) eol = end;
+        if (static_cast<size_t>(eol - p) > n && p[n] == ':' && strncasecmp(p, name, n) == 0) {
+            const char* v = p + n + 1;
+            const char* e = eol;
+            while (v < e && (*v == ' ' || *v == '\t')) ++v;
+            while (e > v && (e[-1] == ' ' || e[-1] == '\t' || e[-1] == '\r')) --e;
+            return std::string(v, static_cast<size_t>(e - v));
+        }
+        p = eol + 1;
     }
     return std::string();
 }
@@ -114,12 +123,14 @@ void RtspSession::ServerBytes(const unsigned char* data, size_t length) {
 
 void RtspSession::ClientGap() {
     m_client.buffer.clear();
+    m_client.skip = 0;
     m_client.resync = true;
     m_client.lineStart = true;
 }
 
 void RtspSession::ServerGap() {
     m_server.buffer.clear();
+    m_server.skip = 0;
     m_server.resync = true;
     m_server.lineStart = true;
     // The frames in the hole are losses; the sequence numbers tell each track.
@@ -193,6 +204,13 @@ long RtspSession::Complete(const unsigned char* b, size_t n, bool fromServer,
 
 void RtspSession::Bytes(Direction& d, bool fromServer, const unsigned char* data, size_t length) {
     if (data == nullptr || length == 0) return;
+    if (d.skip > 0) {
+        const size_t n = length < d.skip ? length : d.skip;
+        d.skip -= n;
+        data += n;
+        length -= n;
+        if (length == 0) return;
+    }
     // Nothing waits: the bytes are read where they are, and only an unfinished tail is kept.
     if (d.buffer.empty()) {
         const size_t used = Parse(d, fromServer, data, length);
@@ -224,9 +242,27 @@ size_t RtspSession::Parse(Direction& d, bool fromServer, const unsigned char* b,
             while (at < n && !Plausible(d, b, n, at, fromServer)) ++at;
             if (at == n) break;
         }
+        // Frames, nearly everything, are taken without building a message.
+        if (b[at] == '$' && n - at >= 4) {
+            const size_t whole = 4 + ((size_t{b[at + 2]} << 8) | b[at + 3]);
+            if (whole <= n - at) {
+                d.resync = false;
+                if (fromServer) Frame(b[at + 1], b + at + 4, whole - 4);
+                at += whole;
+                continue;
+            }
+        }
         Message m;
         const long taken = Complete(b + at, n - at, fromServer, &m);
-        if (taken == 0) break;
+        if (taken == 0) {
+            // A frame nobody reads need not be kept whole: the rest of it is passed over as it
+            // comes. (Off step, after a gap, a frame must first prove itself whole.)
+            if (b[at] == '$' && n - at >= 4 && !d.resync && (!fromServer || !m_mediaWanted)) {
+                d.skip = 4 + ((size_t{b[at + 2]} << 8) | b[at + 3]) - (n - at);
+                at = n;
+            }
+            break;
+        }
         if (taken < 0) {
             d.resync = true;
             ++at;

@@ -70,6 +70,7 @@ class RtspSession {
         std::vector<unsigned char> buffer;
         bool resync = false;    // after a gap or junk: looking for a frame or message start
         bool lineStart = true;  // the byte before the buffer ended a line
+        size_t skip = 0;        // bytes of a frame passed over that are still to come
     };
     struct Message {
         bool response = false;
