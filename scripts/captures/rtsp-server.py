@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Small RTSP server for the test captures: serves a short H.264 test picture.
 
-Usage: rtsp-server.py [PORT] [KIND]   (default 8554; mount point /test)
+Usage: rtsp-server.py [PORT] [KIND] [ADDRESS]   (default 8554, h264, 127.0.0.1; mount point /test)
 KIND: h264 (the default: 5 s of H.264 at 320x240, over TCP only), or, over TCP and UDP, 3 s at
 160x120 of h264-aac (H.264 and AAC), h265 (H.265 and AAC) or h264-pcmu (H.264 and G.711 mu-law).
 Prints "ready" on stdout once it listens; runs until SIGTERM or SIGINT.
@@ -49,7 +49,7 @@ def main():
     kind = sys.argv[2] if len(sys.argv) > 2 else "h264"
     Gst.init(None)
     server = GstRtspServer.RTSPServer()
-    server.set_address("127.0.0.1")
+    server.set_address(sys.argv[3] if len(sys.argv) > 3 else "127.0.0.1")
     server.set_service(port)
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(KINDS.get(kind, PIPELINE))
