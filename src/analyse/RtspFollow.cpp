@@ -42,9 +42,10 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
     if (it == m_sessions.end()) {
         // A request opens a session; a response alone is a session begun before the capture.
         const unsigned char* p = u->Payload();
-        if (!starts || m_sessions.size() >= kMaxSessions || p == nullptr || p[0] < 'A' ||
-            p[0] > 'Z' || (u->PayloadLen() >= 5 && std::memcmp(p, "RTSP/", 5) == 0))
+        if (!starts || p == nullptr || p[0] < 'A' || p[0] > 'Z' ||
+            (u->PayloadLen() >= 5 && std::memcmp(p, "RTSP/", 5) == 0))
             return;
+        if (m_sessions.size() >= kMaxSessions && !EndIdle()) return;
         std::unique_ptr<Entry> e(new Entry(key, &m_memory, this));
         e->session.SetMediaWanted(false);
         e->checkedUs = timeUs;
@@ -56,6 +57,7 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
         d = TcpFlow::kToServer;
     }
     Entry& e = *it->second;
+    e.seenUs = timeUs;
     if (!e.wanted && timeUs - e.checkedUs >= kRecheckUs) Recheck(e, !e.session.Playing());
     Deliver(e, d, u);
     const bool udp = e.session.HasUdp();
@@ -137,6 +139,15 @@ void RtspFollow::End(const ConnectionKey& key) {
     if (e.udp) --m_udp;
     --m_serverPorts[e.flow.Key().dstPort];
     m_sessions.erase(it);
+}
+
+bool RtspFollow::EndIdle() {
+    std::vector<ConnectionKey> idle;
+    for (auto& entry : m_sessions) {
+        if (m_nowUs - entry.second->seenUs >= kIdleUs) idle.push_back(entry.first);
+    }
+    for (const ConnectionKey& k : idle) End(k);
+    return !idle.empty();
 }
 
 void RtspFollow::Finish() {

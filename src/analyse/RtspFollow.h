@@ -19,6 +19,8 @@ class RtspFollow : public RtspSessionListener {
   public:
     // Sessions followed at once; more are not followed.
     static constexpr size_t kMaxSessions = 64;
+    // A session silent this long (capture time) gives its place to a new one when all are taken.
+    static constexpr int64_t kIdleUs = int64_t{30} * 1000 * 1000;
     // Audio units kept while a file waits for its first key picture.
     static constexpr size_t kMaxWaiting = 256;
 
@@ -84,6 +86,7 @@ class RtspFollow : public RtspSessionListener {
         bool failed = false;
         bool udp = false;
         int64_t checkedUs = 0;  // capture time the recording list was last asked
+        int64_t seenUs = 0;     // capture time of its last segment
         std::string path;
     };
 
@@ -97,6 +100,8 @@ class RtspFollow : public RtspSessionListener {
     void Write(Entry& e, size_t track, const unsigned char* data, size_t size, int64_t units,
                bool key);
     void End(const ConnectionKey& key);
+    // Ends the sessions silent for kIdleUs; true when one was.
+    bool EndIdle();
 
     FlowMemory m_memory;
     std::unordered_map<ConnectionKey, std::unique_ptr<Entry>, ConnectionKeyHash> m_sessions;
