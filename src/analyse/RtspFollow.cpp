@@ -187,10 +187,30 @@ bool RtspFollow::Requested(const Entry& e) const {
     return false;
 }
 
-int64_t RtspFollow::UnitUs(const Entry& e, size_t track, int64_t units) const {
+int64_t RtspFollow::FirstUs(const Entry& e, size_t track) const {
     const TrackClock& c = e.clocks[track];
+    const int64_t clock = e.session.Tracks()[track].media.clockRate;
+    if (!e.senderClock || !c.reported || clock <= 0) return c.firstUs;
+    return c.reportUs - int64_t{static_cast<int32_t>(c.reportRtp - c.first)} * 1000000 / clock;
+}
+
+int64_t RtspFollow::UnitUs(const Entry& e, size_t track, int64_t units) const {
     const uint32_t clock = e.session.Tracks()[track].media.clockRate;
-    return c.firstUs + (clock > 0 ? units * 1000000 / clock : 0);
+    return FirstUs(e, track) + (clock > 0 ? units * 1000000 / clock : 0);
+}
+
+void RtspFollow::OnSenderReport(RtspSession& session, size_t track, int64_t ntpUs,
+                                uint32_t rtpTime) {
+    if (m_current == nullptr || &m_current->session != &session) return;
+    Entry& e = *m_current;
+    if (track >= session.Tracks().size()) return;
+    if (e.clocks.size() < session.Tracks().size()) e.clocks.resize(session.Tracks().size());
+    // Once a file is on the senders' clock, the first report of each track stays its anchor.
+    TrackClock& c = e.clocks[track];
+    if (c.reported && e.writer.IsOpen()) return;
+    c.reported = true;
+    c.reportUs = ntpUs;
+    c.reportRtp = rtpTime;
 }
 
 void RtspFollow::OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) {
@@ -202,43 +222,53 @@ void RtspFollow::OnAccessUnit(RtspSession& session, size_t track, const AccessUn
     TrackClock& c = e.clocks[track];
     if (!c.started) {
         c.started = true;
+        c.first = unit.rtpTime;
         c.last = unit.rtpTime;
         c.firstUs = m_nowUs;
     } else {
         c.units += static_cast<int32_t>(unit.rtpTime - c.last);
         c.last = unit.rtpTime;
     }
-    if (e.firstUs < 0) e.firstUs = m_nowUs;
     if (e.failed) return;
-    const int64_t atUs = UnitUs(e, track, c.units);
     const bool video = IsVideoTrack(tracks[track]);
 
     if (!e.writer.IsOpen()) {
         bool hasVideo = false;
         for (const RtspSession::Track& t : tracks) hasVideo = hasVideo || IsVideoTrack(t);
-        // Recorded from its start, the file's zero is the session's first unit; asked for
-        // halfway, the key picture it starts with (audio before it is dropped).
-        if (e.startUs < 0 && e.fromStart) e.startUs = e.firstUs;
         if (hasVideo && !(video && unit.key && tracks[track].rtp->Depacketiser()->HasConfig())) {
             if (!video && e.waiting.size() < kMaxWaiting)
                 e.waiting.push_back(
-                    Waiting{track, atUs, c.units, unit.key,
+                    Waiting{track, c.units, unit.key,
                             std::vector<unsigned char>(unit.data, unit.data + unit.size)});
             return;
         }
-        if (e.startUs < 0) e.startUs = atUs;
+        // The senders' clock when every track that will be written has reported.
+        e.senderClock = true;
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            if (tracks[i].rtp && tracks[i].rtp->Depacketiser() != nullptr &&
+                (i >= e.clocks.size() || !e.clocks[i].reported))
+                e.senderClock = false;
+        }
+        // Recorded from its start, the file's zero is the earliest first unit; asked for
+        // halfway, the key picture it starts with (audio before it is dropped).
+        e.startUs = UnitUs(e, track, c.units);
+        if (e.fromStart) {
+            for (size_t i = 0; i < e.clocks.size(); ++i) {
+                if (e.clocks[i].started && FirstUs(e, i) < e.startUs) e.startUs = FirstUs(e, i);
+            }
+        }
         if (!Open(e, track, unit)) {
             e.failed = true;
             return;
         }
         for (const Waiting& w : e.waiting) {
-            if (w.atUs >= e.startUs)
+            if (UnitUs(e, w.track, w.units) >= e.startUs)
                 Write(e, w.track, w.bytes.data(), w.bytes.size(), w.units, w.key);
         }
         e.waiting.clear();
         e.waiting.shrink_to_fit();
     }
-    if (!video && atUs < e.startUs) return;
+    if (!video && UnitUs(e, track, c.units) < e.startUs) return;
     Write(e, track, unit.data, unit.size, c.units, unit.key);
 }
 
@@ -247,7 +277,7 @@ void RtspFollow::Write(Entry& e, size_t track, const unsigned char* data, size_t
     if (track >= e.streamOf.size() || e.streamOf[track] < 0) return;
     const int64_t clock = e.session.Tracks()[track].media.clockRate;
     // In the track's clock from the file's zero: whole ticks apart, as the RTP times are.
-    const int64_t pts = units + (e.clocks[track].firstUs - e.startUs) * clock / 1000000;
+    const int64_t pts = units + (FirstUs(e, track) - e.startUs) * clock / 1000000;
     e.writer.Write(static_cast<size_t>(e.streamOf[track]), data, size, pts, key);
 }
 

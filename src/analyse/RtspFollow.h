@@ -47,6 +47,8 @@ class RtspFollow : public RtspSessionListener {
 
     void OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) override;
     void OnControl(RtspSession& session) override;
+    void OnSenderReport(RtspSession& session, size_t track, int64_t ntpUs,
+                        uint32_t rtpTime) override;
     // How often, in capture time, a session nobody records asks the recording list again.
     static constexpr int64_t kRecheckUs = 200 * 1000;
 
@@ -58,13 +60,16 @@ class RtspFollow : public RtspSessionListener {
   private:
     struct TrackClock {
         bool started = false;
+        uint32_t first = 0;  // RTP time of the track's first unit
         uint32_t last = 0;
-        int64_t units = 0;    // the unit's time since the track's first, in its clock
-        int64_t firstUs = 0;  // capture time of the track's first unit
+        int64_t units = 0;      // the unit's time since the track's first, in its clock
+        int64_t firstUs = 0;    // capture time of the track's first unit
+        bool reported = false;  // a sender report came: RTP time `reportRtp` was `reportUs`
+        int64_t reportUs = 0;
+        uint32_t reportRtp = 0;
     };
     struct Waiting {
         size_t track;
-        int64_t atUs;
         int64_t units;
         bool key;
         std::vector<unsigned char> bytes;
@@ -78,8 +83,10 @@ class RtspFollow : public RtspSessionListener {
         std::vector<int> streamOf;  // session track -> file stream, or -1
         std::vector<TrackClock> clocks;
         std::vector<Waiting> waiting;
-        int64_t startUs = -1;  // the file's zero on the capture clock, once known
-        int64_t firstUs = -1;
+        int64_t startUs = -1;  // the file's zero, once known
+        // The file's clock: the senders' (every track had a sender report when it opened), else
+        // the capture's, which aligns the tracks by the arrival of their first units.
+        bool senderClock = false;
         bool wanted = false;     // a request names the session: its media is depacketised
         bool fromStart = false;  // it did before the media began
         bool wasPlaying = false;
@@ -95,6 +102,8 @@ class RtspFollow : public RtspSessionListener {
     // Asks the recording list; a session asked for from here on has its media depacketised.
     void Recheck(Entry& e, bool fromStart);
     bool Open(Entry& e, size_t track, const AccessUnit& unit);
+    // When the track's first unit was, and a unit `units` after it, on the file's clock.
+    int64_t FirstUs(const Entry& e, size_t track) const;
     int64_t UnitUs(const Entry& e, size_t track, int64_t units) const;
     // `units`: the unit's time since the track's first, in the track's clock.
     void Write(Entry& e, size_t track, const unsigned char* data, size_t size, int64_t units,

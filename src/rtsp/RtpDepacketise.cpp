@@ -33,6 +33,27 @@ bool ParseRtp(const unsigned char* data, size_t length, RtpPacket* out) {
     return true;
 }
 
+bool ParseSenderReport(const unsigned char* data, size_t length, int64_t* ntpUs,
+                       uint32_t* rtpTime) {
+    ByteReader r(data, length);
+    for (int n = 0; n < 16 && r.Remaining() >= 4; ++n) {
+        const size_t at = r.Position();
+        const uint8_t b0 = r.U8();
+        const uint8_t type = r.U8();
+        const size_t bytes = (size_t{r.Be16()} + 1) * 4;
+        if ((b0 >> 6) != 2 || !r.Seek(at) || !r.Has(bytes)) return false;
+        if (type == 200 && bytes >= 28) {
+            const uint64_t seconds = r.Be32At(at + 8);
+            const uint64_t fraction = r.Be32At(at + 12);
+            *ntpUs = static_cast<int64_t>(seconds * 1000000 + ((fraction * 1000000) >> 32));
+            *rtpTime = r.Be32At(at + 16);
+            return true;
+        }
+        r.Skip(bytes);
+    }
+    return false;
+}
+
 RtpCodec CodecOf(const SdpMedia& m) {
     if (m.encoding == "H264") return RtpCodec::H264;
     if (m.encoding == "H265") return RtpCodec::H265;

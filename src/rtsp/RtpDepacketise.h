@@ -23,6 +23,10 @@ struct RtpPacket {
 // fit inside them.
 bool ParseRtp(const unsigned char* data, size_t length, RtpPacket* out);
 
+// The sender report in a compound RTCP packet: its NTP time (microseconds since 1900) and the RTP
+// time of the same instant. False when there is none, or a packet's length leaves the bytes.
+bool ParseSenderReport(const unsigned char* data, size_t length, int64_t* ntpUs, uint32_t* rtpTime);
+
 enum class RtpCodec { Unknown, H264, H265, Aac, Pcmu, Pcma };
 
 RtpCodec CodecOf(const SdpMedia& media);

@@ -286,15 +286,27 @@ size_t RtspSession::Parse(Direction& d, bool fromServer, const unsigned char* b,
 }
 
 void RtspSession::Frame(int channel, const unsigned char* data, size_t length) {
-    if (!m_mediaWanted) return;
     for (size_t i = 0; i < m_tracks.size(); ++i) {
         Track& t = m_tracks[i];
-        if (t.rtp && !t.udp && t.rtpChannel == channel) {
+        if (!t.rtp || t.udp) continue;
+        if (t.rtpChannel == channel) {
+            if (!m_mediaWanted) return;
             TrackSink sink(*this, m_listener, i);
             t.rtp->Receive(data, length, sink);
             return;
         }
+        if (t.rtcpChannel == channel) {
+            Rtcp(i, data, length);
+            return;
+        }
     }
+}
+
+void RtspSession::Rtcp(size_t track, const unsigned char* data, size_t length) {
+    int64_t ntpUs = 0;
+    uint32_t rtpTime = 0;
+    if (m_listener != nullptr && ParseSenderReport(data, length, &ntpUs, &rtpTime))
+        m_listener->OnSenderReport(*this, track, ntpUs, rtpTime);
 }
 
 bool RtspSession::Datagram(uint16_t sourcePort, uint16_t destinationPort, const unsigned char* data,
@@ -303,8 +315,13 @@ bool RtspSession::Datagram(uint16_t sourcePort, uint16_t destinationPort, const 
         Track& t = m_tracks[i];
         if (!t.rtp || !t.udp) continue;
         if (sourcePort == t.serverRtpPort && destinationPort == t.clientRtpPort) {
+            if (!m_mediaWanted) return true;
             TrackSink sink(*this, m_listener, i);
             t.rtp->Receive(data, length, sink);
+            return true;
+        }
+        if (sourcePort == t.serverRtcpPort && destinationPort == t.clientRtcpPort) {
+            Rtcp(i, data, length);
             return true;
         }
     }
@@ -429,11 +446,13 @@ void RtspSession::SetUp(Track& t, const std::string& transport) {
     } else {
         long c = -1, d = -1;
         if (!Pair(transport, "client_port", &a, &b) || !Pair(transport, "server_port", &c, &d) ||
-            a > 65535 || c > 65535)
+            a > 65535 || b > 65535 || c > 65535 || d > 65535)
             return;
         t.udp = true;
         t.clientRtpPort = static_cast<uint16_t>(a);
         t.serverRtpPort = static_cast<uint16_t>(c);
+        t.clientRtcpPort = static_cast<uint16_t>(b);
+        t.serverRtcpPort = static_cast<uint16_t>(d);
     }
     t.rtp = std::make_unique<RtpTrack>(t.media, t.udp ? kUdpWindow : 0);
 }

@@ -18,6 +18,9 @@ class RtspSessionListener {
     virtual ~RtspSessionListener() = default;
     // A whole access unit of track `track` (an index into the session's tracks).
     virtual void OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) = 0;
+    // A sender report of track `track`: the RTP time `rtpTime` was `ntpUs` on the sender's clock.
+    virtual void OnSenderReport(RtspSession& /*session*/, size_t /*track*/, int64_t /*ntpUs*/,
+                                uint32_t /*rtpTime*/) {}
     // A request or response has been taken in: the addresses or the tracks may have changed.
     virtual void OnControl(RtspSession& /*session*/) {}
 };
@@ -37,6 +40,7 @@ class RtspSession {
         std::string url;  // the address its SETUP named
         int rtpChannel = -1, rtcpChannel = -1;
         uint16_t clientRtpPort = 0, serverRtpPort = 0;
+        uint16_t clientRtcpPort = 0, serverRtcpPort = 0;
         bool udp = false;
         std::unique_ptr<RtpTrack> rtp;  // once set up
     };
@@ -93,6 +97,7 @@ class RtspSession {
     // Takes in the whole frames and messages at the start of b; returns the bytes used.
     size_t Parse(Direction& d, bool fromServer, const unsigned char* b, size_t n);
     void Frame(int channel, const unsigned char* data, size_t length);
+    void Rtcp(size_t track, const unsigned char* data, size_t length);
     void OnMessage(const Message& m);
     void OnResponse(const Pending& request, const Message& response);
     void AddAddress(const std::string& address);
