@@ -9,7 +9,8 @@
  * peers allows.
  *
  * Usage: impair -a IFACE -b IFACE [-l LOSS%] [-d DUP%] [-r REORDER%] [-k HOLD] [-D DELAY_MS]
- *               [-j JITTER_MS] [-s SEED] [-t SECONDS]
+ *               [-j JITTER_MS] [-s SEED] [-t SECONDS] [-u]
+ * -u impairs IPv4 UDP frames as well (RTP over UDP).
  * Prints "ready" on stdout once both sockets are bound, and a summary on stderr at the end. It
  * stops after SECONDS (default 60) or on SIGTERM/SIGINT.
  *
@@ -132,8 +133,11 @@ static int open_port(const char* name) {
     return fd;
 }
 
+static int udp_too = 0;  /* -u: UDP frames are impaired like TCP ones */
+
 static int is_tcp(const unsigned char* d, int len) {
-    return len >= 14 + 20 && d[12] == 0x08 && d[13] == 0x00 && (d[14] >> 4) == 4 && d[23] == 6;
+    return len >= 14 + 20 && d[12] == 0x08 && d[13] == 0x00 && (d[14] >> 4) == 4 &&
+           (d[23] == 6 || (udp_too && d[23] == 17));
 }
 
 static struct {
@@ -179,8 +183,9 @@ int main(int argc, char** argv) {
     double loss = 0, dup = 0, reorder = 0, delay_ms = 0, jitter_ms = 0, seconds = 60;
     int hold = 3, opt;
     unsigned long long seed = 1;
-    while ((opt = getopt(argc, argv, "a:b:l:d:r:k:D:j:s:t:")) != -1) {
+    while ((opt = getopt(argc, argv, "a:b:l:d:r:k:D:j:s:t:u")) != -1) {
         switch (opt) {
+            case 'u': udp_too = 1; break;
             case 'a': a = optarg; break;
             case 'b': b = optarg; break;
             case 'l': loss = atof(optarg); break;
@@ -194,7 +199,7 @@ int main(int argc, char** argv) {
             default:
                 fprintf(stderr,
                         "usage: impair -a IFACE -b IFACE [-l LOSS%%] [-d DUP%%] [-r REORDER%%] "
-                        "[-k HOLD] [-D DELAY_MS] [-j JITTER_MS] [-s SEED] [-t SECONDS]\n");
+                        "[-k HOLD] [-D DELAY_MS] [-j JITTER_MS] [-s SEED] [-t SECONDS] [-u]\n");
                 return 2;
         }
     }

@@ -9,6 +9,7 @@
 #include "common/LogOut.h"
 #include "common/MD5Checksum.h"
 #include "decoder/FlvWriter.h"
+#include "netunpack/UdpUnpack.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ CVideoStreamUriAnalyse::~CVideoStreamUriAnalyse() {
     Stop();
     EndHttpFlows();
     m_recorder.reset();
+    m_rtsp.Finish();
     m_connections.Clear();  // with the decoders
     LogOut(LOG_INFO, "Quillet Brisco Analyse Thread exited.");
     m_streams.clear();
@@ -118,8 +120,31 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     if (version != m_requestVersion) RefreshRecordingRequests(version);
     if (m_httpRecording || !m_httpFlows.empty() || u->GetStreamType() == STREAM_HLS)
         OnHttpSegment(u, key);
+    const bool rtsp = u->GetStreamType() == STREAM_RTSP;
+    if (rtsp || (!m_rtsp.Idle() && m_rtsp.Watches(key))) {
+        try {
+            m_rtsp.Segment(u, key, rtsp, FrameTimeUs());
+        } catch (...) {
+            // The session's recording loses this segment; detection goes on.
+        }
+    }
     OnRtmpMedia(u, key);
     Track(u, key);
+}
+
+void CVideoStreamUriAnalyse::OnIP(CTCPNetUnpack* u) {
+    if (m_rtsp.UdpSessions() == 0 || u == nullptr || u->TCPHeader() != nullptr) return;
+    UdpDatagram d;
+    if (!UnpackUdp(*u, &d)) return;
+    uint64_t addresses[4];
+    u->AddressWords(addresses);
+    const ConnectionKey key = ConnectionKey::FromWords(
+        addresses, ConnectionKey::TailOf(d.sourcePort, d.destinationPort, u->IsIPv6()));
+    try {
+        m_rtsp.Datagram(key, d.payload, static_cast<size_t>(d.length), FrameTimeUs());
+    } catch (...) {
+        // The datagram is lost to the recording.
+    }
 }
 
 void CVideoStreamUriAnalyse::RefreshRecordingRequests(uint64_t version) {
@@ -213,6 +238,10 @@ void CVideoStreamUriAnalyse::EndHttpFlows() {
 void CVideoStreamUriAnalyse::OnCaptureEnd() {
     CVideoStreamAnalyse::OnCaptureEnd();
     EndHttpFlows();
+    try {
+        m_rtsp.Finish();
+    } catch (...) {
+    }
 }
 
 void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u, const ConnectionKey& key) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "analyse/RtspFollow.h"
 #include "analyse/VideoStreamAnalyse.h"
 #include "decoder/VideoStreamDecoder.h"
 #include "http/HttpRecorder.h"
@@ -65,6 +66,8 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     // A segment without payload neither starts, adds to nor decodes anything.
     bool HandlesEmptySegments() const final { return false; }
     void OnTCP(CTCPNetUnpack* unpacker) override;
+    // RTP over UDP of the RTSP sessions followed; other frames cost one check.
+    void OnIP(CTCPNetUnpack* unpacker) override;
     void OnStreamData(CNetUnpack* unpacker, StreamType type) override;
     // The HTTP connections still followed end with the capture, and their recordings with them.
     void OnCaptureEnd() override;
@@ -76,6 +79,7 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     size_t DecoderCount() const { return m_decoderCount; }
     size_t HttpFlowCount() const { return m_httpFlows.size(); }
     const HttpStreamRecorder* Recorder() const { return m_recorder.get(); }
+    const RtspFollow& Rtsp() const { return m_rtsp; }
 
     StreamDataCallback m_streamDataCallback = nullptr;
     RecordingHooks m_recording;
@@ -107,4 +111,5 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     std::list<ConnectionKey> m_httpOrder;  // of the flows, least recently used first
     uint64_t m_requestVersion = ~uint64_t{0};
     bool m_httpRecording = false;
+    RtspFollow m_rtsp;  // RTSP sessions and their recordings
 };

@@ -54,6 +54,8 @@ bool RecordAll();
 // Changes whenever the list or the record-all switch does: a capture thread reads the list again
 // only then.
 uint64_t RecordingListVersion();
+// Whether a request names this address.
+bool IsRecordingRequested(const std::string& address);
 // The address a request names: from four characters after "--i" to one before "--o".
 std::string RequestedAddress(const std::string& request);
 // Closes every open file and frees the table (program exit).
