@@ -278,7 +278,12 @@ void RtspFollow::Write(Entry& e, size_t track, const unsigned char* data, size_t
     const int64_t clock = e.session.Tracks()[track].media.clockRate;
     // In the track's clock from the file's zero: whole ticks apart, as the RTP times are.
     const int64_t pts = units + (FirstUs(e, track) - e.startUs) * clock / 1000000;
-    e.writer.Write(static_cast<size_t>(e.streamOf[track]), data, size, pts, key);
+    if (!e.writer.Write(static_cast<size_t>(e.streamOf[track]), data, size, pts, key) &&
+        !e.writeReported) {
+        // Once per file: a full disk would otherwise say so for every unit.
+        e.writeReported = true;
+        LogOut(LOG_ERROR, "Cannot write the recording file " + e.path);
+    }
 }
 
 bool RtspFollow::Open(Entry& e, size_t track, const AccessUnit& unit) {

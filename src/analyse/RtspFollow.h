@@ -91,6 +91,7 @@ class RtspFollow : public RtspSessionListener {
         bool fromStart = false;  // it did before the media began
         bool wasPlaying = false;
         bool failed = false;
+        bool writeReported = false;
         bool udp = false;
         int64_t checkedUs = 0;  // capture time the recording list was last asked
         int64_t seenUs = 0;     // capture time of its last segment
