@@ -2,9 +2,11 @@
 // input is records of one kind byte, a 2-byte big-endian length and that many bytes (fewer if
 // the input ends). Kind & 3: 0 the client's bytes, 1 the server's, 2 a gap (kind & 4: the
 // server's direction), 3 a UDP datagram whose first 4 bytes are its source and destination
-// ports. Every record is also parsed as a session description and given, as one RTP packet, to
-// fixed H.264, H.265, AAC and G.711 tracks, in order and through a reordering window. Checks:
-// every access unit is non-empty and within its bound, the tracks and addresses within theirs.
+// ports; kind & 8 first switches the session's depacketising off or on (the frames of a session
+// nobody records are passed over). Every record is also parsed as a session description and given, as one RTP packet, to
+// fixed H.264, H.265, AAC and G.711 tracks, in order and through a reordering window, and read
+// as RTCP for a sender report. Checks: every access unit is non-empty and within its bound, the
+// tracks and addresses within theirs.
 
 #include <cstdint>
 #include <cstdio>
@@ -80,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const unsigned char* b = chunk.data();
         const size_t n = length;
 
+        if ((kind & 8) != 0) session.SetMediaWanted(!session.MediaWanted());
         switch (kind & 3) {
             case 0:
                 session.ClientBytes(b, n);
@@ -106,6 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ParseSdp(reinterpret_cast<const char*>(b), n, &sdp);
         if (sdp.media.size() > kMaxSdpMedia) Fail("too many media");
         for (auto& t : tracks) t->Receive(b, n, sink);
+        int64_t ntpUs;
+        uint32_t rtpTime;
+        ParseSenderReport(b, n, &ntpUs, &rtpTime);
     }
     session.Flush();
     for (auto& t : tracks) t->Flush(sink);

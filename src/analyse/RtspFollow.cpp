@@ -33,11 +33,13 @@ RtspFollow::~RtspFollow() {
 
 void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts, int64_t timeUs) {
     m_nowUs = timeUs;
-    TcpFlow::Direction d = TcpFlow::kToServer;
-    auto it = m_sessions.find(key);
+    // Most segments are the server's media: its direction is looked up first.
+    const bool fromServer = m_serverPorts[key.srcPort] != 0;
+    TcpFlow::Direction d = fromServer ? TcpFlow::kToClient : TcpFlow::kToServer;
+    auto it = m_sessions.find(fromServer ? key.Reverse() : key);
     if (it == m_sessions.end()) {
-        it = m_sessions.find(key.Reverse());
-        d = TcpFlow::kToClient;
+        it = m_sessions.find(fromServer ? key : key.Reverse());
+        d = fromServer ? TcpFlow::kToServer : TcpFlow::kToClient;
     }
     if (it == m_sessions.end()) {
         // A request opens a session; a response alone is a session begun before the capture.
@@ -59,14 +61,26 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
     Entry& e = *it->second;
     e.seenUs = timeUs;
     if (!e.wanted && timeUs - e.checkedUs >= kRecheckUs) Recheck(e, !e.session.Playing());
-    Deliver(e, d, u);
+    if (d == TcpFlow::kToClient && !e.wanted && e.session.Playing() && !e.session.HasUdp()) {
+        e.dormant = true;
+        if ((u->TcpFlags() & CTCPNetUnpack::kFin) != 0) e.serverFin = true;
+    } else {
+        if (d == TcpFlow::kToClient && e.dormant) {
+            // Woken: the server's bytes go on from here, the framing found again.
+            e.dormant = false;
+            e.flow.ToClient().Start(u->SequenceNumber());
+            e.session.ServerGap();
+        }
+        Deliver(e, d, u);
+    }
     const bool udp = e.session.HasUdp();
     if (udp != e.udp) {
         e.udp = udp;
         udp ? ++m_udp : --m_udp;
     }
-    const bool over = e.session.TornDown() || (u->TcpFlags() & CTCPNetUnpack::kRst) != 0 ||
-                      (e.flow.ToServer().FinSeen() && e.flow.ToClient().FinSeen());
+    const bool over = e.session.TornDown() || (e.dormant && e.session.TeardownAsked()) ||
+                      (u->TcpFlags() & CTCPNetUnpack::kRst) != 0 ||
+                      (e.flow.ToServer().FinSeen() && (e.serverFin || e.flow.ToClient().FinSeen()));
     if (over) End(it->first);
 }
 
@@ -278,7 +292,12 @@ void RtspFollow::Write(Entry& e, size_t track, const unsigned char* data, size_t
     const int64_t clock = e.session.Tracks()[track].media.clockRate;
     // In the track's clock from the file's zero: whole ticks apart, as the RTP times are.
     const int64_t pts = units + (FirstUs(e, track) - e.startUs) * clock / 1000000;
-    e.writer.Write(static_cast<size_t>(e.streamOf[track]), data, size, pts, key);
+    if (!e.writer.Write(static_cast<size_t>(e.streamOf[track]), data, size, pts, key) &&
+        !e.writeReported) {
+        // Once per file: a full disk would otherwise say so for every unit.
+        e.writeReported = true;
+        LogOut(LOG_ERROR, "Cannot write the recording file " + e.path);
+    }
 }
 
 bool RtspFollow::Open(Entry& e, size_t track, const AccessUnit& unit) {

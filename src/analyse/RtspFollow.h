@@ -91,6 +91,11 @@ class RtspFollow : public RtspSessionListener {
         bool fromStart = false;  // it did before the media began
         bool wasPlaying = false;
         bool failed = false;
+        bool writeReported = false;
+        // Playing and recorded by nobody: the server's bytes are not even put in order. They are
+        // taken up again, from the next frame found, when a request names the session.
+        bool dormant = false;
+        bool serverFin = false;  // seen while dormant
         bool udp = false;
         int64_t checkedUs = 0;  // capture time the recording list was last asked
         int64_t seenUs = 0;     // capture time of its last segment

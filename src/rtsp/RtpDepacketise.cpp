@@ -98,7 +98,6 @@ class VideoDepacketiser : public RtpDepacketiser {
                 at = comma + 1;
             }
         }
-        m_au.reserve(64 * 1024);
     }
 
     bool IsVideo() const override { return true; }

@@ -165,13 +165,10 @@ long RtspSession::Complete(const unsigned char* b, size_t n, bool fromServer,
     }
     if (!LooksLikeStart(b, n < 20 ? n : 20)) return -1;
     const size_t window = n < kMaxHead ? n : kMaxHead;
-    size_t headEnd = 0;
-    for (size_t i = 0; i + 3 < window; ++i) {
-        if (b[i] == '\r' && b[i + 1] == '\n' && b[i + 2] == '\r' && b[i + 3] == '\n') {
-            headEnd = i + 4;
-            break;
-        }
-    }
+    const void* blank = memmem(b, window, "\r\n\r\n", 4);
+    const size_t headEnd =
+        blank != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(blank) - b) + 4
+                         : 0;
     if (headEnd == 0) return n >= kMaxHead ? -1 : 0;
     const std::string head(reinterpret_cast<const char*>(b), headEnd);
     const std::string cl = Header(head, "content-length");
@@ -288,9 +285,9 @@ size_t RtspSession::Parse(Direction& d, bool fromServer, const unsigned char* b,
 void RtspSession::Frame(int channel, const unsigned char* data, size_t length) {
     for (size_t i = 0; i < m_tracks.size(); ++i) {
         Track& t = m_tracks[i];
-        if (!t.rtp || t.udp) continue;
+        if (!t.setUp || t.udp) continue;
         if (t.rtpChannel == channel) {
-            if (!m_mediaWanted) return;
+            if (!m_mediaWanted || !t.rtp) return;
             TrackSink sink(*this, m_listener, i);
             t.rtp->Receive(data, length, sink);
             return;
@@ -313,9 +310,9 @@ bool RtspSession::Datagram(uint16_t sourcePort, uint16_t destinationPort, const 
                            size_t length) {
     for (size_t i = 0; i < m_tracks.size(); ++i) {
         Track& t = m_tracks[i];
-        if (!t.rtp || !t.udp) continue;
+        if (!t.setUp || !t.udp) continue;
         if (sourcePort == t.serverRtpPort && destinationPort == t.clientRtpPort) {
-            if (!m_mediaWanted) return true;
+            if (!m_mediaWanted || !t.rtp) return true;
             TrackSink sink(*this, m_listener, i);
             t.rtp->Receive(data, length, sink);
             return true;
@@ -330,7 +327,7 @@ bool RtspSession::Datagram(uint16_t sourcePort, uint16_t destinationPort, const 
 
 bool RtspSession::HasUdp() const {
     for (const Track& t : m_tracks) {
-        if (t.rtp && t.udp) return true;
+        if (t.setUp && t.udp) return true;
     }
     return false;
 }
@@ -354,6 +351,7 @@ void RtspSession::AddAddress(const std::string& address) {
 void RtspSession::OnMessage(const Message& m) {
     if (!m.response) {
         AddAddress(m.url);
+        if (m.method == "TEARDOWN") m_teardownAsked = true;
         if (m.cseq < 0) return;
         // The response may have come first, when this request waited behind a hole.
         for (size_t i = 0; i < m_early.size(); ++i) {
@@ -431,7 +429,7 @@ RtspSession::Track* RtspSession::TrackForUrl(const std::string& url) {
             return &t;
     }
     for (Track& t : m_tracks) {
-        if (!t.rtp) return &t;
+        if (!t.setUp) return &t;
     }
     return nullptr;
 }
@@ -454,5 +452,16 @@ void RtspSession::SetUp(Track& t, const std::string& transport) {
         t.clientRtcpPort = static_cast<uint16_t>(b);
         t.serverRtcpPort = static_cast<uint16_t>(d);
     }
-    t.rtp = std::make_unique<RtpTrack>(t.media, t.udp ? kUdpWindow : 0);
+    t.setUp = true;
+    t.rtp.reset();
+    if (m_mediaWanted) t.rtp = std::make_unique<RtpTrack>(t.media, t.udp ? kUdpWindow : 0);
+}
+
+void RtspSession::SetMediaWanted(bool wanted) {
+    m_mediaWanted = wanted;
+    // The depacketisers of a session are made once someone wants its media.
+    for (Track& t : m_tracks) {
+        if (wanted && t.setUp && !t.rtp)
+            t.rtp = std::make_unique<RtpTrack>(t.media, t.udp ? kUdpWindow : 0);
+    }
 }

@@ -42,7 +42,8 @@ class RtspSession {
         uint16_t clientRtpPort = 0, serverRtpPort = 0;
         uint16_t clientRtcpPort = 0, serverRtcpPort = 0;
         bool udp = false;
-        std::unique_ptr<RtpTrack> rtp;  // once set up
+        bool setUp = false;             // a SETUP for it was answered
+        std::unique_ptr<RtpTrack> rtp;  // once set up and its media wanted
     };
 
     explicit RtspSession(RtspSessionListener* listener) : m_listener(listener) {}
@@ -63,10 +64,12 @@ class RtspSession {
     const std::vector<Track>& Tracks() const { return m_tracks; }
     bool Playing() const { return m_playing; }
     bool TornDown() const { return m_tornDown; }
+    // The client has asked for TEARDOWN (its answer may not be read).
+    bool TeardownAsked() const { return m_teardownAsked; }
     bool HasUdp() const;
     // Whether RTP is depacketised at all: a session nobody records only has its `$` frames
     // passed over (they are taken up again, from a key picture on, when it is switched on).
-    void SetMediaWanted(bool wanted) { m_mediaWanted = wanted; }
+    void SetMediaWanted(bool wanted);
     bool MediaWanted() const { return m_mediaWanted; }
 
   private:
@@ -113,5 +116,6 @@ class RtspSession {
     std::string m_base;  // the address relative controls resolve against
     bool m_playing = false;
     bool m_tornDown = false;
+    bool m_teardownAsked = false;
     bool m_mediaWanted = true;
 };
