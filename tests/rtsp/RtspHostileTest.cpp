@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,19 +16,22 @@ namespace {
 typedef std::vector<unsigned char> Bytes;
 
 Bytes Rtp(uint16_t seq, uint32_t ts, bool marker, const Bytes& payload, uint8_t pt = 96) {
-    Bytes b = {0x80,
-               static_cast<unsigned char>((marker ? 0x80 : 0) | pt),
-               static_cast<unsigned char>(seq >> 8),
-               static_cast<unsigned char>(seq),
-               static_cast<unsigned char>(ts >> 24),
-               static_cast<unsigned char>(ts >> 16),
-               static_cast<unsigned char>(ts >> 8),
-               static_cast<unsigned char>(ts),
-               0,
-               0,
-               0,
-               1};
-    b.insert(b.end(), payload.begin(), payload.end());
+    const unsigned char header[12] = {0x80,
+                                      static_cast<unsigned char>((marker ? 0x80 : 0) | pt),
+                                      static_cast<unsigned char>(seq >> 8),
+                                      static_cast<unsigned char>(seq),
+                                      static_cast<unsigned char>(ts >> 24),
+                                      static_cast<unsigned char>(ts >> 16),
+                                      static_cast<unsigned char>(ts >> 8),
+                                      static_cast<unsigned char>(ts),
+                                      0,
+                                      0,
+                                      0,
+                                      1};
+    // Sized once and copied into: GCC 12 sees overflows in inserts into a fresh vector.
+    Bytes b(sizeof(header) + payload.size());
+    std::memcpy(b.data(), header, sizeof(header));
+    if (!payload.empty()) std::memcpy(b.data() + sizeof(header), payload.data(), payload.size());
     return b;
 }
 

@@ -3,8 +3,9 @@
 // picture and hold from there exactly the client's access units, to the end.
 
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 
+#include <pcap/pcap.h>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -138,19 +139,22 @@ std::string Interleaved(int channel, const Bytes& packet) {
 }
 
 Bytes MakeRtp(int pt, uint16_t seq, uint32_t ts, const Bytes& payload) {
-    Bytes b = {0x80,
-               static_cast<unsigned char>(0x80 | pt),
-               static_cast<unsigned char>(seq >> 8),
-               static_cast<unsigned char>(seq),
-               static_cast<unsigned char>(ts >> 24),
-               static_cast<unsigned char>(ts >> 16),
-               static_cast<unsigned char>(ts >> 8),
-               static_cast<unsigned char>(ts),
-               0,
-               0,
-               0,
-               7};
-    b.insert(b.end(), payload.begin(), payload.end());
+    const unsigned char header[12] = {0x80,
+                                      static_cast<unsigned char>(0x80 | pt),
+                                      static_cast<unsigned char>(seq >> 8),
+                                      static_cast<unsigned char>(seq),
+                                      static_cast<unsigned char>(ts >> 24),
+                                      static_cast<unsigned char>(ts >> 16),
+                                      static_cast<unsigned char>(ts >> 8),
+                                      static_cast<unsigned char>(ts),
+                                      0,
+                                      0,
+                                      0,
+                                      7};
+    // Sized once and copied into: GCC 12 sees overflows in inserts into a fresh vector.
+    Bytes b(sizeof(header) + payload.size());
+    std::memcpy(b.data(), header, sizeof(header));
+    if (!payload.empty()) std::memcpy(b.data() + sizeof(header), payload.data(), payload.size());
     return b;
 }
 
