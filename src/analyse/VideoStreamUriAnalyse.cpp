@@ -121,7 +121,7 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
     if (m_httpRecording || !m_httpFlows.empty() || u->GetStreamType() == STREAM_HLS)
         OnHttpSegment(u, key);
     const bool rtsp = u->GetStreamType() == STREAM_RTSP;
-    if (rtsp || (!m_rtsp.Idle() && m_rtsp.Watches(key))) {
+    if ((rtsp && (m_anyRequest || !m_listFixed)) || (!m_rtsp.Idle() && m_rtsp.Watches(key))) {
         try {
             m_rtsp.Segment(u, key, rtsp, FrameTimeUs());
         } catch (...) {
@@ -151,6 +151,7 @@ void CVideoStreamUriAnalyse::RefreshRecordingRequests(uint64_t version) {
     m_requestVersion = version;
     const std::vector<std::string> addresses = RequestedAddresses();
     const bool all = RecordAll();
+    m_anyRequest = all || !addresses.empty();
     if (!m_recorder) {
         if (addresses.empty() && !all) return;
         m_recorder.reset(new HttpStreamRecorder(GetAppDirectory() + "/Videos"));

@@ -75,6 +75,10 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
 
     void SetStreamDataCallback(StreamDataCallback callback) { m_streamDataCallback = callback; }
     void SetRecordingHooks(const RecordingHooks& hooks) { m_recording = hooks; }
+    // The recording list will not change while this capture runs (the console's requests are all
+    // given at its start): with nothing on it, RTSP sessions are not followed for a recording
+    // that could only be asked for later.
+    void SetRecordingListFixed(bool fixed) { m_listFixed = fixed; }
     const StreamTable& Streams() const { return m_streams; }
     size_t DecoderCount() const { return m_decoderCount; }
     size_t HttpFlowCount() const { return m_httpFlows.size(); }
@@ -111,5 +115,7 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     std::list<ConnectionKey> m_httpOrder;  // of the flows, least recently used first
     uint64_t m_requestVersion = ~uint64_t{0};
     bool m_httpRecording = false;
-    RtspFollow m_rtsp;  // RTSP sessions and their recordings
+    bool m_listFixed = false;
+    bool m_anyRequest = false;  // the recording list names something, or records everything
+    RtspFollow m_rtsp;          // RTSP sessions and their recordings
 };

@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
         session.SetWithoutDatabase(withoutDatabase);
         session.SetStreamDataCallback(&OnRtmpTag);
         session.SetRecordingHooks(WriterHooks());
+        session.SetRecordingListFixed(true);
         if (options.bufferKiB > 0)
             session.SetBufferSize(static_cast<int>(options.bufferKiB * 1024));
         try {

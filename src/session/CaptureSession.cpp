@@ -53,6 +53,7 @@ std::unique_ptr<CVideoStreamUriAnalyse> CaptureSession::NewAnalyser() const {
                  : std::make_unique<CVideoStreamUriAnalyse>();
     a->SetStreamDataCallback(m_callback);
     a->SetRecordingHooks(m_hooks);
+    a->SetRecordingListFixed(m_listFixed);
     if (m_bufferSize > 0) a->SetCaptureBufferSize(m_bufferSize);
     return a;
 }

@@ -40,6 +40,9 @@ class CaptureSession {
     void SetRecordingHooks(const RecordingHooks& hooks) { m_hooks = hooks; }
     // Without the database's filter rules (the console without a database).
     void SetWithoutDatabase(bool without) { m_withoutDatabase = without; }
+    // The recording list is given once, before the start (the console): streams it does not name
+    // need not be followed for a request that cannot come.
+    void SetRecordingListFixed(bool fixed) { m_listFixed = fixed; }
     // The kernel's capture buffer of each device, in bytes (0: the default).
     void SetBufferSize(int bytes) { m_bufferSize = bytes; }
 
@@ -73,5 +76,6 @@ class CaptureSession {
     StreamDataCallback m_callback = nullptr;
     RecordingHooks m_hooks;
     bool m_withoutDatabase = false;
+    bool m_listFixed = false;
     int m_bufferSize = 0;
 };
