@@ -54,8 +54,9 @@ CMyListCtrl::CMyListCtrl(QWidget* parent) : QTreeWidget(parent) {
     m_selectedBack = p.color(QPalette::Highlight);
     m_oddText = p.color(QPalette::ButtonText);
     m_evenText = p.color(QPalette::ButtonText);
-    m_hotText = p.color(QPalette::HighlightedText);
-    m_selectedText = p.color(QPalette::ButtonText);
+    // Dark text on the light red of the row under the mouse, light text on the highlight.
+    m_hotText = p.color(QPalette::ButtonText);
+    m_selectedText = p.color(QPalette::HighlightedText);
     SetupReportList(this);
     setItemDelegate(new RowColourDelegate(this));
     viewport()->setMouseTracking(true);

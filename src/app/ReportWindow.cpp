@@ -113,7 +113,16 @@ void CReportWindow::SetItemState(int id, int row, unsigned state, unsigned mask)
 
 void CReportWindow::SetWindowText(int id, const std::string& text) {
     if (id != IDC_STATIC_STATUS) return;
-    m_statusText = text;
+    // LogOut shows the counters of before its call, one row behind a row it has just added;
+    // the window shows those of after it, which match the rows.
+    const std::string status = GetStatusText();
+    if (text.rfind("状态：" + status + "  网络包数：", 0) == 0) {
+        m_statusText = "状态：" + status + "  网络包数：" + std::to_string(GetNetDataCount()) +
+                       "  视频流数:" + std::to_string(GetStreamCount()) + "  异常：" +
+                       GetLastErrorText();
+    } else {
+        m_statusText = text;
+    }
     m_statusDirty = true;
     RequestSync();
 }

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "app/AboutDlg.h"
+#include "app/AnchorLayout.h"
 #include "app/DialogUnits.h"
 #include "app/HtmlViewEx.h"
 #include "app/Icons.h"
@@ -117,14 +119,23 @@ void CStrevixDlg::CheckSingleInstance() {
 void CStrevixDlg::CreateControls() {
     setWindowTitle(QString::fromUtf8("斯瑞维1.5.3"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
     setFont(SongTiFont(10));
     const DialogUnits du(font());
-    setFixedSize(du.X(491), du.Y(301));
+    // The template's size is the smallest; the lists take what is added.
+    const QSize minimum(du.X(491), du.Y(301));
+    CAnchorLayout* layout = new CAnchorLayout(minimum, this);
+    setMinimumSize(minimum);
+    resize(minimum);
+    setSizeGripEnabled(true);
 
-    auto place = [&](QWidget* w, int id, int x, int y, int width, int height) {
-        w->setGeometry(du.Rect(x, y, width, height));
+    // Shares of the added room: the top band (interfaces, network data) gets kTop of the height,
+    // the stream band the rest; the stream list kList of the width, the start page the rest.
+    const double kTop = 0.3, kList = 0.65;
+    typedef CAnchorLayout::Anchor A;
+    auto place = [&](QWidget* w, int id, int x, int y, int width, int height, A anchor = A()) {
+        layout->Place(w, du.Rect(x, y, width, height), anchor);
         if (id != 0) {
             w->setObjectName(QString("ctl%1").arg(id));
             w->setProperty("controlId", id);
@@ -132,7 +143,7 @@ void CStrevixDlg::CreateControls() {
         }
         return w;
     };
-    auto group = [&](const char* text, int x, int y, int width, int height) {
+    auto group = [&](const char* text, int x, int y, int width, int height, A anchor) {
         QGroupBox* box = new QGroupBox(QString::fromUtf8(text), this);
         // An etched frame as in the template; the title sits on its top edge.
         box->setStyleSheet(
@@ -141,44 +152,49 @@ void CStrevixDlg::CreateControls() {
                     "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
                     " left: 6px; padding: 0 2px; }")
                 .arg(du.Y(4)));
-        place(box, 0, x, y, width, height);
+        place(box, 0, x, y, width, height, anchor);
     };
-    auto label = [&](const char* text, int x, int y, int width, int height) {
+    auto label = [&](const char* text, int x, int y, int width, int height, A anchor = A()) {
         QLabel* l = new QLabel(QString::fromUtf8(text), this);
         l->setTextFormat(Qt::PlainText);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        place(l, 0, x, y, width, height);
+        place(l, 0, x, y, width, height, anchor);
         return l;
     };
-    auto button = [&](int id, const char* text, int x, int y, int width, int height) {
+    auto button = [&](int id, const char* text, int x, int y, int width, int height,
+                      A anchor = A()) {
         QPushButton* b = new QPushButton(QString::fromUtf8(text), this);
         b->setAutoDefault(false);
-        place(b, id, x, y, width, height);
+        place(b, id, x, y, width, height, anchor);
         connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
         return b;
     };
+    const A leftTop{0, 0, 0.5, kTop}, rightTop{0.5, 0, 0.5, kTop}, topButtons{0.5, 0, 0, 0};
+    const A streams{0, kTop, kList, 1 - kTop}, streamButtons{kList, kTop, 0, 0};
+    const A bottomOfStreams{kList, 1, 0, 0}, page{kList, kTop, 1 - kList, 1 - kTop};
 
     // Group boxes first, so that the controls inside lie above them.
-    group("采集设置：(1)点击“开始”进行嗅探", 3, 2, 256, 75);
-    group("嗅探信息", 262, 2, 226, 75);
-    group("网络视频流信息：(2)双击视频流播放 (3)在播放器菜单中点击“录制”保存视频", 3, 79, 310, 208);
+    group("采集设置：(1)点击“开始”进行嗅探", 3, 2, 256, 75, leftTop);
+    group("嗅探信息", 262, 2, 226, 75, rightTop);
+    group("网络视频流信息：(2)双击视频流播放 (3)在播放器菜单中点击“录制”保存视频", 3, 79, 310, 208,
+          streams);
 
     label("网络接口信息：", 6, 15, 54, 10);
     m_deviceList = new QTreeWidget(this);
     SetupReportList(m_deviceList);
-    place(m_deviceList, IDC_LIST_DEVICES, 7, 26, 248, 47);
+    place(m_deviceList, IDC_LIST_DEVICES, 7, 26, 248, 47, leftTop);
     button(IDC_TEST, "TEST", 87, 9, 50, 14)->setVisible(false);
-    button(IDC_PCAP_FILE, "pcap文件", 146, 9, 41, 15);
+    button(IDC_PCAP_FILE, "pcap文件", 146, 9, 41, 15, topButtons);
     // The default button's look; Enter itself does nothing (keyPressEvent).
-    button(IDC_START, "开始", 191, 9, 28, 15)->setDefault(true);
-    button(IDC_STOP, "停止", 227, 9, 28, 15);
+    button(IDC_START, "开始", 191, 9, 28, 15, topButtons)->setDefault(true);
+    button(IDC_STOP, "停止", 227, 9, 28, 15, topButtons);
 
     m_netDataList = new QTreeWidget(this);
     SetupReportList(m_netDataList);
-    place(m_netDataList, IDC_LIST_NETDATA, 266, 12, 222, 61);
+    place(m_netDataList, IDC_LIST_NETDATA, 266, 12, 222, 61, rightTop);
 
     m_streamList = new CMyListCtrl(this);
-    place(m_streamList, IDC_LIST_STREAM, 6, 91, 253, 195);
+    place(m_streamList, IDC_LIST_STREAM, 6, 91, 253, 195, streams);
     connect(m_streamList, &QTreeWidget::itemSelectionChanged, this,
             &CStrevixDlg::OnStreamSelectionChanged);
     connect(m_streamList, &QTreeWidget::itemDoubleClicked, this,
@@ -192,23 +208,26 @@ void CStrevixDlg::CreateControls() {
                 if (row >= 0) OnStreamListDblClk(row);
             });
 
-    button(IDC_PLAY, "播录", 264, 92, 44, 19);
-    button(IDC_RECORD_ONLY, "只录", 264, 115, 44, 19);
+    button(IDC_PLAY, "播录", 264, 92, 44, 19, streamButtons);
+    button(IDC_RECORD_ONLY, "只录", 264, 115, 44, 19, streamButtons);
     QLabel* hint =
         label("优先使用：\n [ 播录 ] \n其次使用：\n [ 只录 ]\n使用[只录]时,请不要关闭网页！", 266,
-              137, 43, 59);
+              137, 43, 59, streamButtons);
     hint->setWordWrap(true);
-    button(IDC_DELETE, "删除", 264, 198, 44, 19);
-    button(IDC_CLEAR, "清空", 264, 221, 44, 19);
-    label("(4)浏览视频", 264, 254, 48, 9);
-    button(IDC_FOLDER, "文件夹...", 264, 264, 44, 19);
+    button(IDC_DELETE, "删除", 264, 198, 44, 19, streamButtons);
+    button(IDC_CLEAR, "清空", 264, 221, 44, 19, streamButtons);
+    label("(4)浏览视频", 264, 254, 48, 9, bottomOfStreams);
+    button(IDC_FOLDER, "文件夹...", 264, 264, 44, 19, bottomOfStreams);
 
     QFrame* webHost = new QFrame(this);
     webHost->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    place(webHost, IDC_WEB_HOST, 313, 76, 175, 207);
+    place(webHost, IDC_WEB_HOST, 313, 76, 175, 207, page);
+    QVBoxLayout* hostLayout = new QVBoxLayout(webHost);
+    hostLayout->setContentsMargins(webHost->contentsMargins());
+    hostLayout->setSpacing(0);
 
     m_status = new CStatusLabel(QString::fromUtf8("状态信息："), this);
-    place(m_status, IDC_STATIC_STATUS, 4, 288, 310, 10);
+    place(m_status, IDC_STATIC_STATUS, 4, 288, 310, 10, A{0, 1, 1, 0});
 
     // The commands without a control of their own, and the about item that a system menu
     // would carry.
@@ -236,9 +255,9 @@ void CStrevixDlg::CreateControls() {
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     }
     more->setMenu(menu);
-    place(more, IDC_MORE, 396, 285, 44, 14);
+    place(more, IDC_MORE, 396, 285, 44, 14, A{1, 1, 0, 0});
 
-    button(IDC_EXIT, "退出", 445, 285, 44, 14);
+    button(IDC_EXIT, "退出", 445, 285, 44, 14, A{1, 1, 0, 0});
 }
 
 QWidget* CStrevixDlg::Control(int id) const {
@@ -289,7 +308,7 @@ bool CStrevixDlg::OnInitDialog() {
 
     QWidget* host = Control(IDC_WEB_HOST);
     m_htmlView = new CHtmlViewEx(host);
-    m_htmlView->setGeometry(static_cast<QFrame*>(host)->contentsRect());
+    host->layout()->addWidget(m_htmlView);
     m_htmlView->Navigate();
     m_htmlView->show();
 

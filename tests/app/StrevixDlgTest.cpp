@@ -140,6 +140,31 @@ class StrevixDlgTest : public QObject {
         QCOMPARE(more->menu()->actions().last()->text(), QString::fromUtf8("关于 Strevix(&A)..."));
     }
 
+    // Larger than the template: the lists take the room, buttons keep their size and corner,
+    // column widths stay; the status line counts the rows that are there.
+    void resizedWindowAndCounts() {
+        TestDialog& d = Open();
+        const QSize minimum = d.size();
+        QCOMPARE(d.minimumSize(), minimum);
+        const QSize list = d.Control(IDC_LIST_STREAM)->size();
+        const QSize button = d.Control(IDC_PLAY)->size();
+        const int gap = minimum.width() - d.Control(IDC_EXIT)->geometry().right();
+        d.resize(minimum + QSize(400, 300));
+        QCoreApplication::processEvents();
+        QVERIFY(d.Control(IDC_LIST_STREAM)->width() > list.width() + 200);
+        QVERIFY(d.Control(IDC_LIST_STREAM)->height() > list.height() + 150);
+        QCOMPARE(d.Control(IDC_PLAY)->size(), button);
+        QCOMPARE(d.width() - d.Control(IDC_EXIT)->geometry().right(), gap);
+        QCOMPARE(d.List(IDC_LIST_STREAM)->columnWidth(1), 255);
+        d.List(IDC_LIST_STREAM)->setColumnWidth(1, 300);
+        Stream("rtmp://h/live/a");
+        Stream("rtmp://h/live/b");
+        d.OnCommand(IDC_CLEAR);
+        Stream("rtmp://h/live/c");
+        QCOMPARE(d.List(IDC_LIST_STREAM)->columnWidth(1), 300);
+        QVERIFY2(d.Status().contains(QString::fromUtf8("视频流数:3")), qPrintable(d.Status()));
+    }
+
     void interfaceListRows() {
         TestDialog& d = Open();
         // The loopback interface is listed with its address in three-character fields.
@@ -599,7 +624,7 @@ class StrevixDlgTest : public QObject {
         QCOMPARE(list->Tracking(), 1);
         list->RowColours(2, true, &back, &text);
         QCOMPARE(back, QColor(255, 204, 204));
-        QCOMPARE(text, list->palette().color(QPalette::HighlightedText));
+        QCOMPARE(text, list->palette().color(QPalette::ButtonText));  // readable on light red
         list->OnMouseLeave();
         QCOMPARE(list->HotRow(), -1);
         QCOMPARE(list->Tracking(), 0);
