@@ -1,15 +1,16 @@
 #include "app/MyListCtrl.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QStyledItemDelegate>
+#include <QToolTip>
 
 namespace {
 
-class RowColourDelegate : public QStyledItemDelegate {
+class RowColourDelegate : public CCellTipDelegate {
   public:
-    explicit RowColourDelegate(CMyListCtrl* list) : QStyledItemDelegate(list), m_list(list) {}
+    explicit RowColourDelegate(CMyListCtrl* list) : CCellTipDelegate(list), m_list(list) {}
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
@@ -33,6 +34,29 @@ class RowColourDelegate : public QStyledItemDelegate {
 
 }  // namespace
 
+bool CReportItem::operator<(const QTreeWidgetItem& other) const {
+    const int column = treeWidget() != nullptr ? treeWidget()->sortColumn() : 0;
+    const QString a = text(column), b = other.text(column);
+    bool aNumber = false, bNumber = false;
+    const qlonglong x = a.toLongLong(&aNumber), y = b.toLongLong(&bNumber);
+    if (aNumber && bNumber) return x < y;
+    return a < b;
+}
+
+bool CCellTipDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                 const QStyleOptionViewItem& option, const QModelIndex& index) {
+    if (event->type() != QEvent::ToolTip)
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString text = index.data(Qt::DisplayRole).toString();
+    // The same margins the cells are drawn with.
+    if (option.fontMetrics.horizontalAdvance(text) > option.rect.width() - 8) {
+        QToolTip::showText(event->globalPos(), text, view, option.rect);
+    } else {
+        QToolTip::hideText();
+    }
+    return true;
+}
+
 void SetupReportList(QTreeWidget* list) {
     list->setRootIsDecorated(false);
     list->setItemsExpandable(false);
@@ -47,6 +71,8 @@ void SetupReportList(QTreeWidget* list) {
     list->setContextMenuPolicy(Qt::NoContextMenu);
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->setTextElideMode(Qt::ElideRight);
+    list->setItemDelegate(new CCellTipDelegate(list));
+    list->header()->setSectionsClickable(true);
 }
 
 CMyListCtrl::CMyListCtrl(QWidget* parent) : QTreeWidget(parent) {

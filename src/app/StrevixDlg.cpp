@@ -3,10 +3,12 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -193,6 +195,18 @@ void CStrevixDlg::CreateControls() {
     SetupReportList(m_netDataList);
     place(m_netDataList, IDC_LIST_NETDATA, 266, 12, 222, 61, rightTop);
 
+    // The user's choice in the network-data list is kept through the reports that follow.
+    connect(m_netDataList, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (!m_reportWindow || m_reportWindow->Applying()) return;
+        QList<QTreeWidgetItem*> selected = m_netDataList->selectedItems();
+        WithReportLock([&] {
+            if (selected.isEmpty())
+                m_reportWindow->UserDeselected(IDC_LIST_NETDATA);
+            else
+                m_reportWindow->UserSelected(IDC_LIST_NETDATA, selected.first());
+        });
+    });
+
     m_streamList = new CMyListCtrl(this);
     place(m_streamList, IDC_LIST_STREAM, 6, 91, 253, 195, streams);
     connect(m_streamList, &QTreeWidget::itemSelectionChanged, this,
@@ -201,12 +215,43 @@ void CStrevixDlg::CreateControls() {
             [this](QTreeWidgetItem* item, int) {
                 // The row the item is once the queued reports are in.
                 int row = -1;
-                WithReportLock([&] {
-                    row = m_reportWindow->MirrorRowOf(IDC_LIST_STREAM,
-                                                      m_streamList->indexOfTopLevelItem(item));
-                });
+                WithReportLock([&] { row = m_reportWindow->MirrorRowOf(IDC_LIST_STREAM, item); });
                 if (row >= 0) OnStreamListDblClk(row);
             });
+
+    for (QTreeWidget* list :
+         {m_deviceList, m_netDataList, static_cast<QTreeWidget*>(m_streamList)}) {
+        list->installEventFilter(this);
+        connect(list->header(), &QHeaderView::sectionClicked, this,
+                [this, list](int column) { OnHeaderClicked(list, column); });
+    }
+    m_streamList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_streamList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        if (m_streamList->itemAt(pos) == nullptr) return;
+        m_rowMenu->popup(m_streamList->viewport()->mapToGlobal(pos));
+    });
+    m_rowMenu = new QMenu(this);
+    const struct {
+        int id;
+        const char* text;
+    } rowItems[] = {{IDC_COPY_ADDRESS, "复制地址"}, {IDC_PLAY, "播录"}, {IDC_RECORD_ONLY, "只录"},
+                    {IDC_RECORD_MP4, "录制MP4"},    {0, nullptr},       {IDC_FOLDER, "打开文件夹"}};
+    for (const auto& item : rowItems) {
+        if (item.text == nullptr) {
+            m_rowMenu->addSeparator();
+            continue;
+        }
+        QAction* action = m_rowMenu->addAction(QString::fromUtf8(item.text));
+        action->setData(item.id);
+        if (item.id == IDC_COPY_ADDRESS) action->setShortcut(QKeySequence::Copy);
+        const int id = item.id;
+        connect(action, &QAction::triggered, this, [this, id] {
+            if (id == IDC_COPY_ADDRESS)
+                CopySelectedAddresses(m_streamList);
+            else
+                OnCommand(id);
+        });
+    }
 
     button(IDC_PLAY, "播录", 264, 92, 44, 19, streamButtons);
     button(IDC_RECORD_ONLY, "只录", 264, 115, 44, 19, streamButtons);
@@ -389,7 +434,7 @@ void CStrevixDlg::BuildInterfaceList() {
         std::snprintf(address, sizeof(address), "%3d.%3d.%3d.%3d", b[0], b[1], b[2], b[3]);
         const std::string name = d->name == nullptr ? std::string() : std::string(d->name);
         const std::string description = FindAdapterDescription(name);
-        QTreeWidgetItem* item = new QTreeWidgetItem();
+        QTreeWidgetItem* item = new CReportItem();
         item->setText(0, QString::fromLatin1(address));
         item->setText(1, QString::fromStdString(description));
         item->setText(2, QString::fromStdString(name));
@@ -620,8 +665,7 @@ void CStrevixDlg::OnStreamSelectionChanged() {
             m_reportWindow->UserDeselected(IDC_LIST_STREAM);
             return;
         }
-        const int row = m_reportWindow->UserSelected(
-            IDC_LIST_STREAM, m_streamList->indexOfTopLevelItem(selected.first()));
+        const int row = m_reportWindow->UserSelected(IDC_LIST_STREAM, selected.first());
         if (row >= 0) SetSelectedStreamRow(row);
     });
 }
@@ -726,6 +770,71 @@ void CStrevixDlg::OnCommand(int id) {
         default:  // IDOK (Enter), IDC_TEST and anything else: nothing
             break;
     }
+}
+
+QString CStrevixDlg::SelectedAddresses(QTreeWidget* list) {
+    SyncReports();
+    QStringList lines;
+    for (QTreeWidgetItem* item : list->selectedItems()) {
+        if (list == m_streamList)
+            lines << item->text(1) + "/" + item->text(2);
+        else if (list == m_netDataList)
+            lines << item->text(2);
+        else
+            lines << item->text(2);  // the device name
+    }
+    return lines.join('\n');
+}
+
+void CStrevixDlg::CopySelectedAddresses(QTreeWidget* list) {
+    const QString text = SelectedAddresses(list);
+    if (!text.isEmpty()) QGuiApplication::clipboard()->setText(text);
+}
+
+void CStrevixDlg::OnHeaderClicked(QTreeWidget* list, int column) {
+    // Ascending, descending, then (for the report lists) back to the order of the reports.
+    const bool report = list == m_streamList || list == m_netDataList;
+    const int id = list == m_streamList ? IDC_LIST_STREAM : IDC_LIST_NETDATA;
+    const int current = report ? m_reportWindow->SortColumn(id)
+                               : (list->header()->isSortIndicatorShown() ? list->sortColumn() : -1);
+    const Qt::SortOrder order = list->header()->sortIndicatorOrder();
+    int next = column;
+    Qt::SortOrder nextOrder = Qt::AscendingOrder;
+    if (current == column) {
+        if (order == Qt::AscendingOrder) {
+            nextOrder = Qt::DescendingOrder;
+        } else if (report) {
+            next = -1;
+        }
+    }
+    if (report) {
+        m_reportWindow->SortBy(id, next, nextOrder);
+    } else {
+        list->header()->setSortIndicatorShown(true);
+        list->sortItems(next, nextOrder);
+    }
+}
+
+bool CStrevixDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress) return QDialog::eventFilter(watched, event);
+    QTreeWidget* list = qobject_cast<QTreeWidget*>(watched);
+    QKeyEvent* key = static_cast<QKeyEvent*>(event);
+    if (list == nullptr) return QDialog::eventFilter(watched, event);
+    if (key->matches(QKeySequence::Copy)) {
+        CopySelectedAddresses(list);
+        return true;
+    }
+    if (list == m_streamList && SelectedStreamListRow() >= 0) {
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            OnCommand(IDC_PLAY);
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete) {
+            OnCommand(IDC_DELETE);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CStrevixDlg::HideToTray() {

@@ -18,6 +18,7 @@ class CMyListCtrl;
 class CReportWindow;
 class CVideoStreamUriAnalyse;
 class QLabel;
+class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -67,6 +68,13 @@ class CStrevixDlg : public QDialog {
     int SelectedStreamListRow();
     // Column 1 + "/" + column 2 of a stream row.
     std::string StreamAddress(int row);
+    // The addresses of a list's selected rows, one a line; Ctrl+C puts them on the clipboard.
+    QString SelectedAddresses(QTreeWidget* list);
+    void CopySelectedAddresses(QTreeWidget* list);
+    // A click on a column header: ascending, descending, then the order of the reports.
+    void OnHeaderClicked(QTreeWidget* list, int column);
+    // The stream rows' context menu.
+    QMenu* RowMenu() const { return m_rowMenu; }
     // Applies the reports that are still queued for the lists and the status line.
     void SyncReports();
     CReportWindow* ReportWindow() const { return m_reportWindow.get(); }
@@ -97,6 +105,8 @@ class CStrevixDlg : public QDialog {
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;  // Escape
+    // The lists' keys: Ctrl+C copies, Enter plays, Delete deletes.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     // Seams: what the dialog asks of the desktop, and the release steps of the exit.
     virtual std::string AskCaptureFile();
@@ -119,6 +129,7 @@ class CStrevixDlg : public QDialog {
     QTreeWidget* m_deviceList = nullptr;
     QTreeWidget* m_netDataList = nullptr;
     QLabel* m_status = nullptr;
+    QMenu* m_rowMenu = nullptr;
     std::unique_ptr<CReportWindow> m_reportWindow;
     bool m_shutDown = false;
     int m_trayPicture = 134;

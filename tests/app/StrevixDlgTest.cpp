@@ -2,6 +2,7 @@
 // process of its own (see CMakeLists.txt), with an application folder of its own.
 
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -403,6 +404,78 @@ class StrevixDlgTest : public QObject {
 
         d.OnCommand(IDC_FOLDER);
         QCOMPARE(d.folders, std::vector<std::string>{home_ + "/Videos"});
+    }
+
+    // Header clicks sort (numbers by value) and come back to the order of the reports; the
+    // selection, Ctrl+C, Enter, Delete and the row menu work on the row the user sees.
+    void sortingCopyingAndRowCommands() {
+        TestDialog& d = Open();
+        apptest::MessageRecorder boxes;
+        for (const char* name : {"b", "d", "a", "c", "e", "f", "g", "h", "i", "j"})
+            Stream(std::string("rtmp://h/live/") + name);
+        QTreeWidget* list = d.List(IDC_LIST_STREAM);
+        auto column = [&](int c) {
+            d.SyncReports();
+            QStringList cells;
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                cells << list->topLevelItem(i)->text(c);
+            return cells.join(',');
+        };
+        const QString reportOrder = column(2);
+        QCOMPARE(reportOrder, QString("j,i,h,g,f,e,c,a,d,b"));
+        const struct {
+            int column;
+            int clicks;
+            int shown;
+            const char* expected;
+        } cases[] = {{0, 1, 0, "1,2,3,4,5,6,7,8,9,10"},
+                     {0, 2, 0, "10,9,8,7,6,5,4,3,2,1"},
+                     {2, 1, 2, "a,b,c,d,e,f,g,h,i,j"},
+                     {2, 2, 2, "j,i,h,g,f,e,d,c,b,a"},
+                     {2, 3, 2, "j,i,h,g,f,e,c,a,d,b"}};
+        for (const auto& c : cases) {
+            d.ReportWindow()->SortBy(IDC_LIST_STREAM, -1, Qt::AscendingOrder);
+            for (int i = 0; i < c.clicks; ++i) d.OnHeaderClicked(list, c.column);
+            QCOMPARE(column(c.shown), QString(c.expected));
+        }
+        // Sorted by name, a new report takes its sorted place; the selection is the row shown.
+        d.OnHeaderClicked(list, 2);
+        Stream("rtmp://h/live/bb");
+        QCOMPARE(column(2), QString("a,b,bb,c,d,e,f,g,h,i,j"));
+        list->setCurrentItem(list->topLevelItem(2));
+        QCOMPARE(d.StreamAddress(d.SelectedStreamListRow()), std::string("rtmp://h/live/bb"));
+        QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString("rtmp://h/live/bb"));
+        QTest::keyClick(list, Qt::Key_Return);
+        QCOMPARE(int(d.launches.size()), 1);
+        QCOMPARE(d.launches[0].args[1], std::string("rtmp://h/live/bb"));
+
+        // The row menu: copy, play, record only, MP4, folder.
+        QGuiApplication::clipboard()->clear();
+        list->setCurrentItem(list->topLevelItem(0));
+        QMenu* menu = d.RowMenu();
+        for (QAction* a : menu->actions()) a->trigger();
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString("rtmp://h/live/a"));
+        QCOMPARE(int(d.launches.size()), 3);
+        QCOMPARE(d.launches[1].args[1], std::string("rtmp://h/live/a"));
+        QCOMPARE(d.launches[2].args[1], std::string("rtmp://h/live/a"));
+        QCOMPARE(RecordingRequestCount(), size_t(1));
+        QCOMPARE(int(d.folders.size()), 1);
+        QVERIFY(boxes.boxes.empty());
+
+        // Delete takes the selected row away, in sorted and in report order alike.
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(column(2), QString("b,bb,c,d,e,f,g,h,i,j"));
+        d.OnHeaderClicked(list, 2);
+        d.OnHeaderClicked(list, 2);
+        QCOMPARE(column(2), QString("bb,j,i,h,g,f,e,c,d,b"));
+        QVERIFY(boxes.boxes.empty());
+        // The network-data list copies its address column.
+        QTreeWidget* net = d.List(IDC_LIST_NETDATA);
+        LogOut(LOG_NETDATA, "HTTP-http://10.0.0.9:8080/live/s.m3u8");
+        net = d.List(IDC_LIST_NETDATA);
+        net->setCurrentItem(net->topLevelItem(0));
+        QCOMPARE(d.SelectedAddresses(net), net->topLevelItem(0)->text(2));
     }
 
     void recordOnlyStatusTexts() {
