@@ -272,6 +272,9 @@ void CStrevixDlg::CreateControls() {
     hostLayout->setSpacing(0);
 
     m_status = new CStatusLabel(QString::fromUtf8("状态信息："), this);
+    m_endTimer = new QTimer(this);
+    m_endTimer->setInterval(200);
+    connect(m_endTimer, &QTimer::timeout, this, [this] { CheckFileCaptureEnd(); });
     place(m_status, IDC_STATIC_STATUS, 4, 288, 310, 10, A{0, 1, 1, 0});
 
     // The commands without a control of their own, and the about item that a system menu
@@ -453,6 +456,10 @@ void CStrevixDlg::SetTrayPicture(int resource) {
 }
 
 void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
+    m_startFailure.clear();
+    m_captureFileName.clear();
+    int attempted = 0;
+    std::string failures;
     try {
         SetTrayPicture(IDI_CAPTURING);
         for (int row = 0; row < m_deviceList->topLevelItemCount(); ++row) {
@@ -467,10 +474,23 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
                 if (std::find(m_analysers.begin(), m_analysers.end(), analyser) ==
                     m_analysers.end())
                     m_analysers.push_back(analyser);
-                analyser->StartFromDevice(device);
+                ++attempted;
+                if (analyser->StartFromDevice(device) != 0) {
+                    // A device that did not open captures nothing: it is not counted.
+                    failures += OpenFailureText(device->name, analyser->LastOpenMessage(),
+                                                analyser->LastOpenError());
+                    m_analysers.remove(analyser);
+                    delete analyser;
+                }
             }
             if (!deviceFilter.empty()) break;
         }
+        if (attempted > 0 && m_analysers.empty()) {
+            m_startFailure = failures;
+            return;
+        }
+        // Some opened: capture goes on, the others' reasons stay in the status line.
+        if (!failures.empty()) m_status->SetWarning(true);
         LogOut(LOG_STATUS,
                Format("正在分析网络数据（共%d个接口）...", static_cast<int>(m_analysers.size())));
     } catch (const ExceptionBase& e) {
@@ -479,17 +499,27 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
 }
 
 void CStrevixDlg::StartCaptureFromFile(const std::string& path) {
+    m_startFailure.clear();
+    m_captureFileName.clear();
     try {
+        size_t slash = path.rfind('/');
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         SetTrayPicture(IDI_CAPTURING);
         if (m_runAs & 2) {
             CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
             analyser->SetStreamDataCallback(OnRtmpTag);
             if (std::find(m_analysers.begin(), m_analysers.end(), analyser) == m_analysers.end())
                 m_analysers.push_back(analyser);
-            analyser->StartFromFile(path);
+            if (analyser->StartFromFile(path) != 0) {
+                m_startFailure =
+                    OpenFailureText("PCap文件<" + name + ">", analyser->LastOpenMessage(),
+                                    analyser->LastOpenError());
+                m_analysers.remove(analyser);
+                delete analyser;
+                return;
+            }
+            m_captureFileName = name;
         }
-        size_t slash = path.rfind('/');
-        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         LogOut(LOG_STATUS, "正在分析PCap文件<" + name + ">");
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
@@ -514,14 +544,85 @@ void CStrevixDlg::Stop() {
 
 // Start and the capture file are offered while idle, Stop while capturing.
 void CStrevixDlg::ShowCapturing(bool capturing) {
+    if (capturing && !m_captureFileName.empty())
+        m_endTimer->start();
+    else
+        m_endTimer->stop();
+    if (!capturing) m_captureFileName.clear();
     Control(IDC_START)->setEnabled(!capturing);
     Control(IDC_STOP)->setEnabled(capturing);
     Control(IDC_PCAP_FILE)->setEnabled(!capturing);
 }
 
+std::string CStrevixDlg::OpenFailureText(const std::string& source, const std::string& message,
+                                         const std::string& detail) {
+    std::string text = "无法打开" + source + "：" + message;
+    if (!detail.empty()) text += "（" + detail + "）";
+    text += "\n";
+    const bool noRights = detail.find("permission") != std::string::npos ||
+                          detail.find("not permitted") != std::string::npos;
+    if (noRights) {
+        char path[4096];
+        ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+        const std::string self = n > 0 ? std::string(path, static_cast<size_t>(n)) : "strevix";
+        text +=
+            "没有抓包权限。请以 root 运行，或授予本程序抓包权限：\n"
+            "sudo setcap cap_net_raw,cap_net_admin=eip " +
+            self + "\n";
+    }
+    return text;
+}
+
+void CStrevixDlg::BeginStart() {
+    // A new start shows only its own failures and numbers its rows from 1 after a file ended.
+    ClearLastErrorText();
+    m_status->SetWarning(false);
+    if (m_resetCountersOnStart) {
+        m_resetCountersOnStart = false;
+        ResetReportCounters();
+    }
+}
+
+void CStrevixDlg::ShowStartFailure() {
+    ShowCapturing(false);
+    SetTrayPicture(IDI_IDLE);
+    const std::string first = m_startFailure.substr(0, m_startFailure.find('\n'));
+    LogOut(LOG_STATUS, first);
+    m_status->SetWarning(true);
+    std::string text = m_startFailure;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    AppMessageBox(this, text, kRowGuardCaption);
+}
+
+bool CStrevixDlg::CheckFileCaptureEnd() {
+    if (m_captureFileName.empty() || m_analysers.empty()) return false;
+    std::string damage;
+    for (CVideoStreamUriAnalyse* a : m_analysers) {
+        if (!a->LoopEnded()) return false;
+        if (damage.empty()) damage = a->DamageReport();
+    }
+    const std::string name = m_captureFileName;
+    Stop();
+    ShowCapturing(false);
+    SetTrayPicture(IDI_IDLE);
+    m_resetCountersOnStart = true;
+    if (damage.empty()) {
+        LogOut(LOG_STATUS, "PCap文件<" + name + ">分析完毕");
+    } else {
+        LogOut(LOG_STATUS, "PCap文件<" + name + ">已损坏，分析提前结束");
+        m_status->SetWarning(true);
+    }
+    return true;
+}
+
 void CStrevixDlg::OnStart() {
     try {
+        BeginStart();
         StartCapture(std::string());
+        if (!m_startFailure.empty()) {
+            ShowStartFailure();
+            return;
+        }
         ShowCapturing(true);
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
@@ -557,7 +658,12 @@ void CStrevixDlg::OnCaptureFile() {
     try {
         const std::string path = AskCaptureFile();
         if (path.empty()) return;
+        BeginStart();
         StartCaptureFromFile(path);
+        if (!m_startFailure.empty()) {
+            ShowStartFailure();
+            return;
+        }
         ShowCapturing(true);
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());

@@ -17,7 +17,9 @@ class CHtmlViewEx;
 class CMyListCtrl;
 class CReportWindow;
 class CVideoStreamUriAnalyse;
+class CStatusLabel;
 class QLabel;
+class QTimer;
 class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -48,6 +50,13 @@ class CStrevixDlg : public QDialog {
     void Stop();
 
     void ShowCapturing(bool capturing);
+    // What a source that could not be opened says to the user: the reason, and for missing
+    // capture rights how to grant them.
+    static std::string OpenFailureText(const std::string& source, const std::string& message,
+                                       const std::string& detail);
+    // Once every analyser of a capture file has read its last frame: says so and goes idle.
+    // True when it did.
+    bool CheckFileCaptureEnd();
     void OnStart();
     void OnStop();
     void OnCaptureFile();
@@ -124,11 +133,20 @@ class CStrevixDlg : public QDialog {
     void OnStreamSelectionChanged();
     void LaunchForRow(int row);
     void SetTrayPicture(int resource);
+    void ShowStartFailure();
+    void BeginStart();
 
     std::map<int, QWidget*> m_controls;
     QTreeWidget* m_deviceList = nullptr;
     QTreeWidget* m_netDataList = nullptr;
-    QLabel* m_status = nullptr;
+    CStatusLabel* m_status = nullptr;
+    // Why the last start opened nothing (empty when it opened something or tried nothing).
+    std::string m_startFailure;
+    // The capture file being read, for its end; empty for live capture.
+    std::string m_captureFileName;
+    QTimer* m_endTimer = nullptr;
+    // A capture file ended by itself: the numbering starts again with the next start.
+    bool m_resetCountersOnStart = false;
     QMenu* m_rowMenu = nullptr;
     std::unique_ptr<CReportWindow> m_reportWindow;
     bool m_shutDown = false;

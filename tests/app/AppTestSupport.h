@@ -131,6 +131,8 @@ class TestDialog : public CStrevixDlg {
             if (timer.elapsed() > timeoutMs) return false;
             QTest::qWait(5);
         }
+        // The window notices the end of a file by a timer; here at once.
+        CheckFileCaptureEnd();
         QCoreApplication::processEvents();
         SyncReports();
         return true;

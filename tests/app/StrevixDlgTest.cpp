@@ -1,6 +1,9 @@
 // Widget tests of the main window, run on the offscreen platform. Each test function runs in a
 // process of its own (see CMakeLists.txt), with an application folder of its own.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -27,6 +30,7 @@
 #include "app/MyListCtrl.h"
 #include "app/ReportWindow.h"
 #include "app/Resource.h"
+#include "app/StatusLabel.h"
 #include "app/TrayIcon.h"
 #include "decoder/FlvWriter.h"
 
@@ -215,14 +219,87 @@ class StrevixDlgTest : public QObject {
         QVERIFY(d.m_analysers.empty());
         QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
 
-        // A file that cannot be opened is reported in the status line's exception part.
-        d.captureFile = home_ + "/missing.pcap";
+        // A file that cannot be opened, or that is no capture, leaves the window idle and says
+        // why, in the status line (in the warning colour) and in a message box.
+        apptest::MessageRecorder boxes;
+        testframes::WriteFile(home_ + "/notes.pcap", "just some text, no capture here\n");
+        for (const char* name : {"missing.pcap", "notes.pcap"}) {
+            d.captureFile = home_ + "/" + name;
+            d.OnCommand(IDC_PCAP_FILE);
+            QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
+            QVERIFY(d.m_analysers.empty());
+            const QString status = d.Status();
+            QVERIFY2(status.startsWith(QString::fromUtf8("状态：无法打开PCap文件<%1>：").arg(name)),
+                     qPrintable(status));
+            QVERIFY(!status.endsWith(QString::fromUtf8("异常：")));
+            QVERIFY(static_cast<CStatusLabel*>(d.Control(IDC_STATIC_STATUS))->Warning());
+            QCOMPARE(int(boxes.boxes.size()), 1);
+            QVERIFY(boxes.boxes[0].first.find(name) != std::string::npos);
+            boxes.boxes.clear();
+        }
+        // The next start clears the exception text and the warning.
+        d.m_runAs = 1;
+        d.OnCommand(IDC_START);
+        QVERIFY(d.Status().endsWith(QString::fromUtf8("异常：")));
+        QVERIFY(!static_cast<CStatusLabel*>(d.Control(IDC_STATIC_STATUS))->Warning());
+    }
+
+    // A device that cannot be opened: idle buttons and tray, the reason in the status line and
+    // a box; missing capture rights come with the setcap line. A file that ends goes idle.
+    void failedStartAndFinishedFile() {
+        CTrayIcon::s_trayAvailable = [] { return true; };
+        TestDialog& d = Open();
+        apptest::MessageRecorder boxes;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(0x0a000001);
+        pcap_addr_t entry{};
+        entry.addr = reinterpret_cast<sockaddr*>(&address);
+        char name[] = "strevix-nodev0";
+        pcap_if_t device{};
+        device.name = name;
+        device.addresses = &entry;
+        QTreeWidget* devices = d.List(IDC_LIST_DEVICES);
+        devices->clear();
+        QTreeWidgetItem* row = new QTreeWidgetItem();
+        row->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(&device)));
+        devices->addTopLevelItem(row);
+        d.OnCommand(IDC_START);
+        QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP));
+        QCOMPARE(d.TrayPicture(), int(IDI_IDLE));
+        QVERIFY(d.m_analysers.empty());
+        QVERIFY2(d.Status().startsWith(QString::fromUtf8("状态：无法打开strevix-nodev0：")),
+                 qPrintable(d.Status()));
+        QVERIFY(static_cast<CStatusLabel*>(d.Control(IDC_STATIC_STATUS))->Warning());
+        QCOMPARE(int(boxes.boxes.size()), 1);
+        QVERIFY(boxes.boxes[0].first.find("setcap") == std::string::npos);
+        devices->clear();
+
+        const struct {
+            const char* detail;
+            bool rights;
+        } reasons[] = {{"lo: You don't have permission to capture on that device (socket: "
+                        "Operation not permitted)",
+                        true},
+                       {"eth9: SIOCGIFHWADDR: No such device", false},
+                       {"", false}};
+        for (const auto& r : reasons) {
+            const std::string text =
+                CStrevixDlg::OpenFailureText("lo", "can't open network device.", r.detail);
+            QCOMPARE(text.find("sudo setcap cap_net_raw,cap_net_admin=eip ") != std::string::npos,
+                     r.rights);
+            QVERIFY(text.rfind(std::string("无法打开lo：can't open network device."), 0) == 0);
+        }
+
+        d.captureFile = kSample;
         d.OnCommand(IDC_PCAP_FILE);
+        QCOMPARE(d.TrayPicture(), int(IDI_CAPTURING));
         QVERIFY(d.WaitCaptures());
-        const QString status = d.Status();
-        QVERIFY2(status.startsWith(QString::fromUtf8("状态：正在分析PCap文件<missing.pcap>")),
-                 qPrintable(status));
-        QVERIFY(!status.endsWith(QString::fromUtf8("异常：")));
+        QCOMPARE(d.TrayPicture(), int(IDI_IDLE));
+        QVERIFY(d.Status().startsWith(QString::fromUtf8("状态：PCap文件<sample.pcap>分析完毕")));
+        QVERIFY(d.Status().endsWith(QString::fromUtf8("异常：")));  // cleared by the start
+        QVERIFY(!static_cast<CStatusLabel*>(d.Control(IDC_STATIC_STATUS))->Warning());
+        QCOMPARE(int(boxes.boxes.size()), 1);
     }
 
     void rowsAndNumberingAfterStopAndRestart() {
@@ -250,19 +327,12 @@ class StrevixDlgTest : public QObject {
         QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 0), QString("1"));
         QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 1), QString("RTSP"));
         QCOMPARE(d.Cell(IDC_LIST_NETDATA, sightings - 1, 2), QString("127.0.0.1:8554"));
-        // The status line counts as LogOut found them when the last call began: the last
-        // report (a stream), or the dialog's own status calls when the small capture was done
-        // before them.
+        // The end of the file is announced with the counts of the rows, and the window is idle.
         const QString format = QString::fromUtf8(
-            "状态：正在分析PCap文件<sample.pcap>  网络包数：%1  视频流数:%2  异常：");
-        const QString status = d.Status();
-        QVERIFY2(status == format.arg(sightings).arg(streamsFound - 1) ||
-                     status == format.arg(sightings).arg(streamsFound),
-                 qPrintable(status));
-
-        d.OnCommand(IDC_STOP);
-        QCOMPARE(GetNetDataCount(), 0);
-        QCOMPARE(GetStreamCount(), 0);
+            "状态：PCap文件<sample.pcap>分析完毕  网络包数：%1  视频流数:%2  异常：");
+        QCOMPARE(d.Status(), format.arg(sightings).arg(streamsFound));
+        QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
+        QVERIFY(d.m_analysers.empty());
         QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), streamsFound);  // the rows stay
 
         d.OnCommand(IDC_PCAP_FILE);
