@@ -12,6 +12,8 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
@@ -109,6 +111,7 @@ void CStrevixDlg::CheckSingleInstance() {
         int count = GetProcessCountFromName(name) - GetProcessCountFromName(name + "-cli");
         if (count >= 2) {
             LogOut(LOG_INFO, "Strevix process is exist, this process is exited.");
+            AskRunningToShow();
             m_exiting = 1;
             ShutdownLogging();
             std::exit(0);
@@ -116,6 +119,46 @@ void CStrevixDlg::CheckSingleInstance() {
     } catch (...) {
         std::exit(0);
     }
+}
+
+std::string CStrevixDlg::s_instanceName = "strevix-" + std::to_string(getuid());
+
+bool CStrevixDlg::AskRunningToShow() {
+    if (QCoreApplication::instance() == nullptr) return false;
+    QLocalSocket socket;
+    socket.connectToServer(QString::fromStdString(s_instanceName));
+    if (!socket.waitForConnected(1000)) return false;
+    socket.write("show\n");
+    const bool sent = socket.waitForBytesWritten(1000);
+    socket.disconnectFromServer();
+    return sent;
+}
+
+void CStrevixDlg::ListenForLaunches() {
+    m_instanceServer = new QLocalServer(this);
+    m_instanceServer->setSocketOptions(QLocalServer::UserAccessOption);
+    const QString name = QString::fromStdString(s_instanceName);
+    // Only one instance runs, so a socket left by one that crashed is stale.
+    if (!m_instanceServer->listen(name)) {
+        QLocalServer::removeServer(name);
+        if (!m_instanceServer->listen(name)) {
+            LogOut(LOG_INFO, "no launch socket: " + m_instanceServer->errorString().toStdString());
+            return;
+        }
+    }
+    connect(m_instanceServer, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* client = m_instanceServer->nextPendingConnection()) {
+            connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            auto read = [this, client] {
+                if (!client->readAll().contains("show") || m_shutDown) return;
+                showNormal();
+                raise();
+                activateWindow();
+            };
+            connect(client, &QLocalSocket::readyRead, this, read);
+            if (client->bytesAvailable() > 0) read();
+        }
+    });
 }
 
 void CStrevixDlg::CreateControls() {
@@ -319,6 +362,7 @@ bool CStrevixDlg::OnInitDialog() {
     SetReportWindow(m_reportWindow.get());
 
     setWindowIcon(m_hIcon);
+    ListenForLaunches();
     if (m_trayIcon.Create(this, m_hIcon, [this](int id) { OnCommand(id); }) == 1)
         SetTrayPicture(IDI_IDLE);
 
@@ -944,8 +988,9 @@ bool CStrevixDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CStrevixDlg::HideToTray() {
-    // Without a tray a hidden window could not be brought back: minimise it instead.
-    if (m_trayIcon.Shown() == 1) {
+    // Without a tray a hidden window could not be brought back: minimise it instead. The tray
+    // host may have gone since the icon was made, so ask now.
+    if (m_trayIcon.VisibleNow()) {
         hide();
     } else {
         showMinimized();
@@ -987,6 +1032,7 @@ void CStrevixDlg::ReleaseFlvFiles() {
 
 void CStrevixDlg::ShutdownSequence() {
     m_shutDown = true;
+    if (m_instanceServer != nullptr) m_instanceServer->close();
     try {
         delete m_htmlView;
         m_htmlView = nullptr;

@@ -19,6 +19,7 @@ class CReportWindow;
 class CVideoStreamUriAnalyse;
 class CStatusLabel;
 class QLabel;
+class QLocalServer;
 class QTimer;
 class QMenu;
 class QTreeWidget;
@@ -33,6 +34,12 @@ class CStrevixDlg : public QDialog {
     // which ends a second instance here.
     explicit CStrevixDlg(QWidget* parent = nullptr, bool checkSingleInstance = true);
     ~CStrevixDlg() override;
+
+    // The local socket through which a second launch asks this one to show its window; tests
+    // give each process its own.
+    static std::string s_instanceName;
+    // A second launch: asks the running program to show its window. True when it was asked.
+    static bool AskRunningToShow();
 
     // WM_INITDIALOG.
     bool OnInitDialog();
@@ -136,7 +143,10 @@ class CStrevixDlg : public QDialog {
     void ShowStartFailure();
     void BeginStart();
 
+    void ListenForLaunches();
+
     std::map<int, QWidget*> m_controls;
+    QLocalServer* m_instanceServer = nullptr;
     QTreeWidget* m_deviceList = nullptr;
     QTreeWidget* m_netDataList = nullptr;
     CStatusLabel* m_status = nullptr;

@@ -95,3 +95,7 @@ void CTrayIcon::Remove() {
     m_tray.reset();
     m_shown = 0;
 }
+
+bool CTrayIcon::VisibleNow() const {
+    return m_shown == 1 && m_tray && m_tray->isVisible() && s_trayAvailable();
+}

@@ -3,6 +3,7 @@
 // effects are recorded, and waiting for file captures.
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,6 +31,8 @@ inline std::string MakeAppFolder() {
     fs::copy_file(std::string(STREVIX_BUILD_DIR) + "/QuilletDT.dll", home + "/QuilletDT.dll");
     fs::create_directories(home + "/Videos");
     setenv("STREVIX_HOME", home.c_str(), 1);
+    // Never the launch socket of a program the user runs.
+    CStrevixDlg::s_instanceName = "strevix-test-" + std::to_string(getpid());
     SetLoggingQuiet(true);
     return home;
 }
