@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -36,6 +37,7 @@
 #include "app/MessageBox.h"
 #include "app/ModifyPassword.h"
 #include "app/MyListCtrl.h"
+#include "app/RecordingsView.h"
 #include "app/ReportWindow.h"
 #include "app/Resource.h"
 #include "app/StatusLabel.h"
@@ -313,6 +315,19 @@ void CStrevixDlg::CreateControls() {
     QVBoxLayout* hostLayout = new QVBoxLayout(webHost);
     hostLayout->setContentsMargins(webHost->contentsMargins());
     hostLayout->setSpacing(0);
+    // The start page shares its place with the recordings of this run.
+    m_pageTabs = new QTabWidget(webHost);
+    m_pageTabs->setDocumentMode(true);
+    hostLayout->addWidget(m_pageTabs);
+    m_recordings = new CRecordingsView();
+    m_recordings->setObjectName(QString("ctl%1").arg(IDC_LIST_RECORDINGS));
+    m_controls[IDC_LIST_RECORDINGS] = m_recordings;
+    m_pageTabs->addTab(m_recordings, QString::fromUtf8("录制"));
+    connect(m_recordings, &CRecordingsView::OpenRequested, this, [this](const QString& path) {
+        const std::string file = QFile::encodeName(path).toStdString();
+        if (Launch(PlayerPath(), PlayerArguments(file)) < 0)
+            LogOut(LOG_ERROR, "无法启动播放器：" + PlayerPath());
+    });
 
     m_status = new CStatusLabel(QString::fromUtf8("状态信息："), this);
     m_endTimer = new QTimer(this);
@@ -400,7 +415,8 @@ bool CStrevixDlg::OnInitDialog() {
 
     QWidget* host = Control(IDC_WEB_HOST);
     m_htmlView = new CHtmlViewEx(host);
-    host->layout()->addWidget(m_htmlView);
+    m_pageTabs->insertTab(0, m_htmlView, QString::fromUtf8("首页"));
+    m_pageTabs->setCurrentIndex(0);
     m_htmlView->Navigate();
     m_htmlView->show();
 
@@ -593,6 +609,7 @@ void CStrevixDlg::ShowCapturing(bool capturing) {
     else
         m_endTimer->stop();
     if (!capturing) m_captureFileName.clear();
+    if (m_recordings != nullptr) m_recordings->SetCapturing(capturing);
     Control(IDC_START)->setEnabled(!capturing);
     Control(IDC_STOP)->setEnabled(capturing);
     Control(IDC_PCAP_FILE)->setEnabled(!capturing);
@@ -787,6 +804,8 @@ void CStrevixDlg::OnRecordOnly() {
     // The count before this request, taken and appended in one step.
     const size_t before = AddRecordingRequest(request);
     LogOut(LOG_STATUS, Format("第%d次下载，可点击[文件夹]观看。", static_cast<int>(before)));
+    m_recordings->Poll();
+    m_pageTabs->setCurrentWidget(m_recordings);
 }
 
 void CStrevixDlg::OnRecordMp4() {
@@ -801,8 +820,12 @@ void CStrevixDlg::OnRecordMp4() {
         LogOut(LOG_ERROR, "不是可录制的视频流地址，未启动转码器：" + address);
         return;
     }
-    if (Launch(TranscoderPath(), TranscoderArguments(address, VideoFolder() + name)) < 0)
+    if (Launch(TranscoderPath(), TranscoderArguments(address, VideoFolder() + name)) < 0) {
         LogOut(LOG_ERROR, "无法启动转码器：" + TranscoderPath());
+        return;
+    }
+    m_recordings->AddTranscoding(address, VideoFolder() + name);
+    m_pageTabs->setCurrentWidget(m_recordings);
 }
 
 void CStrevixDlg::OnStreamSelectionChanged() {

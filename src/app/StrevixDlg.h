@@ -18,6 +18,8 @@ class CMyListCtrl;
 class CReportWindow;
 class CVideoStreamUriAnalyse;
 class CStatusLabel;
+class CRecordingsView;
+class QTabWidget;
 class QLabel;
 class QLocalServer;
 class QTimer;
@@ -89,6 +91,9 @@ class CStrevixDlg : public QDialog {
     void CopySelectedAddresses(QTreeWidget* list);
     // A click on a column header: ascending, descending, then the order of the reports.
     void OnHeaderClicked(QTreeWidget* list, int column);
+    // The recordings view, and the tabs it shares with the start page.
+    CRecordingsView* Recordings() const { return m_recordings; }
+    QTabWidget* PageTabs() const { return m_pageTabs; }
     // The stream rows' context menu.
     QMenu* RowMenu() const { return m_rowMenu; }
     // Applies the reports that are still queued for the lists and the status line.
@@ -158,6 +163,8 @@ class CStrevixDlg : public QDialog {
     // A capture file ended by itself: the numbering starts again with the next start.
     bool m_resetCountersOnStart = false;
     QMenu* m_rowMenu = nullptr;
+    CRecordingsView* m_recordings = nullptr;
+    QTabWidget* m_pageTabs = nullptr;
     std::unique_ptr<CReportWindow> m_reportWindow;
     bool m_shutDown = false;
     int m_trayPicture = 134;

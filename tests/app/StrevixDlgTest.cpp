@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -29,6 +30,7 @@
 #include "app/Launch.h"
 #include "app/ModifyPassword.h"
 #include "app/MyListCtrl.h"
+#include "app/RecordingsView.h"
 #include "app/ReportWindow.h"
 #include "app/Resource.h"
 #include "app/StatusLabel.h"
@@ -373,6 +375,70 @@ class StrevixDlgTest : public QObject {
             if (entry.path().extension() == ".flv") flv = entry.path();
         QVERIFY(!flv.empty());
         QCOMPARE(testframes::ReadFile(flv).substr(0, 3), std::string("FLV"));
+        // The recordings view shows the file with its size, and that it has ended.
+        d.Recordings()->Poll();
+        QTreeWidgetItem* row = d.Recordings()->RowOfFile(flv);
+        QVERIFY(row != nullptr);
+        QCOMPARE(row->text(CRecordingsView::kSize).isEmpty(), false);
+        QCOMPARE(row->text(CRecordingsView::kState), QString::fromUtf8("已结束"));
+        QCOMPARE(d.PageTabs()->currentWidget(), static_cast<QWidget*>(d.Recordings()));
+    }
+
+    // A request waits for its stream; the file's row then grows in size and duration while
+    // tags arrive, ends with the capture, and opens in the player.
+    void recordingsViewFollowsTheFile() {
+        TestDialog& d = Open();
+        const std::string address = "rtmp://10.0.0.5/live/cam1";
+        Stream(address);
+        d.Click(0);
+        d.OnCommand(IDC_RECORD_ONLY);
+        CRecordingsView* view = d.Recordings();
+        QTreeWidgetItem* waiting = view->RowWaitingFor(address);
+        QVERIFY(waiting != nullptr);
+        QCOMPARE(waiting->text(CRecordingsView::kState), QString::fromUtf8("等待视频流…"));
+        view->SetCapturing(true);
+        auto tag = [&](unsigned ms, int payload) {
+            std::vector<unsigned char> t(size_t(11 + payload), 0x55);
+            t[0] = 9;
+            t[1] = 0;
+            t[2] = static_cast<unsigned char>(payload >> 8);
+            t[3] = static_cast<unsigned char>(payload);
+            t[4] = static_cast<unsigned char>(ms >> 16);
+            t[5] = static_cast<unsigned char>(ms >> 8);
+            t[6] = static_cast<unsigned char>(ms);
+            t[7] = 0;
+            t[8] = t[9] = t[10] = 0;
+            t[11] = 0x17;  // key frame, AVC
+            OnRtmpTag(t.data(), int(t.size()), "10.0.0.7", 50000, "10.0.0.5", 1935,
+                      address.c_str());
+        };
+        const struct {
+            unsigned ms;
+            const char* duration;
+        } steps[] = {{0, "00:00:00"}, {1500, "00:00:01"}, {62000, "00:01:02"}};
+        long long lastSize = 0;
+        QTreeWidgetItem* row = nullptr;
+        for (const auto& step : steps) {
+            tag(step.ms, 400);
+            view->Poll();
+            QVERIFY(view->RowWaitingFor(address) == nullptr);
+            const std::vector<RecordingFile> files = RecordingFiles();
+            QCOMPARE(int(files.size()), 1);
+            row = view->RowOfFile(files[0].path);
+            QCOMPARE(row, waiting);  // the waiting row became the file's
+            const long long size = (long long)std::filesystem::file_size(files[0].path);
+            QVERIFY(size > lastSize);
+            lastSize = size;
+            QCOMPARE(row->text(CRecordingsView::kDuration), QString(step.duration));
+            QCOMPARE(row->text(CRecordingsView::kState), QString::fromUtf8("正在录制"));
+            QCOMPARE(row->text(CRecordingsView::kAddress), QString::fromStdString(address));
+        }
+        view->SetCapturing(false);
+        QCOMPARE(row->text(CRecordingsView::kState), QString::fromUtf8("已结束"));
+        Q_EMIT view->itemDoubleClicked(row, 0);
+        QCOMPARE(int(d.launches.size()), 1);
+        QCOMPARE(d.launches[0].program, home_ + "/player/ffplayer");
+        QCOMPARE(d.launches[0].args[1], RecordingFiles()[0].path);
     }
 
     void selectionRulesOfDeleteClearAndNewRows() {
