@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLocale>
 #include <QSocketNotifier>
+#include <cstdlib>
 #include <memory>
 
 #include "app/DialogUnits.h"
+#include "app/Language.h"
 #include "app/Launch.h"
 #include "app/StrevixDlg.h"
 
@@ -44,6 +47,8 @@ int CStrevixApp::InitInstance(int argc, char** argv) {
     QCoreApplication::setApplicationName("Strevix");
     QCoreApplication::setApplicationVersion("1.5.3");
     QApplication::setFont(SongTiFont(10));
+    InstallTranslations(&app,
+                        ChooseLanguage(std::getenv("STREVIX_LANG"), QLocale::system().name()));
     VideoFolder();  // fixed for the run before anything can use it
 
     CStrevixDlg dialog;  // starts logging; a second instance ends here

@@ -1,5 +1,6 @@
 #include "app/StrevixDlg.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -709,9 +710,10 @@ std::string CStrevixDlg::AskCaptureFile() {
         path.swap(m_pendingCapturePath);
         return path;
     }
-    QString path = QFileDialog::getOpenFileName(
-        this, QString(), QString(),
-        QString::fromUtf8("PCAP Files (*.pcap);;halog Files (*.halog);;All Files (*)"));
+    QString path =
+        QFileDialog::getOpenFileName(this, QString(), QString(),
+                                     tr("抓包文件 (*.pcap *.pcapng *.cap);;pcapng 文件 (*.pcapng);;"
+                                        "halog 文件 (*.halog);;所有文件 (*)"));
     return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
 }
 
@@ -761,7 +763,15 @@ std::string CStrevixDlg::GetPlayerParameters(int row) {
 }
 
 int CStrevixDlg::Launch(const std::string& program, const std::vector<std::string>& args) {
-    return platform::SpawnDetached(program, args);
+    // What the player and the transcoder print goes to log/, not to our terminal.
+    std::string output =
+        GetAppDirectory() + "/log/" + (program == TranscoderPath() ? "ffmpeg.log" : "player.log");
+    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        output.clear();
+    else
+        ::close(fd);
+    return platform::SpawnDetached(program, args, output);
 }
 
 int CStrevixDlg::OpenFolderWindow(const std::string& folder) {

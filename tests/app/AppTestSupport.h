@@ -95,6 +95,10 @@ class TestDialog : public CStrevixDlg {
         launches.push_back({program, args});
         return 4242;
     }
+    // The launch of the real program, not recorded.
+    int RealLaunch(const std::string& program, const std::vector<std::string>& args) {
+        return CStrevixDlg::Launch(program, args);
+    }
     int OpenFolderWindow(const std::string& folder) override {
         folders.push_back(folder);
         return 4243;

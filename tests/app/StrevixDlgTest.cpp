@@ -27,6 +27,7 @@
 #include "AppTestSupport.h"
 #include "app/DialogUnits.h"
 #include "app/HtmlViewEx.h"
+#include "app/Language.h"
 #include "app/Launch.h"
 #include "app/ModifyPassword.h"
 #include "app/MyListCtrl.h"
@@ -613,6 +614,27 @@ class StrevixDlgTest : public QObject {
         net = d.List(IDC_LIST_NETDATA);
         net->setCurrentItem(net->topLevelItem(0));
         QCOMPARE(d.SelectedAddresses(net), net->topLevelItem(0)->text(2));
+    }
+
+    // The player's and the transcoder's output goes to log/, each into its own file; the
+    // language follows STREVIX_LANG, then the locale.
+    void childOutputAndLanguage() {
+        TestDialog& d = Open();
+        QVERIFY(d.RealLaunch("/bin/sh", {"-c", "echo to-out; echo to-err >&2"}) > 0);
+        QTRY_VERIFY(testframes::ReadFile(home_ + "/log/player.log") == "to-out\nto-err\n");
+        const struct {
+            const char* forced;
+            const char* locale;
+            const char* language;
+        } cases[] = {{nullptr, "zh_CN", "zh"}, {nullptr, "zh_TW", "zh"}, {nullptr, "en_US", "en"},
+                     {nullptr, "C", "en"},     {"en", "zh_CN", "en"},    {"zh", "de_DE", "zh"},
+                     {"fr", "zh_CN", "zh"},    {"", "fr_FR", "en"}};
+        for (const auto& c : cases)
+            QCOMPARE(ChooseLanguage(c.forced, c.locale), QString(c.language));
+        // Qt's own texts in Chinese come from Debian's translations.
+        QVERIFY(InstallTranslations(QCoreApplication::instance(), "zh"));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"),
+                 QString::fromUtf8("取消"));
     }
 
     void recordOnlyStatusTexts() {
