@@ -1,5 +1,7 @@
 #include "app/AboutDlg.h"
 
+#include "Version.h"
+
 #include <QLabel>
 #include <QPushButton>
 
@@ -17,7 +19,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(LoadAppIcon(IDI_CAPTURING).pixmap(32, 32));
     icon->setGeometry(du.X(14), du.Y(14), 32, 32);
 
-    QLabel* version = new QLabel(QString::fromUtf8("Strevix，1.5.3.0 版"), this);
+    QLabel* version = new QLabel(tr("Strevix，%1 版").arg(STREVIX_VERSION ".0"), this);
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(du.Rect(42, 14, 114, 10));
     QLabel* protocols =

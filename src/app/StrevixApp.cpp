@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Version.h"
 #include "app/DialogUnits.h"
 #include "app/Language.h"
 #include "app/Launch.h"
@@ -45,7 +46,7 @@ int CStrevixApp::InitInstance(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QString::fromUtf8("应用程序向导生成的本地应用程序"));
     QCoreApplication::setApplicationName("Strevix");
-    QCoreApplication::setApplicationVersion("1.5.3");
+    QCoreApplication::setApplicationVersion(STREVIX_VERSION);
     QApplication::setFont(SongTiFont(10));
     InstallTranslations(&app,
                         ChooseLanguage(std::getenv("STREVIX_LANG"), QLocale::system().name()));

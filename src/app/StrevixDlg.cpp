@@ -28,9 +28,11 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "Version.h"
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "app/AboutDlg.h"
 #include "app/AnchorLayout.h"
+#include "app/Autostart.h"
 #include "app/DialogUnits.h"
 #include "app/HtmlViewEx.h"
 #include "app/Icons.h"
@@ -165,7 +167,7 @@ void CStrevixDlg::ListenForLaunches() {
 }
 
 void CStrevixDlg::CreateControls() {
-    setWindowTitle(QString::fromUtf8("斯瑞维1.5.3"));
+    setWindowTitle(tr("斯瑞维") + STREVIX_VERSION);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
@@ -384,6 +386,8 @@ bool CStrevixDlg::OnInitDialog() {
 
     try {
         LoadSettings();
+        // Settings that were read decide whether the desktop session starts the program.
+        ApplyAutoRun();
     } catch (const ExceptionBase& e) {
         // Without settings the defaults stay; the window still opens.
         LogOut(LOG_ERROR, e.GetDescription());
@@ -432,6 +436,13 @@ bool CStrevixDlg::OnInitDialog() {
     if (QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
     return true;
+}
+
+void CStrevixDlg::ApplyAutoRun() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n > 0 && !ApplyAutostart(m_autoRun == 1, std::string(self, static_cast<size_t>(n))))
+        LogOut(LOG_ERROR, "无法更新自动启动项：" + AutostartPath());
 }
 
 void CStrevixDlg::LoadSettings() {

@@ -51,6 +51,8 @@ class CStrevixDlg : public QDialog {
     QWidget* Control(int id) const;
 
     void LoadSettings();
+    // AutoRun: "1" keeps the user's XDG autostart entry, "0" removes ours.
+    void ApplyAutoRun();
     void BuildInterfaceList();
     int GetAdapterDescriptions();
     std::string FindAdapterDescription(const std::string& deviceName) const;

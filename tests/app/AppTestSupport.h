@@ -31,6 +31,8 @@ inline std::string MakeAppFolder() {
     fs::copy_file(std::string(STREVIX_BUILD_DIR) + "/QuilletDT.dll", home + "/QuilletDT.dll");
     fs::create_directories(home + "/Videos");
     setenv("STREVIX_HOME", home.c_str(), 1);
+    // The autostart entry goes here, never into the user's own ~/.config.
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
     // Never the launch socket of a program the user runs.
     CStrevixDlg::s_instanceName = "strevix-test-" + std::to_string(getpid());
     SetLoggingQuiet(true);

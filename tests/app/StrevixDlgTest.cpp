@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "app/Autostart.h"
 #include "app/DialogUnits.h"
 #include "app/HtmlViewEx.h"
 #include "app/Language.h"
@@ -710,6 +711,42 @@ class StrevixDlgTest : public QObject {
         QCOMPARE(d.m_runAs, 2);
         QCOMPARE(d.m_uploadTimer, -7);
         QCOMPARE(d.m_appTitle, std::string());
+    }
+
+    // AutoRun "1" writes the XDG autostart entry, "0" takes ours away and leaves others'.
+    void autoRunKeepsTheAutostartEntry() {
+        const std::string entry = home_ + "/config/autostart/strevix.desktop";
+        QCOMPARE(AutostartPath(), entry);
+        TestDialog& d = Open();
+        const struct {
+            const char* value;
+            const char* before;  // null: no file
+            bool present;
+        } cases[] = {
+            {"1", nullptr, true},
+            {"1", "[Desktop Entry]\nExec=old\nX-Strevix-AutoRun=true\n", true},
+            {"0", nullptr, false},
+            {"0", "[Desktop Entry]\nExec=/usr/bin/strevix\nX-Strevix-AutoRun=true\n", false},
+            {"0", "[Desktop Entry]\nExec=someone-elses\n", true}};
+        for (const auto& c : cases) {
+            std::filesystem::remove(entry);
+            if (c.before != nullptr) {
+                std::filesystem::create_directories(home_ + "/config/autostart");
+                testframes::WriteFile(entry, c.before);
+            }
+            apptest::ExecSql(home_, std::string("UPDATE SysSeting SET ParamValue='") + c.value +
+                                        "' WHERE ParamName='AutoRun'");
+            d.LoadSettings();
+            d.ApplyAutoRun();
+            QCOMPARE(std::filesystem::exists(entry), c.present);
+            if (c.value[0] == '1') {
+                const std::string text = testframes::ReadFile(entry);
+                QVERIFY(text.find("Exec=\"" +
+                                  std::filesystem::read_symlink("/proc/self/exe").string() +
+                                  "\"\n") != std::string::npos);
+                QVERIFY(text.rfind("[Desktop Entry]\nType=Application\n", 0) == 0);
+            }
+        }
     }
 
     void autoCaptureRunsBeforeTheWindowShows() {
