@@ -2,7 +2,10 @@
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
+#include <QRegularExpression>
 #include <QTranslator>
+#include <utility>
+#include <vector>
 
 QString ChooseLanguage(const char* forced, const QString& localeName) {
     const QString wanted = forced == nullptr ? QString() : QString::fromLatin1(forced).toLower();
@@ -26,4 +29,60 @@ bool InstallTranslations(QCoreApplication* app, const QString& language) {
     }
     QCoreApplication::installTranslator(translator);
     return true;
+}
+
+QString Tr(const char* source) {
+    return QCoreApplication::translate("Strevix", source);
+}
+
+namespace {
+
+// The status texts with their variable parts; the translation of each keeps %1 and %2.
+const char* const kStatusTexts[] = {
+    QT_TRANSLATE_NOOP("Strevix", "程序准备就绪"),
+    QT_TRANSLATE_NOOP("Strevix", "停止采集"),
+    QT_TRANSLATE_NOOP("Strevix", "正在分析网络数据（共%1个接口）..."),
+    QT_TRANSLATE_NOOP("Strevix", "正在分析PCap文件<%1>"),
+    QT_TRANSLATE_NOOP("Strevix", "PCap文件<%1>分析完毕"),
+    QT_TRANSLATE_NOOP("Strevix", "PCap文件<%1>已损坏，分析提前结束"),
+    QT_TRANSLATE_NOOP("Strevix", "第%1次下载，可点击[文件夹]观看。"),
+    QT_TRANSLATE_NOOP("Strevix", "无法打开%1：%2"),
+};
+
+QString TrStatusText(const QString& text) {
+    static std::vector<std::pair<QRegularExpression, const char*>> patterns = [] {
+        std::vector<std::pair<QRegularExpression, const char*>> list;
+        for (const char* source : kStatusTexts) {
+            QString pattern = QRegularExpression::escape(QString::fromUtf8(source));
+            // escape() leaves "%" escaped or not, depending on the Qt version.
+            pattern.replace("\\%", "%").replace("%1", "(.*)").replace("%2", "(.*)");
+            list.emplace_back(QRegularExpression("^" + pattern + "$",
+                                                 QRegularExpression::DotMatchesEverythingOption),
+                              source);
+        }
+        return list;
+    }();
+    for (const auto& p : patterns) {
+        const QRegularExpressionMatch m = p.first.match(text);
+        if (!m.hasMatch()) continue;
+        const QString translated = Tr(p.second);
+        // One pass over the markers: a name that holds "%2" stays as it is.
+        if (m.lastCapturedIndex() >= 2) return translated.arg(m.captured(1), m.captured(2));
+        if (m.lastCapturedIndex() == 1) return translated.arg(m.captured(1));
+        return translated;
+    }
+    return text;
+}
+
+}  // namespace
+
+QString TrStatus(const QString& line) {
+    const QString status = QString::fromUtf8("状态："), packets = QString::fromUtf8("  网络包数："),
+                  streams = QString::fromUtf8("  视频流数:"), error = QString::fromUtf8("  异常：");
+    const int p = line.indexOf(packets), s = line.indexOf(streams, p), e = line.indexOf(error, s);
+    if (!line.startsWith(status) || p < 0 || s < 0 || e < 0) return line;
+    return Tr("状态：") + TrStatusText(line.mid(status.size(), p - status.size())) + "  " +
+           Tr("网络包数：") + line.mid(p + packets.size(), s - p - packets.size()) + "  " +
+           Tr("视频流数:") + line.mid(s + streams.size(), e - s - streams.size()) + "  " +
+           Tr("异常：") + line.mid(e + error.size());
 }

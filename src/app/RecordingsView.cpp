@@ -1,4 +1,5 @@
 #include "app/RecordingsView.h"
+#include "app/Language.h"
 
 #include <sys/stat.h>
 
@@ -32,9 +33,7 @@ QString DurationText(int64_t ms) {
 
 CRecordingsView::CRecordingsView(QWidget* parent) : QTreeWidget(parent), m_timer(new QTimer(this)) {
     SetupReportList(this);
-    setHeaderLabels({QString::fromUtf8("地址"), QString::fromUtf8("文件"),
-                     QString::fromUtf8("大小"), QString::fromUtf8("时长"),
-                     QString::fromUtf8("状态")});
+    setHeaderLabels({Tr("地址"), Tr("文件"), Tr("大小"), Tr("时长"), Tr("状态")});
     setColumnWidth(kAddress, 150);
     setColumnWidth(kFile, 110);
     setColumnWidth(kSize, 60);
@@ -75,7 +74,7 @@ void CRecordingsView::AddTranscoding(const std::string& address, const std::stri
     file.flv = false;
     file.sinceStart.start();
     file.sinceGrowth.start();
-    file.item->setText(kState, QString::fromUtf8("等待视频流…"));
+    file.item->setText(kState, Tr("等待视频流…"));
 }
 
 void CRecordingsView::SetCapturing(bool capturing) {
@@ -137,7 +136,7 @@ void CRecordingsView::Update(const std::string& path, File& file) {
     const char* state = size <= 0    ? (file.ended ? "无数据" : "等待视频流…")
                         : file.ended ? "已结束"
                                      : "正在录制";
-    file.item->setText(kState, QString::fromUtf8(state));
+    file.item->setText(kState, Tr(state));
 }
 
 void CRecordingsView::Poll() {
@@ -169,7 +168,7 @@ void CRecordingsView::Poll() {
                 written = true;
         if (written) continue;
         QTreeWidgetItem* item = NewRow(address, std::string());
-        item->setText(kState, QString::fromUtf8("等待视频流…"));
+        item->setText(kState, Tr("等待视频流…"));
         m_waiting[address] = item;
     }
     for (auto& f : m_files) Update(f.first, f.second);

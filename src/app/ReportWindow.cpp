@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/Language.h"
 #include "app/MyListCtrl.h"
 
 CReportWindow::CReportWindow(QTreeWidget* netDataList, QTreeWidget* streamList, QLabel* status,
@@ -260,7 +261,7 @@ void CReportWindow::Sync() {
             Reconcile(IDC_LIST_STREAM);
             if (m_statusDirty) {
                 m_statusDirty = false;
-                m_status->setText(QString::fromStdString(m_statusText));
+                m_status->setText(TrStatus(QString::fromStdString(m_statusText)));
                 m_status->setToolTip(m_status->text());
             }
             if (m_streamsChanged) {

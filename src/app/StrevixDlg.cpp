@@ -1,4 +1,5 @@
 #include "app/StrevixDlg.h"
+#include "app/Language.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -167,7 +168,7 @@ void CStrevixDlg::ListenForLaunches() {
 }
 
 void CStrevixDlg::CreateControls() {
-    setWindowTitle(tr("斯瑞维") + STREVIX_VERSION);
+    setWindowTitle(Tr("斯瑞维") + STREVIX_VERSION);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
@@ -194,7 +195,7 @@ void CStrevixDlg::CreateControls() {
         return w;
     };
     auto group = [&](const char* text, int x, int y, int width, int height, A anchor) {
-        QGroupBox* box = new QGroupBox(QString::fromUtf8(text), this);
+        QGroupBox* box = new QGroupBox(Tr(text), this);
         // An etched frame as in the template; the title sits on its top edge.
         box->setStyleSheet(
             QString("QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
@@ -205,7 +206,7 @@ void CStrevixDlg::CreateControls() {
         place(box, 0, x, y, width, height, anchor);
     };
     auto label = [&](const char* text, int x, int y, int width, int height, A anchor = A()) {
-        QLabel* l = new QLabel(QString::fromUtf8(text), this);
+        QLabel* l = new QLabel(Tr(text), this);
         l->setTextFormat(Qt::PlainText);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         place(l, 0, x, y, width, height, anchor);
@@ -213,7 +214,7 @@ void CStrevixDlg::CreateControls() {
     };
     auto button = [&](int id, const char* text, int x, int y, int width, int height,
                       A anchor = A()) {
-        QPushButton* b = new QPushButton(QString::fromUtf8(text), this);
+        QPushButton* b = new QPushButton(Tr(text), this);
         b->setAutoDefault(false);
         place(b, id, x, y, width, height, anchor);
         connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
@@ -289,7 +290,7 @@ void CStrevixDlg::CreateControls() {
             m_rowMenu->addSeparator();
             continue;
         }
-        QAction* action = m_rowMenu->addAction(QString::fromUtf8(item.text));
+        QAction* action = m_rowMenu->addAction(Tr(item.text));
         action->setData(item.id);
         if (item.id == IDC_COPY_ADDRESS) action->setShortcut(QKeySequence::Copy);
         const int id = item.id;
@@ -325,14 +326,14 @@ void CStrevixDlg::CreateControls() {
     m_recordings = new CRecordingsView();
     m_recordings->setObjectName(QString("ctl%1").arg(IDC_LIST_RECORDINGS));
     m_controls[IDC_LIST_RECORDINGS] = m_recordings;
-    m_pageTabs->addTab(m_recordings, QString::fromUtf8("录制"));
+    m_pageTabs->addTab(m_recordings, Tr("录制"));
     connect(m_recordings, &CRecordingsView::OpenRequested, this, [this](const QString& path) {
         const std::string file = QFile::encodeName(path).toStdString();
         if (Launch(PlayerPath(), PlayerArguments(file)) < 0)
             LogOut(LOG_ERROR, "无法启动播放器：" + PlayerPath());
     });
 
-    m_status = new CStatusLabel(QString::fromUtf8("状态信息："), this);
+    m_status = new CStatusLabel(Tr("状态信息："), this);
     m_endTimer = new QTimer(this);
     m_endTimer->setInterval(200);
     connect(m_endTimer, &QTimer::timeout, this, [this] { CheckFileCaptureEnd(); });
@@ -341,7 +342,7 @@ void CStrevixDlg::CreateControls() {
     // The commands without a control of their own, and the about item that a system menu
     // would carry.
     QToolButton* more = new QToolButton(this);
-    more->setText(QString::fromUtf8("更多..."));
+    more->setText(Tr("更多..."));
     more->setPopupMode(QToolButton::InstantPopup);
     more->setToolButtonStyle(Qt::ToolButtonTextOnly);
     QMenu* menu = new QMenu(more);
@@ -358,7 +359,7 @@ void CStrevixDlg::CreateControls() {
             menu->addSeparator();
             continue;
         }
-        QAction* action = menu->addAction(QString::fromUtf8(item.text));
+        QAction* action = menu->addAction(Tr(item.text));
         action->setData(item.id);
         const int id = item.id;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
@@ -405,7 +406,7 @@ bool CStrevixDlg::OnInitDialog() {
     };
     auto columns = [](QTreeWidget* list, std::initializer_list<Column> cols) {
         QStringList titles;
-        for (const Column& c : cols) titles << QString::fromUtf8(c.title);
+        for (const Column& c : cols) titles << Tr(c.title);
         list->setHeaderLabels(titles);
         int i = 0;
         for (const Column& c : cols) list->setColumnWidth(i++, c.width);
@@ -420,7 +421,7 @@ bool CStrevixDlg::OnInitDialog() {
 
     QWidget* host = Control(IDC_WEB_HOST);
     m_htmlView = new CHtmlViewEx(host);
-    m_pageTabs->insertTab(0, m_htmlView, QString::fromUtf8("首页"));
+    m_pageTabs->insertTab(0, m_htmlView, Tr("首页"));
     m_pageTabs->setCurrentIndex(0);
     m_htmlView->Navigate();
     m_htmlView->show();
@@ -629,7 +630,9 @@ void CStrevixDlg::ShowCapturing(bool capturing) {
 
 std::string CStrevixDlg::OpenFailureText(const std::string& source, const std::string& message,
                                          const std::string& detail) {
-    std::string text = "无法打开" + source + "：" + message;
+    std::string text = Tr("无法打开%1：%2")
+                           .arg(QString::fromStdString(source), QString::fromStdString(message))
+                           .toStdString();
     if (!detail.empty()) text += "（" + detail + "）";
     text += "\n";
     const bool noRights = detail.find("permission") != std::string::npos ||
@@ -638,10 +641,8 @@ std::string CStrevixDlg::OpenFailureText(const std::string& source, const std::s
         char path[4096];
         ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
         const std::string self = n > 0 ? std::string(path, static_cast<size_t>(n)) : "strevix";
-        text +=
-            "没有抓包权限。请以 root 运行，或授予本程序抓包权限：\n"
-            "sudo setcap cap_net_raw,cap_net_admin=eip " +
-            self + "\n";
+        text += Tr("没有抓包权限。请以 root 运行，或授予本程序抓包权限：").toStdString() +
+                "\nsudo setcap cap_net_raw,cap_net_admin=eip " + self + "\n";
     }
     return text;
 }
@@ -723,7 +724,7 @@ std::string CStrevixDlg::AskCaptureFile() {
     }
     QString path =
         QFileDialog::getOpenFileName(this, QString(), QString(),
-                                     tr("抓包文件 (*.pcap *.pcapng *.cap);;pcapng 文件 (*.pcapng);;"
+                                     Tr("抓包文件 (*.pcap *.pcapng *.cap);;pcapng 文件 (*.pcapng);;"
                                         "halog 文件 (*.halog);;所有文件 (*)"));
     return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
 }

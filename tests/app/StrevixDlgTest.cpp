@@ -638,6 +638,38 @@ class StrevixDlgTest : public QObject {
                  QString::fromUtf8("取消"));
     }
 
+    // STREVIX_LANG=en: the window in English, the status line's texts with their numbers.
+    void englishInterface() {
+        QVERIFY(InstallTranslations(QCoreApplication::instance(), "en"));
+        TestDialog& d = Open();
+        QCOMPARE(d.windowTitle(), QString("Strevix 1.5.3"));
+        const struct {
+            int id;
+            const char* text;
+        } buttons[] = {{IDC_START, "Start"},
+                       {IDC_STOP, "Stop"},
+                       {IDC_PLAY, "Play"},
+                       {IDC_RECORD_ONLY, "Record"},
+                       {IDC_EXIT, "Exit"}};
+        for (const auto& b : buttons)
+            QCOMPARE(qobject_cast<QPushButton*>(d.Control(b.id))->text(), QString(b.text));
+        QCOMPARE(d.List(IDC_LIST_STREAM)->headerItem()->text(1), QString("Address"));
+        QCOMPARE(d.Status(), QString("Status: Ready  Sightings: 0  Streams: 0  Error: "));
+        d.m_runAs = 0;
+        d.OnCommand(IDC_START);
+        QCOMPARE(d.Status(), QString("Status: Analysing network traffic (0 interfaces)...  "
+                                     "Sightings: 0  Streams: 0  Error: "));
+        QCOMPARE(TrStatus(QString::fromUtf8("状态：正在分析PCap文件<a%2b.pcap>  网络包数：3  "
+                                            "视频流数:1  异常：x")),
+                 QString("Status: Analysing capture file <a%2b.pcap>  Sightings: 3  Streams: 1  "
+                         "Error: x"));
+        // The log keeps the program's own texts.
+        bool logged = false;
+        for (const std::string& line : apptest::LogLines(home_))
+            if (line.find("Strevix started.") != std::string::npos) logged = true;
+        QVERIFY(logged);
+    }
+
     void recordOnlyStatusTexts() {
         TestDialog& d = Open();
         Stream("rtmp://10.0.0.5/live/cam1");
