@@ -34,11 +34,11 @@ QString DurationText(int64_t ms) {
 CRecordingsView::CRecordingsView(QWidget* parent) : QTreeWidget(parent), m_timer(new QTimer(this)) {
     SetupReportList(this);
     setHeaderLabels({Tr("地址"), Tr("文件"), Tr("大小"), Tr("时长"), Tr("状态")});
-    setColumnWidth(kAddress, 150);
-    setColumnWidth(kFile, 110);
-    setColumnWidth(kSize, 60);
-    setColumnWidth(kDuration, 60);
-    setColumnWidth(kState, 70);
+    setColumnWidth(kAddress, 130);
+    setColumnWidth(kFile, 90);
+    setColumnWidth(kSize, 55);
+    setColumnWidth(kDuration, 55);
+    setColumnWidth(kState, 60);
     connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
         const QString path = item->data(kFile, Qt::UserRole).toString();
         if (!path.isEmpty()) Q_EMIT OpenRequested(path);

@@ -145,7 +145,7 @@ Please enter it again.&#xd;
  [ Play ] 
 then:
  [ Record ]
-Keep the page open while recording!</translation>
+Keep the page open.</translation>
     </message>
     <message>
         <source>删除</source>
