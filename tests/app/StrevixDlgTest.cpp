@@ -18,6 +18,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <atomic>
 #include <filesystem>
@@ -276,6 +277,7 @@ class StrevixDlgTest : public QObject {
         QVERIFY2(d.Status().startsWith(QString::fromUtf8("状态：无法打开strevix-nodev0：")),
                  qPrintable(d.Status()));
         QVERIFY(static_cast<CStatusLabel*>(d.Control(IDC_STATIC_STATUS))->Warning());
+        QCOMPARE(d.Control(IDC_STATIC_STATUS)->toolTip(), d.Status());  // the whole line
         QCOMPARE(int(boxes.boxes.size()), 1);
         QVERIFY(boxes.boxes[0].first.find("setcap") == std::string::npos);
         devices->clear();
@@ -609,6 +611,22 @@ class StrevixDlgTest : public QObject {
         d.OnHeaderClicked(list, 2);
         QCOMPARE(column(2), QString("bb,j,i,h,g,f,e,c,d,b"));
         QVERIFY(boxes.boxes.empty());
+        // A cut-off cell shows its whole text as a tooltip; a cell that fits shows none.
+        Stream("rtmp://h/live/" + std::string(200, 'x'));
+        QTreeWidget* tips = d.List(IDC_LIST_STREAM);
+        for (int c : {0, 2}) {
+            QTreeWidgetItem* item = nullptr;
+            for (int i = 0; i < tips->topLevelItemCount(); ++i)
+                if (tips->topLevelItem(i)->text(2).size() == 200) item = tips->topLevelItem(i);
+            QVERIFY(item != nullptr);
+            const QRect cell = tips->visualRect(tips->indexFromItem(item, c));
+            QHelpEvent help(QEvent::ToolTip, cell.center(),
+                            tips->viewport()->mapToGlobal(cell.center()));
+            QApplication::sendEvent(tips->viewport(), &help);
+            QCOMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(),
+                     c == 2 ? QString(200, 'x') : QString());
+            QToolTip::hideText();
+        }
         // The network-data list copies its address column.
         QTreeWidget* net = d.List(IDC_LIST_NETDATA);
         LogOut(LOG_NETDATA, "HTTP-http://10.0.0.9:8080/live/s.m3u8");
