@@ -1028,12 +1028,21 @@ class StrevixDlgTest : public QObject {
                     if (round % 25 == 2) d.OnCommand(IDC_CLEAR);
                     break;
                 default:
+                    // Sorted views in between: the user's rows are found by their items.
+                    if (round % 7 == 3) {
+                        d.OnHeaderClicked(list, round % 3);
+                        d.OnHeaderClicked(static_cast<QTreeWidget*>(d.Control(IDC_LIST_NETDATA)),
+                                          round % 3);
+                    }
                     d.SelectedStreamListRow();
             }
         }
         stop = true;
         for (std::thread& p : producers) p.join();
         d.SyncReports();
+        // Back in the order of the reports, the widgets must equal the mirror row by row.
+        d.ReportWindow()->SortBy(IDC_LIST_NETDATA, -1, Qt::AscendingOrder);
+        d.ReportWindow()->SortBy(IDC_LIST_STREAM, -1, Qt::AscendingOrder);
         for (int id : {IDC_LIST_NETDATA, IDC_LIST_STREAM}) {
             std::vector<CReportWindow::Row> rows = d.ReportWindow()->Rows(id);
             QTreeWidget* w = static_cast<QTreeWidget*>(d.Control(id));
