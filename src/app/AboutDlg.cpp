@@ -1,13 +1,12 @@
 #include "app/AboutDlg.h"
-#include "app/Language.h"
-
-#include "Version.h"
 
 #include <QLabel>
 #include <QPushButton>
 
+#include "Version.h"
 #include "app/DialogUnits.h"
 #include "app/Icons.h"
+#include "app/Language.h"
 #include "app/Resource.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {

@@ -1,5 +1,4 @@
 #include "app/ModifyPassword.h"
-#include "app/Language.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -7,6 +6,7 @@
 #include <QPushButton>
 
 #include "app/DialogUnits.h"
+#include "app/Language.h"
 #include "app/MessageBox.h"
 #include "app/Resource.h"
 #include "common/Exception.h"

@@ -1,5 +1,4 @@
 #include "app/RecordingsView.h"
-#include "app/Language.h"
 
 #include <sys/stat.h>
 
@@ -8,6 +7,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/Language.h"
 #include "app/MyListCtrl.h"
 #include "decoder/FlvWriter.h"
 

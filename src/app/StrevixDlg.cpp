@@ -1,5 +1,4 @@
 #include "app/StrevixDlg.h"
-#include "app/Language.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -37,6 +36,7 @@
 #include "app/DialogUnits.h"
 #include "app/HtmlViewEx.h"
 #include "app/Icons.h"
+#include "app/Language.h"
 #include "app/Launch.h"
 #include "app/MessageBox.h"
 #include "app/ModifyPassword.h"

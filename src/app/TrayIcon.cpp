@@ -1,11 +1,11 @@
 #include "app/TrayIcon.h"
-#include "app/Language.h"
 
 #include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include "app/Language.h"
 #include "app/Resource.h"
 
 const char* const CTrayIcon::kTip = "Strevix";
