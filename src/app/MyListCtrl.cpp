@@ -36,6 +36,9 @@ class RowColourDelegate : public CCellTipDelegate {
 
 bool CReportItem::operator<(const QTreeWidgetItem& other) const {
     const int column = treeWidget() != nullptr ? treeWidget()->sortColumn() : 0;
+    // A cell may carry the value it sorts by (a size in bytes behind "10.1 KB").
+    const QVariant ka = data(column, kSortKey), kb = other.data(column, kSortKey);
+    if (ka.isValid() && kb.isValid()) return ka.toLongLong() < kb.toLongLong();
     const QString a = text(column), b = other.text(column);
     bool aNumber = false, bNumber = false;
     const qlonglong x = a.toLongLong(&aNumber), y = b.toLongLong(&bNumber);

@@ -41,6 +41,8 @@ class CMyListCtrl : public QTreeWidget {
 // A row of a report list: sorts numbers by value, other texts by their characters.
 class CReportItem : public QTreeWidgetItem {
   public:
+    // The role of a cell's own sort value, when its text does not sort right.
+    static const int kSortKey = Qt::UserRole + 1;
     bool operator<(const QTreeWidgetItem& other) const override;
 };
 

@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QTime>
 #include <QTimer>
 #include <cstdio>
 
@@ -33,7 +34,8 @@ QString DurationText(int64_t ms) {
 
 CRecordingsView::CRecordingsView(QWidget* parent) : QTreeWidget(parent), m_timer(new QTimer(this)) {
     SetupReportList(this);
-    setHeaderLabels({Tr("地址"), Tr("文件"), Tr("大小"), Tr("时长"), Tr("状态")});
+    setHeaderLabels({Tr("开始时间"), Tr("地址"), Tr("文件"), Tr("大小"), Tr("时长"), Tr("状态")});
+    setColumnWidth(kStarted, 60);
     setColumnWidth(kAddress, 130);
     setColumnWidth(kFile, 90);
     setColumnWidth(kSize, 55);
@@ -56,6 +58,7 @@ CRecordingsView::CRecordingsView(QWidget* parent) : QTreeWidget(parent), m_timer
 
 QTreeWidgetItem* CRecordingsView::NewRow(const std::string& address, const std::string& path) {
     QTreeWidgetItem* item = new CReportItem();
+    item->setText(kStarted, QTime::currentTime().toString("HH:mm:ss"));
     item->setText(kAddress, QString::fromStdString(address));
     item->setToolTip(kAddress, item->text(kAddress));
     if (!path.empty()) {
@@ -132,7 +135,9 @@ void CRecordingsView::Update(const std::string& path, File& file) {
     else if (!file.flv && size > 0)
         duration = file.sinceStart.elapsed() - (file.ended ? file.sinceGrowth.elapsed() : 0);
     file.item->setText(kSize, SizeText(size));
+    file.item->setData(kSize, CReportItem::kSortKey, static_cast<qlonglong>(size));
     file.item->setText(kDuration, DurationText(duration));
+    file.item->setData(kDuration, CReportItem::kSortKey, static_cast<qlonglong>(duration));
     const char* state = size <= 0    ? (file.ended ? "无数据" : "等待视频流…")
                         : file.ended ? "已结束"
                                      : "正在录制";

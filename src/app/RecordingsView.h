@@ -14,7 +14,7 @@ class QTimer;
 class CRecordingsView : public QTreeWidget {
     Q_OBJECT
   public:
-    enum Column { kAddress, kFile, kSize, kDuration, kState };
+    enum Column { kStarted, kAddress, kFile, kSize, kDuration, kState };
     // A file that has not grown for this long has ended.
     static const int kQuietMs = 10000;
 

@@ -579,6 +579,19 @@ class StrevixDlgTest : public QObject {
             for (int i = 0; i < c.clicks; ++i) d.OnHeaderClicked(list, c.column);
             QCOMPARE(column(c.shown), QString(c.expected));
         }
+        // A cell with a sort value sorts by it: sizes by their bytes, not by their text.
+        QTreeWidget sizes;
+        sizes.setColumnCount(1);
+        for (const auto& size : {std::make_pair("10.1 KB", 10342), std::make_pair("900 B", 900),
+                                 std::make_pair("2.0 MB", 2097152)}) {
+            QTreeWidgetItem* item = new CReportItem();
+            item->setText(0, size.first);
+            item->setData(0, CReportItem::kSortKey, size.second);
+            sizes.addTopLevelItem(item);
+        }
+        sizes.sortItems(0, Qt::AscendingOrder);
+        QCOMPARE(sizes.topLevelItem(0)->text(0) + "," + sizes.topLevelItem(2)->text(0),
+                 QString("900 B,2.0 MB"));
         // Sorted by name, a new report takes its sorted place; the selection is the row shown.
         d.OnHeaderClicked(list, 2);
         Stream("rtmp://h/live/bb");

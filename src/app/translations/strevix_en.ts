@@ -236,6 +236,10 @@ Keep the page open.</translation>
         <translation>About</translation>
     </message>
     <message>
+        <source>开始时间</source>
+        <translation>Started</translation>
+    </message>
+    <message>
         <source>文件</source>
         <translation>File</translation>
     </message>
