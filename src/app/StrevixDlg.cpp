@@ -989,6 +989,7 @@ void CStrevixDlg::CopySelectedAddresses(QTreeWidget* list) {
 void CStrevixDlg::OnHeaderClicked(QTreeWidget* list, int column) {
     // Ascending, descending, then (for the report lists) back to the order of the reports.
     const bool report = list == m_streamList || list == m_netDataList;
+    if (report && !m_reportWindow) return;
     const int id = list == m_streamList ? IDC_LIST_STREAM : IDC_LIST_NETDATA;
     const int current = report ? m_reportWindow->SortColumn(id)
                                : (list->header()->isSortIndicatorShown() ? list->sortColumn() : -1);
@@ -1011,7 +1012,8 @@ void CStrevixDlg::OnHeaderClicked(QTreeWidget* list, int column) {
 }
 
 bool CStrevixDlg::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress) return QDialog::eventFilter(watched, event);
+    if (event->type() != QEvent::KeyPress || !m_reportWindow)
+        return QDialog::eventFilter(watched, event);
     QTreeWidget* list = qobject_cast<QTreeWidget*>(watched);
     QKeyEvent* key = static_cast<QKeyEvent*>(event);
     if (list == nullptr) return QDialog::eventFilter(watched, event);
