@@ -1,5 +1,7 @@
 #include "app/MessageBox.h"
 
+#include "app/Language.h"
+
 #include <QMessageBox>
 #include <QString>
 
@@ -18,10 +20,10 @@ void AppMessageBox(QWidget* parent, const std::string& text, const std::string& 
         g_hook(text, caption);
         return;
     }
-    QString shown = QString::fromStdString(text);
+    // The program's own texts in the window's language; others (reasons, addresses) as they are.
+    QString shown = Tr(text.c_str());
     shown.replace("\r\n", "\n");
-    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), shown, QMessageBox::Ok,
-                    parent);
+    QMessageBox box(QMessageBox::NoIcon, Tr(caption.c_str()), shown, QMessageBox::Ok, parent);
     // Texts may carry addresses from the network: never read them as markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();

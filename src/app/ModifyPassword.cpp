@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "app/DialogUnits.h"
+#include "app/Language.h"
 #include "app/MessageBox.h"
 #include "app/Resource.h"
 #include "common/Exception.h"
@@ -13,13 +14,13 @@
 #include "database/SqliteDataBase.h"
 
 CModifyPassword::CModifyPassword(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QString::fromUtf8("密码修改"));
+    setWindowTitle(Tr("密码修改"));
     setFont(SongTiFont(9));
     DialogUnits du(font());
     setFixedSize(du.X(178), du.Y(117));
 
     auto label = [&](const char* text, int y) {
-        QLabel* l = new QLabel(QString::fromUtf8(text), this);
+        QLabel* l = new QLabel(Tr(text), this);
         l->setTextFormat(Qt::PlainText);
         l->setGeometry(du.Rect(18, y + 2, 50, 10));
     };
@@ -33,8 +34,8 @@ CModifyPassword::CModifyPassword(QWidget* parent) : QDialog(parent) {
     label("用户类型：", 14);
     m_userTypeCombo = new QComboBox(this);
     m_userTypeCombo->setObjectName(QString("ctl%1").arg(IDC_USER_TYPE));
-    m_userTypeCombo->addItem(QString::fromUtf8("管理人员"));
-    m_userTypeCombo->addItem(QString::fromUtf8("使用人员"));
+    m_userTypeCombo->addItem(Tr("管理人员"));
+    m_userTypeCombo->addItem(Tr("使用人员"));
     m_userTypeCombo->setCurrentIndex(m_userType);
     m_userTypeCombo->setGeometry(du.Rect(70, 14, 90, 13));
     label("原密码：", 34);
@@ -44,11 +45,11 @@ CModifyPassword::CModifyPassword(QWidget* parent) : QDialog(parent) {
     label("新密码：", 74);
     m_confirmEdit = edit(IDC_CONFIRM_PASSWORD, 74);
 
-    QPushButton* ok = new QPushButton(QString::fromUtf8("确认修改"), this);
+    QPushButton* ok = new QPushButton(Tr("确认修改"), this);
     ok->setObjectName("ctl1");
     ok->setDefault(true);
     ok->setGeometry(du.Rect(30, 96, 50, 14));
-    QPushButton* cancel = new QPushButton(QString::fromUtf8("取  消"), this);
+    QPushButton* cancel = new QPushButton(Tr("取  消"), this);
     cancel->setObjectName("ctl2");
     cancel->setGeometry(du.Rect(98, 96, 50, 14));
     connect(ok, &QPushButton::clicked, this, &CModifyPassword::OnOK);

@@ -1,15 +1,16 @@
 #include "app/MyListCtrl.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QStyledItemDelegate>
+#include <QToolTip>
 
 namespace {
 
-class RowColourDelegate : public QStyledItemDelegate {
+class RowColourDelegate : public CCellTipDelegate {
   public:
-    explicit RowColourDelegate(CMyListCtrl* list) : QStyledItemDelegate(list), m_list(list) {}
+    explicit RowColourDelegate(CMyListCtrl* list) : CCellTipDelegate(list), m_list(list) {}
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
@@ -33,6 +34,32 @@ class RowColourDelegate : public QStyledItemDelegate {
 
 }  // namespace
 
+bool CReportItem::operator<(const QTreeWidgetItem& other) const {
+    const int column = treeWidget() != nullptr ? treeWidget()->sortColumn() : 0;
+    // A cell may carry the value it sorts by (a size in bytes behind "10.1 KB").
+    const QVariant ka = data(column, kSortKey), kb = other.data(column, kSortKey);
+    if (ka.isValid() && kb.isValid()) return ka.toLongLong() < kb.toLongLong();
+    const QString a = text(column), b = other.text(column);
+    bool aNumber = false, bNumber = false;
+    const qlonglong x = a.toLongLong(&aNumber), y = b.toLongLong(&bNumber);
+    if (aNumber && bNumber) return x < y;
+    return a < b;
+}
+
+bool CCellTipDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                 const QStyleOptionViewItem& option, const QModelIndex& index) {
+    if (event->type() != QEvent::ToolTip)
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString text = index.data(Qt::DisplayRole).toString();
+    // The same margins the cells are drawn with.
+    if (option.fontMetrics.horizontalAdvance(text) > option.rect.width() - 8) {
+        QToolTip::showText(event->globalPos(), text, view, option.rect);
+    } else {
+        QToolTip::hideText();
+    }
+    return true;
+}
+
 void SetupReportList(QTreeWidget* list) {
     list->setRootIsDecorated(false);
     list->setItemsExpandable(false);
@@ -47,6 +74,8 @@ void SetupReportList(QTreeWidget* list) {
     list->setContextMenuPolicy(Qt::NoContextMenu);
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->setTextElideMode(Qt::ElideRight);
+    list->setItemDelegate(new CCellTipDelegate(list));
+    list->header()->setSectionsClickable(true);
 }
 
 CMyListCtrl::CMyListCtrl(QWidget* parent) : QTreeWidget(parent) {
@@ -54,8 +83,9 @@ CMyListCtrl::CMyListCtrl(QWidget* parent) : QTreeWidget(parent) {
     m_selectedBack = p.color(QPalette::Highlight);
     m_oddText = p.color(QPalette::ButtonText);
     m_evenText = p.color(QPalette::ButtonText);
-    m_hotText = p.color(QPalette::HighlightedText);
-    m_selectedText = p.color(QPalette::ButtonText);
+    // Dark text on the light red of the row under the mouse, light text on the highlight.
+    m_hotText = p.color(QPalette::ButtonText);
+    m_selectedText = p.color(QPalette::HighlightedText);
     SetupReportList(this);
     setItemDelegate(new RowColourDelegate(this));
     viewport()->setMouseTracking(true);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
 
 // A report list that colours its rows: even rows white, odd rows light blue, the selected row in
@@ -35,6 +36,23 @@ class CMyListCtrl : public QTreeWidget {
 
   private:
     void InvalidateRow(int row);
+};
+
+// A row of a report list: sorts numbers by value, other texts by their characters.
+class CReportItem : public QTreeWidgetItem {
+  public:
+    // The role of a cell's own sort value, when its text does not sort right.
+    static const int kSortKey = Qt::UserRole + 1;
+    bool operator<(const QTreeWidgetItem& other) const override;
+};
+
+// Paints nothing of its own; a cell whose text is cut off shows the whole text as its tooltip.
+class CCellTipDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
 };
 
 // The look the three report lists share: report view, single selection, full-row select,

@@ -1,11 +1,16 @@
 #include "app/ReportWindow.h"
 
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QThread>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstdio>
+
+#include "app/Language.h"
+#include "app/MyListCtrl.h"
 
 CReportWindow::CReportWindow(QTreeWidget* netDataList, QTreeWidget* streamList, QLabel* status,
                              QObject* parent)
@@ -19,6 +24,8 @@ CReportWindow::CReportWindow(QTreeWidget* netDataList, QTreeWidget* streamList, 
                 for (int c = 0; c < 3; ++c)
                     r.columns[c] = w->topLevelItem(i)->text(c).toStdString();
                 mirror->push_back(r);
+                Items(w == m_netData ? IDC_LIST_NETDATA : IDC_LIST_STREAM)
+                    ->push_back(w->topLevelItem(i));
             }
         }
     });
@@ -34,6 +41,16 @@ std::vector<CReportWindow::Row>* CReportWindow::Mirror(int id) {
 
 const std::vector<CReportWindow::Row>* CReportWindow::Mirror(int id) const {
     return const_cast<CReportWindow*>(this)->Mirror(id);
+}
+
+std::vector<QTreeWidgetItem*>* CReportWindow::Items(int id) {
+    if (id == IDC_LIST_NETDATA) return &m_netItems;
+    if (id == IDC_LIST_STREAM) return &m_streamItems;
+    return nullptr;
+}
+
+const std::vector<QTreeWidgetItem*>* CReportWindow::Items(int id) const {
+    return const_cast<CReportWindow*>(this)->Items(id);
 }
 
 QTreeWidget* CReportWindow::Widget(int id) const {
@@ -113,7 +130,16 @@ void CReportWindow::SetItemState(int id, int row, unsigned state, unsigned mask)
 
 void CReportWindow::SetWindowText(int id, const std::string& text) {
     if (id != IDC_STATIC_STATUS) return;
-    m_statusText = text;
+    // LogOut shows the counters of before its call, one row behind a row it has just added;
+    // the window shows those of after it, which match the rows.
+    const std::string status = GetStatusText();
+    if (text.rfind("状态：" + status + "  网络包数：", 0) == 0) {
+        m_statusText = "状态：" + status + "  网络包数：" + std::to_string(GetNetDataCount()) +
+                       "  视频流数:" + std::to_string(GetStreamCount()) + "  异常：" +
+                       GetLastErrorText();
+    } else {
+        m_statusText = text;
+    }
     m_statusDirty = true;
     RequestSync();
 }
@@ -121,8 +147,10 @@ void CReportWindow::SetWindowText(int id, const std::string& text) {
 void CReportWindow::OnReport(int, int, const std::string&, const std::string&) {}
 
 void CReportWindow::ApplyToWidgetState(QTreeWidget* w, int row, unsigned state, unsigned mask) {
-    QTreeWidgetItem* item = w->topLevelItem(row);
-    if (item == nullptr) return;
+    const std::vector<QTreeWidgetItem*>& items =
+        *Items(w == m_netData ? IDC_LIST_NETDATA : IDC_LIST_STREAM);
+    if (row < 0 || row >= static_cast<int>(items.size())) return;
+    QTreeWidgetItem* item = items[static_cast<size_t>(row)];
     QModelIndex index = w->indexFromItem(item);
     if (mask & LVIS_SELECTED) {
         if (state & LVIS_SELECTED) {
@@ -139,26 +167,35 @@ void CReportWindow::ApplyToWidgetState(QTreeWidget* w, int row, unsigned state, 
 
 void CReportWindow::Apply(const Op& op) {
     QTreeWidget* w = Widget(op.list);
+    std::vector<QTreeWidgetItem*>& items = *Items(op.list);
+    const int count = static_cast<int>(items.size());
     switch (op.kind) {
         case Op::Insert: {
-            QTreeWidgetItem* item = new QTreeWidgetItem();
+            QTreeWidgetItem* item = new CReportItem();
             item->setText(0, QString::fromStdString(op.text));
-            int row = op.row > w->topLevelItemCount() ? w->topLevelItemCount() : op.row;
-            w->insertTopLevelItem(row, item);
+            int row = op.row > count || op.row < 0 ? count : op.row;
+            items.insert(items.begin() + row, item);
+            // Sorted, the place does not matter: Sync sorts again.
+            w->insertTopLevelItem(SortColumn(op.list) < 0 ? row : 0, item);
             break;
         }
         case Op::Delete:
-            delete w->takeTopLevelItem(op.row);
+            if (op.row >= 0 && op.row < count) {
+                delete items[static_cast<size_t>(op.row)];
+                items.erase(items.begin() + op.row);
+            }
             break;
         case Op::Clear:
             w->clear();
+            items.clear();
             break;
         case Op::Deselect:
             w->selectionModel()->clearSelection();
             break;
         case Op::Text:
-            if (QTreeWidgetItem* item = w->topLevelItem(op.row))
-                item->setText(op.column, QString::fromStdString(op.text));
+            if (op.row >= 0 && op.row < count)
+                items[static_cast<size_t>(op.row)]->setText(op.column,
+                                                            QString::fromStdString(op.text));
             break;
         case Op::State:
             ApplyToWidgetState(w, op.row, op.state, op.mask);
@@ -171,12 +208,15 @@ void CReportWindow::Rebuild() {
         QTreeWidget* w = Widget(id);
         w->clear();
         const std::vector<Row>& rows = *Mirror(id);
+        std::vector<QTreeWidgetItem*>& order = *Items(id);
+        order.clear();
         QList<QTreeWidgetItem*> items;
         items.reserve(static_cast<int>(rows.size()));
         for (const Row& r : rows) {
-            QTreeWidgetItem* item = new QTreeWidgetItem();
+            QTreeWidgetItem* item = new CReportItem();
             for (int c = 0; c < 3; ++c) item->setText(c, QString::fromStdString(r.columns[c]));
             items.append(item);
+            order.push_back(item);
         }
         w->addTopLevelItems(items);
         for (size_t i = 0; i < rows.size(); ++i)
@@ -190,9 +230,10 @@ void CReportWindow::Reconcile(int id) {
     // The view picks a neighbour when the selected row goes; the mirror says what is selected.
     QTreeWidget* w = Widget(id);
     const int want = FirstSelected(id);
+    const std::vector<QTreeWidgetItem*>& items = *Items(id);
     bool differs = false;
-    for (int i = 0; i < w->topLevelItemCount() && !differs; ++i)
-        differs = w->topLevelItem(i)->isSelected() != (i == want);
+    for (size_t i = 0; i < items.size() && !differs; ++i)
+        differs = items[i]->isSelected() != (static_cast<int>(i) == want);
     if (!differs) return;
     w->selectionModel()->clearSelection();
     if (want >= 0) ApplyToWidgetState(w, want, LVIS_SELECTED, LVIS_SELECTED);
@@ -214,11 +255,14 @@ void CReportWindow::Sync() {
                     m_ops.pop_front();
                 }
             }
+            Resort(IDC_LIST_NETDATA);
+            Resort(IDC_LIST_STREAM);
             Reconcile(IDC_LIST_NETDATA);
             Reconcile(IDC_LIST_STREAM);
             if (m_statusDirty) {
                 m_statusDirty = false;
-                m_status->setText(QString::fromStdString(m_statusText));
+                m_status->setText(TrStatus(QString::fromStdString(m_statusText)));
+                m_status->setToolTip(m_status->text());
             }
             if (m_streamsChanged) {
                 m_streamsChanged = false;
@@ -249,14 +293,15 @@ void CReportWindow::ClearRows(int id) {
     Queue({Op::Clear, id, 0, 0, 0, 0, std::string()});
 }
 
-int CReportWindow::MirrorRowOf(int id, int widgetRow) const {
+int CReportWindow::MirrorRowOf(int id, QTreeWidgetItem* item) const {
     const std::vector<Row>* m = Mirror(id);
-    QTreeWidget* w = Widget(id);
-    if (m == nullptr || widgetRow < 0) return -1;
+    const std::vector<QTreeWidgetItem*>* items = Items(id);
+    if (m == nullptr || item == nullptr) return -1;
+    auto at = std::find(items->begin(), items->end(), item);
+    if (at == items->end()) return -1;
+    const int widgetRow = static_cast<int>(at - items->begin());
     if (m_rebuild) {
         // The queue is gone; find the row by what it shows.
-        QTreeWidgetItem* item = w->topLevelItem(widgetRow);
-        if (item == nullptr) return -1;
         for (size_t i = 0; i < m->size(); ++i) {
             const Row& r = (*m)[i];
             if (item->text(0).toStdString() == r.columns[0] &&
@@ -279,8 +324,8 @@ int CReportWindow::MirrorRowOf(int id, int widgetRow) const {
     return row < static_cast<int>(m->size()) ? row : -1;
 }
 
-int CReportWindow::UserSelected(int id, int widgetRow) {
-    const int row = MirrorRowOf(id, widgetRow);
+int CReportWindow::UserSelected(int id, QTreeWidgetItem* item) {
+    const int row = MirrorRowOf(id, item);
     std::vector<Row>* m = Mirror(id);
     if (row < 0) {
         RequestSync();  // the widget goes back to the mirror's selection
@@ -314,6 +359,37 @@ std::string CReportWindow::Cell(int id, int row, int column) const {
     if (m == nullptr || row < 0 || row >= static_cast<int>(m->size()) || column < 0 || column > 2)
         return std::string();
     return (*m)[row].columns[column];
+}
+
+int CReportWindow::SortColumn(int id) const {
+    return id == IDC_LIST_NETDATA ? m_sortColumn[0] : id == IDC_LIST_STREAM ? m_sortColumn[1] : -1;
+}
+
+void CReportWindow::Resort(int id) {
+    const int k = id == IDC_LIST_NETDATA ? 0 : 1;
+    if (m_sortColumn[k] >= 0) Widget(id)->sortItems(m_sortColumn[k], m_sortOrder[k]);
+}
+
+void CReportWindow::SortBy(int id, int column, Qt::SortOrder order) {
+    if (id != IDC_LIST_NETDATA && id != IDC_LIST_STREAM) return;
+    Sync();
+    const int k = id == IDC_LIST_NETDATA ? 0 : 1;
+    QTreeWidget* w = Widget(id);
+    m_sortColumn[k] = column;
+    m_sortOrder[k] = order;
+    w->header()->setSortIndicatorShown(column >= 0);
+    if (column >= 0) {
+        w->sortItems(column, order);
+        return;
+    }
+    // Back to report order: the items again in the order of the rows underneath.
+    m_applying = true;
+    w->invisibleRootItem()->takeChildren();
+    QList<QTreeWidgetItem*> ordered;
+    for (QTreeWidgetItem* item : *Items(id)) ordered.append(item);
+    w->addTopLevelItems(ordered);
+    WithReportLock([&] { Reconcile(id); });
+    m_applying = false;
 }
 
 std::vector<CReportWindow::Row> CReportWindow::Rows(int id) {

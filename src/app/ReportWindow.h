@@ -58,17 +58,22 @@ class CReportWindow : public QObject, public IReportWindow {
     // GUI thread, inside WithReportLock: the GUI's own changes, by mirror row.
     void DeleteRow(int id, int row);
     void ClearRows(int id);
-    // The user selected widget row widgetRow: select its mirror row exclusively. Returns that
-    // row, or -1 when the row is already gone from the mirror.
-    int UserSelected(int id, int widgetRow);
+    // The user selected a widget item: select its mirror row exclusively. Returns that row, or
+    // -1 when the row is already gone from the mirror.
+    int UserSelected(int id, QTreeWidgetItem* item);
     // The user left no row selected.
     void UserDeselected(int id);
-    // The mirror row that widget row widgetRow shows, once the queue is replayed; -1 if gone.
-    int MirrorRowOf(int id, int widgetRow) const;
+    // The mirror row that a widget item shows, once the queue is replayed; -1 if gone.
+    int MirrorRowOf(int id, QTreeWidgetItem* item) const;
     // The first selected mirror row, or -1.
     int FirstSelected(int id) const;
     // Text of a mirror cell; empty when there is none.
     std::string Cell(int id, int row, int column) const;
+
+    // GUI thread: shows a list sorted by a column (the rows keep their report order underneath),
+    // or, with column -1, in report order again.
+    void SortBy(int id, int column, Qt::SortOrder order);
+    int SortColumn(int id) const;
 
     // A copy of the mirror of a list (report lock taken).
     std::vector<Row> Rows(int id);
@@ -111,7 +116,14 @@ class CReportWindow : public QObject, public IReportWindow {
     bool m_streamsChanged = false;
     std::string m_statusText;
 
-    // GUI thread only.
+    // GUI thread only. The widget items in report order (the widget may show them sorted).
+    std::vector<QTreeWidgetItem*>* Items(int id);
+    const std::vector<QTreeWidgetItem*>* Items(int id) const;
+    void Resort(int id);
+    std::vector<QTreeWidgetItem*> m_netItems;
+    std::vector<QTreeWidgetItem*> m_streamItems;
+    int m_sortColumn[2] = {-1, -1};
+    Qt::SortOrder m_sortOrder[2] = {Qt::AscendingOrder, Qt::AscendingOrder};
     bool m_applying = false;
     std::string m_dumpPath;
 };

@@ -29,7 +29,9 @@ enum : int {
     IDC_WEB_HOST = 1028,
     IDC_RECORD_ONLY = 1029,
     IDC_TEST = 1034,
-    IDC_MORE = 1040,  // menu button offering 1024, 1008 and the about box
+    IDC_MORE = 1040,             // menu button offering 1024, 1008 and the about box
+    IDC_COPY_ADDRESS = 1041,     // the stream rows' context menu
+    IDC_LIST_RECORDINGS = 1042,  // recordings being written
 
     // Controls of the change-password dialog (template 133).
     IDC_USER_TYPE = 1024,

@@ -11,7 +11,13 @@ void CStatusLabel::paintEvent(QPaintEvent* event) {
     QFrame::paintEvent(event);
     QPainter painter(this);
     const QRect r = contentsRect().adjusted(2, 0, -2, 0);
-    painter.setPen(palette().color(QPalette::WindowText));
+    painter.setPen(m_warning ? WarningColour() : palette().color(QPalette::WindowText));
     painter.drawText(r, Qt::AlignLeft | Qt::AlignVCenter,
                      fontMetrics().elidedText(text(), Qt::ElideRight, r.width()));
+}
+
+void CStatusLabel::SetWarning(bool warning) {
+    if (m_warning == warning) return;
+    m_warning = warning;
+    update();
 }

@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLocale>
 #include <QSocketNotifier>
+#include <cstdlib>
 #include <memory>
 
+#include "Version.h"
 #include "app/DialogUnits.h"
+#include "app/Language.h"
 #include "app/Launch.h"
 #include "app/StrevixDlg.h"
 
@@ -42,8 +46,10 @@ int CStrevixApp::InitInstance(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QString::fromUtf8("应用程序向导生成的本地应用程序"));
     QCoreApplication::setApplicationName("Strevix");
-    QCoreApplication::setApplicationVersion("1.5.3");
+    QCoreApplication::setApplicationVersion(STREVIX_VERSION);
     QApplication::setFont(SongTiFont(10));
+    InstallTranslations(&app,
+                        ChooseLanguage(std::getenv("STREVIX_LANG"), QLocale::system().name()));
     VideoFolder();  // fixed for the run before anything can use it
 
     CStrevixDlg dialog;  // starts logging; a second instance ends here

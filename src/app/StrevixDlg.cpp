@@ -1,36 +1,48 @@
 #include "app/StrevixDlg.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
+#include "Version.h"
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "app/AboutDlg.h"
+#include "app/AnchorLayout.h"
+#include "app/Autostart.h"
 #include "app/DialogUnits.h"
 #include "app/HtmlViewEx.h"
 #include "app/Icons.h"
+#include "app/Language.h"
 #include "app/Launch.h"
 #include "app/MessageBox.h"
 #include "app/ModifyPassword.h"
 #include "app/MyListCtrl.h"
+#include "app/RecordingsView.h"
 #include "app/ReportWindow.h"
 #include "app/Resource.h"
 #include "app/StatusLabel.h"
@@ -115,6 +127,7 @@ void CStrevixDlg::CheckSingleInstance() {
         int count = GetProcessCountFromName(name) - GetProcessCountFromName(name + "-cli");
         if (count >= 2) {
             LogOut(LOG_INFO, "Strevix process is exist, this process is exited.");
+            AskRunningToShow();
             m_exiting = 1;
             ShutdownLogging();
             std::exit(0);
@@ -124,17 +137,66 @@ void CStrevixDlg::CheckSingleInstance() {
     }
 }
 
+std::string CStrevixDlg::s_instanceName = "strevix-" + std::to_string(getuid());
+
+bool CStrevixDlg::AskRunningToShow() {
+    if (QCoreApplication::instance() == nullptr) return false;
+    QLocalSocket socket;
+    socket.connectToServer(QString::fromStdString(s_instanceName));
+    if (!socket.waitForConnected(1000)) return false;
+    socket.write("show\n");
+    const bool sent = socket.waitForBytesWritten(1000);
+    socket.disconnectFromServer();
+    return sent;
+}
+
+void CStrevixDlg::ListenForLaunches() {
+    m_instanceServer = new QLocalServer(this);
+    m_instanceServer->setSocketOptions(QLocalServer::UserAccessOption);
+    const QString name = QString::fromStdString(s_instanceName);
+    // Only one instance runs, so a socket left by one that crashed is stale.
+    if (!m_instanceServer->listen(name)) {
+        QLocalServer::removeServer(name);
+        if (!m_instanceServer->listen(name)) {
+            LogOut(LOG_INFO, "no launch socket: " + m_instanceServer->errorString().toStdString());
+            return;
+        }
+    }
+    connect(m_instanceServer, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* client = m_instanceServer->nextPendingConnection()) {
+            connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            auto read = [this, client] {
+                if (!client->readAll().contains("show") || m_shutDown) return;
+                showNormal();
+                raise();
+                activateWindow();
+            };
+            connect(client, &QLocalSocket::readyRead, this, read);
+            if (client->bytesAvailable() > 0) read();
+        }
+    });
+}
+
 void CStrevixDlg::CreateControls() {
-    setWindowTitle(QString::fromUtf8("斯瑞维1.5.3"));
+    setWindowTitle(Tr("斯瑞维") + STREVIX_VERSION);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
     setFont(SongTiFont(10));
     const DialogUnits du(font());
-    setFixedSize(du.X(491), du.Y(301));
+    // The template's size is the smallest; the lists take what is added.
+    const QSize minimum(du.X(491), du.Y(301));
+    CAnchorLayout* layout = new CAnchorLayout(minimum, this);
+    setMinimumSize(minimum);
+    resize(minimum);
+    setSizeGripEnabled(true);
 
-    auto place = [&](QWidget* w, int id, int x, int y, int width, int height) {
-        w->setGeometry(du.Rect(x, y, width, height));
+    // Shares of the added room: the top band (interfaces, network data) gets kTop of the height,
+    // the stream band the rest; the stream list kList of the width, the start page the rest.
+    const double kTop = 0.3, kList = 0.65;
+    typedef CAnchorLayout::Anchor A;
+    auto place = [&](QWidget* w, int id, int x, int y, int width, int height, A anchor = A()) {
+        layout->Place(w, du.Rect(x, y, width, height), anchor);
         if (id != 0) {
             w->setObjectName(QString("ctl%1").arg(id));
             w->setProperty("controlId", id);
@@ -142,8 +204,8 @@ void CStrevixDlg::CreateControls() {
         }
         return w;
     };
-    auto group = [&](const char* text, int x, int y, int width, int height) {
-        QGroupBox* box = new QGroupBox(QString::fromUtf8(text), this);
+    auto group = [&](const char* text, int x, int y, int width, int height, A anchor) {
+        QGroupBox* box = new QGroupBox(Tr(text), this);
         // An etched frame as in the template; the title sits on its top edge.
         box->setStyleSheet(
             QString("QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
@@ -151,79 +213,146 @@ void CStrevixDlg::CreateControls() {
                     "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
                     " left: 6px; padding: 0 2px; }")
                 .arg(du.Y(4)));
-        place(box, 0, x, y, width, height);
+        place(box, 0, x, y, width, height, anchor);
     };
-    auto label = [&](const char* text, int x, int y, int width, int height) {
-        QLabel* l = new QLabel(QString::fromUtf8(text), this);
+    auto label = [&](const char* text, int x, int y, int width, int height, A anchor = A()) {
+        QLabel* l = new QLabel(Tr(text), this);
         l->setTextFormat(Qt::PlainText);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        place(l, 0, x, y, width, height);
+        place(l, 0, x, y, width, height, anchor);
         return l;
     };
-    auto button = [&](int id, const char* text, int x, int y, int width, int height) {
-        QPushButton* b = new QPushButton(QString::fromUtf8(text), this);
+    auto button = [&](int id, const char* text, int x, int y, int width, int height,
+                      A anchor = A()) {
+        QPushButton* b = new QPushButton(Tr(text), this);
         b->setAutoDefault(false);
-        place(b, id, x, y, width, height);
+        place(b, id, x, y, width, height, anchor);
         connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
         return b;
     };
+    const A leftTop{0, 0, 0.5, kTop}, rightTop{0.5, 0, 0.5, kTop}, topButtons{0.5, 0, 0, 0};
+    const A streams{0, kTop, kList, 1 - kTop}, streamButtons{kList, kTop, 0, 0};
+    const A bottomOfStreams{kList, 1, 0, 0}, page{kList, kTop, 1 - kList, 1 - kTop};
 
     // Group boxes first, so that the controls inside lie above them.
-    group("采集设置：(1)点击“开始”进行嗅探", 3, 2, 256, 75);
-    group("嗅探信息", 262, 2, 226, 75);
-    group("网络视频流信息：(2)双击视频流播放 (3)在播放器菜单中点击“录制”保存视频", 3, 79, 310, 208);
+    group("采集设置：(1)点击“开始”进行嗅探", 3, 2, 256, 75, leftTop);
+    group("嗅探信息", 262, 2, 226, 75, rightTop);
+    group("网络视频流信息：(2)双击视频流播放 (3)在播放器菜单中点击“录制”保存视频", 3, 79, 310, 208,
+          streams);
 
     label("网络接口信息：", 6, 15, 54, 10);
     m_deviceList = new QTreeWidget(this);
     SetupReportList(m_deviceList);
-    place(m_deviceList, IDC_LIST_DEVICES, 7, 26, 248, 47);
+    place(m_deviceList, IDC_LIST_DEVICES, 7, 26, 248, 47, leftTop);
     button(IDC_TEST, "TEST", 87, 9, 50, 14)->setVisible(false);
-    button(IDC_PCAP_FILE, "pcap文件", 146, 9, 41, 15);
+    button(IDC_PCAP_FILE, "pcap文件", 146, 9, 41, 15, topButtons);
     // The default button's look; Enter itself does nothing (keyPressEvent).
-    button(IDC_START, "开始", 191, 9, 28, 15)->setDefault(true);
-    button(IDC_STOP, "停止", 227, 9, 28, 15);
+    button(IDC_START, "开始", 191, 9, 28, 15, topButtons)->setDefault(true);
+    button(IDC_STOP, "停止", 227, 9, 28, 15, topButtons);
 
     m_netDataList = new QTreeWidget(this);
     SetupReportList(m_netDataList);
-    place(m_netDataList, IDC_LIST_NETDATA, 266, 12, 222, 61);
+    place(m_netDataList, IDC_LIST_NETDATA, 266, 12, 222, 61, rightTop);
+
+    // The user's choice in the network-data list is kept through the reports that follow.
+    connect(m_netDataList, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (!m_reportWindow || m_reportWindow->Applying()) return;
+        QList<QTreeWidgetItem*> selected = m_netDataList->selectedItems();
+        WithReportLock([&] {
+            if (selected.isEmpty())
+                m_reportWindow->UserDeselected(IDC_LIST_NETDATA);
+            else
+                m_reportWindow->UserSelected(IDC_LIST_NETDATA, selected.first());
+        });
+    });
 
     m_streamList = new CMyListCtrl(this);
-    place(m_streamList, IDC_LIST_STREAM, 6, 91, 253, 195);
+    place(m_streamList, IDC_LIST_STREAM, 6, 91, 253, 195, streams);
     connect(m_streamList, &QTreeWidget::itemSelectionChanged, this,
             &CStrevixDlg::OnStreamSelectionChanged);
     connect(m_streamList, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem* item, int) {
                 // The row the item is once the queued reports are in.
                 int row = -1;
-                WithReportLock([&] {
-                    row = m_reportWindow->MirrorRowOf(IDC_LIST_STREAM,
-                                                      m_streamList->indexOfTopLevelItem(item));
-                });
+                WithReportLock([&] { row = m_reportWindow->MirrorRowOf(IDC_LIST_STREAM, item); });
                 if (row >= 0) OnStreamListDblClk(row);
             });
 
-    button(IDC_PLAY, "播录", 264, 92, 44, 19);
-    button(IDC_RECORD_ONLY, "只录", 264, 115, 44, 19);
+    for (QTreeWidget* list :
+         {m_deviceList, m_netDataList, static_cast<QTreeWidget*>(m_streamList)}) {
+        list->installEventFilter(this);
+        connect(list->header(), &QHeaderView::sectionClicked, this,
+                [this, list](int column) { OnHeaderClicked(list, column); });
+    }
+    m_streamList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_streamList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        if (m_streamList->itemAt(pos) == nullptr) return;
+        m_rowMenu->popup(m_streamList->viewport()->mapToGlobal(pos));
+    });
+    m_rowMenu = new QMenu(this);
+    const struct {
+        int id;
+        const char* text;
+    } rowItems[] = {{IDC_COPY_ADDRESS, "复制地址"}, {IDC_PLAY, "播录"}, {IDC_RECORD_ONLY, "只录"},
+                    {IDC_RECORD_MP4, "录制MP4"},    {0, nullptr},       {IDC_FOLDER, "打开文件夹"}};
+    for (const auto& item : rowItems) {
+        if (item.text == nullptr) {
+            m_rowMenu->addSeparator();
+            continue;
+        }
+        QAction* action = m_rowMenu->addAction(Tr(item.text));
+        action->setData(item.id);
+        if (item.id == IDC_COPY_ADDRESS) action->setShortcut(QKeySequence::Copy);
+        const int id = item.id;
+        connect(action, &QAction::triggered, this, [this, id] {
+            if (id == IDC_COPY_ADDRESS)
+                CopySelectedAddresses(m_streamList);
+            else
+                OnCommand(id);
+        });
+    }
+
+    button(IDC_PLAY, "播录", 264, 92, 44, 19, streamButtons);
+    button(IDC_RECORD_ONLY, "只录", 264, 115, 44, 19, streamButtons);
     QLabel* hint =
         label("优先使用：\n [ 播录 ] \n其次使用：\n [ 只录 ]\n使用[只录]时,请不要关闭网页！", 266,
-              137, 43, 59);
+              137, 43, 59, streamButtons);
     hint->setWordWrap(true);
-    button(IDC_DELETE, "删除", 264, 198, 44, 19);
-    button(IDC_CLEAR, "清空", 264, 221, 44, 19);
-    label("(4)浏览视频", 264, 254, 48, 9);
-    button(IDC_FOLDER, "文件夹...", 264, 264, 44, 19);
+    button(IDC_DELETE, "删除", 264, 198, 44, 19, streamButtons);
+    button(IDC_CLEAR, "清空", 264, 221, 44, 19, streamButtons);
+    label("(4)浏览视频", 264, 254, 48, 9, bottomOfStreams);
+    button(IDC_FOLDER, "文件夹...", 264, 264, 44, 19, bottomOfStreams);
 
     QFrame* webHost = new QFrame(this);
     webHost->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    place(webHost, IDC_WEB_HOST, 313, 76, 175, 207);
+    place(webHost, IDC_WEB_HOST, 313, 76, 175, 207, page);
+    QVBoxLayout* hostLayout = new QVBoxLayout(webHost);
+    hostLayout->setContentsMargins(webHost->contentsMargins());
+    hostLayout->setSpacing(0);
+    // The start page shares its place with the recordings of this run.
+    m_pageTabs = new QTabWidget(webHost);
+    m_pageTabs->setDocumentMode(true);
+    hostLayout->addWidget(m_pageTabs);
+    m_recordings = new CRecordingsView();
+    m_recordings->setObjectName(QString("ctl%1").arg(IDC_LIST_RECORDINGS));
+    m_controls[IDC_LIST_RECORDINGS] = m_recordings;
+    m_pageTabs->addTab(m_recordings, Tr("录制"));
+    connect(m_recordings, &CRecordingsView::OpenRequested, this, [this](const QString& path) {
+        const std::string file = QFile::encodeName(path).toStdString();
+        if (Launch(PlayerPath(), PlayerArguments(file)) < 0)
+            LogOut(LOG_ERROR, "无法启动播放器：" + PlayerPath());
+    });
 
-    m_status = new CStatusLabel(QString::fromUtf8("状态信息："), this);
-    place(m_status, IDC_STATIC_STATUS, 4, 288, 310, 10);
+    m_status = new CStatusLabel(Tr("状态信息："), this);
+    m_endTimer = new QTimer(this);
+    m_endTimer->setInterval(200);
+    connect(m_endTimer, &QTimer::timeout, this, [this] { CheckFileCaptureEnd(); });
+    place(m_status, IDC_STATIC_STATUS, 4, 288, 310, 10, A{0, 1, 1, 0});
 
     // The commands without a control of their own, and the about item that a system menu
     // would carry.
     QToolButton* more = new QToolButton(this);
-    more->setText(QString::fromUtf8("更多..."));
+    more->setText(Tr("更多..."));
     more->setPopupMode(QToolButton::InstantPopup);
     more->setToolButtonStyle(Qt::ToolButtonTextOnly);
     QMenu* menu = new QMenu(more);
@@ -240,15 +369,15 @@ void CStrevixDlg::CreateControls() {
             menu->addSeparator();
             continue;
         }
-        QAction* action = menu->addAction(QString::fromUtf8(item.text));
+        QAction* action = menu->addAction(Tr(item.text));
         action->setData(item.id);
         const int id = item.id;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     }
     more->setMenu(menu);
-    place(more, IDC_MORE, 396, 285, 44, 14);
+    place(more, IDC_MORE, 396, 285, 44, 14, A{1, 1, 0, 0});
 
-    button(IDC_EXIT, "退出", 445, 285, 44, 14);
+    button(IDC_EXIT, "退出", 445, 285, 44, 14, A{1, 1, 0, 0});
 }
 
 QWidget* CStrevixDlg::Control(int id) const {
@@ -262,11 +391,14 @@ bool CStrevixDlg::OnInitDialog() {
     SetReportWindow(m_reportWindow.get());
 
     setWindowIcon(m_hIcon);
+    ListenForLaunches();
     if (m_trayIcon.Create(this, m_hIcon, [this](int id) { OnCommand(id); }) == 1)
         SetTrayPicture(IDI_IDLE);
 
     try {
         LoadSettings();
+        // Settings that were read decide whether the desktop session starts the program.
+        ApplyAutoRun();
     } catch (const ExceptionBase& e) {
         // Without settings the defaults stay; the window still opens.
         LogOut(LOG_ERROR, e.GetDescription());
@@ -284,7 +416,7 @@ bool CStrevixDlg::OnInitDialog() {
     };
     auto columns = [](QTreeWidget* list, std::initializer_list<Column> cols) {
         QStringList titles;
-        for (const Column& c : cols) titles << QString::fromUtf8(c.title);
+        for (const Column& c : cols) titles << Tr(c.title);
         list->setHeaderLabels(titles);
         int i = 0;
         for (const Column& c : cols) list->setColumnWidth(i++, c.width);
@@ -299,7 +431,8 @@ bool CStrevixDlg::OnInitDialog() {
 
     QWidget* host = Control(IDC_WEB_HOST);
     m_htmlView = new CHtmlViewEx(host);
-    m_htmlView->setGeometry(static_cast<QFrame*>(host)->contentsRect());
+    m_pageTabs->insertTab(0, m_htmlView, Tr("首页"));
+    m_pageTabs->setCurrentIndex(0);
     m_htmlView->Navigate();
     m_htmlView->show();
 
@@ -314,6 +447,13 @@ bool CStrevixDlg::OnInitDialog() {
     if (QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
     return true;
+}
+
+void CStrevixDlg::ApplyAutoRun() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n > 0 && !ApplyAutostart(m_autoRun == 1, std::string(self, static_cast<size_t>(n))))
+        LogOut(LOG_ERROR, "无法更新自动启动项：" + AutostartPath());
 }
 
 void CStrevixDlg::LoadSettings() {
@@ -390,7 +530,7 @@ void CStrevixDlg::BuildInterfaceList() {
         }
         const std::string name = d->name == nullptr ? std::string() : std::string(d->name);
         const std::string description = FindAdapterDescription(name);
-        QTreeWidgetItem* item = new QTreeWidgetItem();
+        QTreeWidgetItem* item = new CReportItem();
         item->setText(0, QString::fromLatin1(address));
         item->setText(1, QString::fromStdString(description));
         item->setText(2, QString::fromStdString(name));
@@ -409,6 +549,10 @@ void CStrevixDlg::SetTrayPicture(int resource) {
 }
 
 void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
+    m_startFailure.clear();
+    m_captureFileName.clear();
+    int attempted = 0;
+    std::string failures;
     try {
         SetTrayPicture(IDI_CAPTURING);
         for (int row = 0; row < m_deviceList->topLevelItemCount(); ++row) {
@@ -424,10 +568,23 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
                 if (std::find(m_analysers.begin(), m_analysers.end(), analyser) ==
                     m_analysers.end())
                     m_analysers.push_back(analyser);
-                analyser->StartFromDevice(device);
+                ++attempted;
+                if (analyser->StartFromDevice(device) != 0) {
+                    // A device that did not open captures nothing: it is not counted.
+                    failures += OpenFailureText(device->name, analyser->LastOpenMessage(),
+                                                analyser->LastOpenError());
+                    m_analysers.remove(analyser);
+                    delete analyser;
+                }
             }
             if (!deviceFilter.empty()) break;
         }
+        if (attempted > 0 && m_analysers.empty()) {
+            m_startFailure = failures;
+            return;
+        }
+        // Some opened: capture goes on, the others' reasons stay in the status line.
+        if (!failures.empty()) m_status->SetWarning(true);
         LogOut(LOG_STATUS,
                Format("正在分析网络数据（共%d个接口）...", static_cast<int>(m_analysers.size())));
     } catch (const ExceptionBase& e) {
@@ -436,7 +593,11 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
 }
 
 void CStrevixDlg::StartCaptureFromFile(const std::string& path) {
+    m_startFailure.clear();
+    m_captureFileName.clear();
     try {
+        size_t slash = path.rfind('/');
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         SetTrayPicture(IDI_CAPTURING);
         if (m_runAs & 2) {
             CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
@@ -444,10 +605,16 @@ void CStrevixDlg::StartCaptureFromFile(const std::string& path) {
             analyser->SetRecordingHooks(WriterRecordingHooks());
             if (std::find(m_analysers.begin(), m_analysers.end(), analyser) == m_analysers.end())
                 m_analysers.push_back(analyser);
-            analyser->StartFromFile(path);
+            if (analyser->StartFromFile(path) != 0) {
+                m_startFailure =
+                    OpenFailureText("PCap文件<" + name + ">", analyser->LastOpenMessage(),
+                                    analyser->LastOpenError());
+                m_analysers.remove(analyser);
+                delete analyser;
+                return;
+            }
+            m_captureFileName = name;
         }
-        size_t slash = path.rfind('/');
-        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         LogOut(LOG_STATUS, "正在分析PCap文件<" + name + ">");
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
@@ -472,14 +639,86 @@ void CStrevixDlg::Stop() {
 
 // Start and the capture file are offered while idle, Stop while capturing.
 void CStrevixDlg::ShowCapturing(bool capturing) {
+    if (capturing && !m_captureFileName.empty())
+        m_endTimer->start();
+    else
+        m_endTimer->stop();
+    if (!capturing) m_captureFileName.clear();
+    if (m_recordings != nullptr) m_recordings->SetCapturing(capturing);
     Control(IDC_START)->setEnabled(!capturing);
     Control(IDC_STOP)->setEnabled(capturing);
     Control(IDC_PCAP_FILE)->setEnabled(!capturing);
 }
 
+std::string CStrevixDlg::OpenFailureText(const std::string& source, const std::string& message,
+                                         const std::string& detail) {
+    std::string text = Tr("无法打开%1：%2")
+                           .arg(QString::fromStdString(source), QString::fromStdString(message))
+                           .toStdString();
+    if (!detail.empty()) text += "（" + detail + "）";
+    text += "\n";
+    const bool noRights = detail.find("permission") != std::string::npos ||
+                          detail.find("not permitted") != std::string::npos;
+    if (noRights) {
+        char path[4096];
+        ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+        const std::string self = n > 0 ? std::string(path, static_cast<size_t>(n)) : "strevix";
+        text += Tr("没有抓包权限。请以 root 运行，或授予本程序抓包权限：").toStdString() +
+                "\nsudo setcap cap_net_raw,cap_net_admin=eip " + self + "\n";
+    }
+    return text;
+}
+
+void CStrevixDlg::BeginStart() {
+    // A new start shows only its own failures and numbers its rows from 1 after a file ended.
+    ClearLastErrorText();
+    m_status->SetWarning(false);
+    if (m_resetCountersOnStart) {
+        m_resetCountersOnStart = false;
+        ResetReportCounters();
+    }
+}
+
+void CStrevixDlg::ShowStartFailure() {
+    ShowCapturing(false);
+    SetTrayPicture(IDI_IDLE);
+    const std::string first = m_startFailure.substr(0, m_startFailure.find('\n'));
+    LogOut(LOG_STATUS, first);
+    m_status->SetWarning(true);
+    std::string text = m_startFailure;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    AppMessageBox(this, text, kRowGuardCaption);
+}
+
+bool CStrevixDlg::CheckFileCaptureEnd() {
+    if (m_captureFileName.empty() || m_analysers.empty()) return false;
+    std::string damage;
+    for (CVideoStreamUriAnalyse* a : m_analysers) {
+        if (!a->LoopEnded()) return false;
+        if (damage.empty()) damage = a->DamageReport();
+    }
+    const std::string name = m_captureFileName;
+    Stop();
+    ShowCapturing(false);
+    SetTrayPicture(IDI_IDLE);
+    m_resetCountersOnStart = true;
+    if (damage.empty()) {
+        LogOut(LOG_STATUS, "PCap文件<" + name + ">分析完毕");
+    } else {
+        LogOut(LOG_STATUS, "PCap文件<" + name + ">已损坏，分析提前结束");
+        m_status->SetWarning(true);
+    }
+    return true;
+}
+
 void CStrevixDlg::OnStart() {
     try {
+        BeginStart();
         StartCapture(std::string());
+        if (!m_startFailure.empty()) {
+            ShowStartFailure();
+            return;
+        }
         ShowCapturing(true);
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
@@ -505,9 +744,10 @@ std::string CStrevixDlg::AskCaptureFile() {
         path.swap(m_pendingCapturePath);
         return path;
     }
-    QString path = QFileDialog::getOpenFileName(
-        this, QString(), QString(),
-        QString::fromUtf8("PCAP Files (*.pcap);;halog Files (*.halog);;All Files (*)"));
+    QString path =
+        QFileDialog::getOpenFileName(this, QString(), QString(),
+                                     Tr("抓包文件 (*.pcap *.pcapng *.cap);;pcapng 文件 (*.pcapng);;"
+                                        "halog 文件 (*.halog);;所有文件 (*)"));
     return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
 }
 
@@ -515,7 +755,12 @@ void CStrevixDlg::OnCaptureFile() {
     try {
         const std::string path = AskCaptureFile();
         if (path.empty()) return;
+        BeginStart();
         StartCaptureFromFile(path);
+        if (!m_startFailure.empty()) {
+            ShowStartFailure();
+            return;
+        }
         ShowCapturing(true);
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
@@ -552,7 +797,15 @@ std::string CStrevixDlg::GetPlayerParameters(int row) {
 }
 
 int CStrevixDlg::Launch(const std::string& program, const std::vector<std::string>& args) {
-    return platform::SpawnDetached(program, args);
+    // What the player and the transcoder print goes to log/, not to our terminal.
+    std::string output =
+        GetAppDirectory() + "/log/" + (program == TranscoderPath() ? "ffmpeg.log" : "player.log");
+    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        output.clear();
+    else
+        ::close(fd);
+    return platform::SpawnDetached(program, args, output);
 }
 
 int CStrevixDlg::OpenFolderWindow(const std::string& folder) {
@@ -595,6 +848,8 @@ void CStrevixDlg::OnRecordOnly() {
     // The count before this request, taken and appended in one step.
     const size_t before = AddRecordingRequest(request);
     LogOut(LOG_STATUS, Format("第%d次下载，可点击[文件夹]观看。", static_cast<int>(before)));
+    m_recordings->Poll();
+    m_pageTabs->setCurrentWidget(m_recordings);
 }
 
 void CStrevixDlg::OnRecordMp4() {
@@ -609,8 +864,12 @@ void CStrevixDlg::OnRecordMp4() {
         LogOut(LOG_ERROR, "不是可录制的视频流地址，未启动转码器：" + address);
         return;
     }
-    if (Launch(TranscoderPath(), TranscoderArguments(address, VideoFolder() + name)) < 0)
+    if (Launch(TranscoderPath(), TranscoderArguments(address, VideoFolder() + name)) < 0) {
         LogOut(LOG_ERROR, "无法启动转码器：" + TranscoderPath());
+        return;
+    }
+    m_recordings->AddTranscoding(address, VideoFolder() + name);
+    m_pageTabs->setCurrentWidget(m_recordings);
 }
 
 void CStrevixDlg::OnStreamSelectionChanged() {
@@ -623,8 +882,7 @@ void CStrevixDlg::OnStreamSelectionChanged() {
             m_reportWindow->UserDeselected(IDC_LIST_STREAM);
             return;
         }
-        const int row = m_reportWindow->UserSelected(
-            IDC_LIST_STREAM, m_streamList->indexOfTopLevelItem(selected.first()));
+        const int row = m_reportWindow->UserSelected(IDC_LIST_STREAM, selected.first());
         if (row >= 0) SetSelectedStreamRow(row);
     });
 }
@@ -731,9 +989,77 @@ void CStrevixDlg::OnCommand(int id) {
     }
 }
 
+QString CStrevixDlg::SelectedAddresses(QTreeWidget* list) {
+    SyncReports();
+    QStringList lines;
+    for (QTreeWidgetItem* item : list->selectedItems()) {
+        if (list == m_streamList)
+            lines << item->text(1) + "/" + item->text(2);
+        else if (list == m_netDataList)
+            lines << item->text(2);
+        else
+            lines << item->text(2);  // the device name
+    }
+    return lines.join('\n');
+}
+
+void CStrevixDlg::CopySelectedAddresses(QTreeWidget* list) {
+    const QString text = SelectedAddresses(list);
+    if (!text.isEmpty()) QGuiApplication::clipboard()->setText(text);
+}
+
+void CStrevixDlg::OnHeaderClicked(QTreeWidget* list, int column) {
+    // Ascending, descending, then (for the report lists) back to the order of the reports.
+    const bool report = list == m_streamList || list == m_netDataList;
+    if (report && !m_reportWindow) return;
+    const int id = list == m_streamList ? IDC_LIST_STREAM : IDC_LIST_NETDATA;
+    const int current = report ? m_reportWindow->SortColumn(id)
+                               : (list->header()->isSortIndicatorShown() ? list->sortColumn() : -1);
+    const Qt::SortOrder order = list->header()->sortIndicatorOrder();
+    int next = column;
+    Qt::SortOrder nextOrder = Qt::AscendingOrder;
+    if (current == column) {
+        if (order == Qt::AscendingOrder) {
+            nextOrder = Qt::DescendingOrder;
+        } else if (report) {
+            next = -1;
+        }
+    }
+    if (report) {
+        m_reportWindow->SortBy(id, next, nextOrder);
+    } else {
+        list->header()->setSortIndicatorShown(true);
+        list->sortItems(next, nextOrder);
+    }
+}
+
+bool CStrevixDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || !m_reportWindow)
+        return QDialog::eventFilter(watched, event);
+    QTreeWidget* list = qobject_cast<QTreeWidget*>(watched);
+    QKeyEvent* key = static_cast<QKeyEvent*>(event);
+    if (list == nullptr) return QDialog::eventFilter(watched, event);
+    if (key->matches(QKeySequence::Copy)) {
+        CopySelectedAddresses(list);
+        return true;
+    }
+    if (list == m_streamList && SelectedStreamListRow() >= 0) {
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            OnCommand(IDC_PLAY);
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete) {
+            OnCommand(IDC_DELETE);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void CStrevixDlg::HideToTray() {
-    // Without a tray a hidden window could not be brought back: minimise it instead.
-    if (m_trayIcon.Shown() == 1) {
+    // Without a tray a hidden window could not be brought back: minimise it instead. The tray
+    // host may have gone since the icon was made, so ask now.
+    if (m_trayIcon.VisibleNow()) {
         hide();
     } else {
         showMinimized();
@@ -775,6 +1101,7 @@ void CStrevixDlg::ReleaseFlvFiles() {
 
 void CStrevixDlg::ShutdownSequence() {
     m_shutDown = true;
+    if (m_instanceServer != nullptr) m_instanceServer->close();
     try {
         delete m_htmlView;
         m_htmlView = nullptr;

@@ -17,7 +17,13 @@ class CHtmlViewEx;
 class CMyListCtrl;
 class CReportWindow;
 class CVideoStreamUriAnalyse;
+class CStatusLabel;
+class CRecordingsView;
+class QTabWidget;
 class QLabel;
+class QLocalServer;
+class QTimer;
+class QMenu;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -31,6 +37,12 @@ class CStrevixDlg : public QDialog {
     explicit CStrevixDlg(QWidget* parent = nullptr, bool checkSingleInstance = true);
     ~CStrevixDlg() override;
 
+    // The local socket through which a second launch asks this one to show its window; tests
+    // give each process its own.
+    static std::string s_instanceName;
+    // A second launch: asks the running program to show its window. True when it was asked.
+    static bool AskRunningToShow();
+
     // WM_INITDIALOG.
     bool OnInitDialog();
     // WM_COMMAND: buttons, tray items, the menu button's items.
@@ -39,6 +51,8 @@ class CStrevixDlg : public QDialog {
     QWidget* Control(int id) const;
 
     void LoadSettings();
+    // AutoRun: "1" keeps the user's XDG autostart entry, "0" removes ours.
+    void ApplyAutoRun();
     void BuildInterfaceList();
     int GetAdapterDescriptions();
     std::string FindAdapterDescription(const std::string& deviceName) const;
@@ -47,6 +61,13 @@ class CStrevixDlg : public QDialog {
     void Stop();
 
     void ShowCapturing(bool capturing);
+    // What a source that could not be opened says to the user: the reason, and for missing
+    // capture rights how to grant them.
+    static std::string OpenFailureText(const std::string& source, const std::string& message,
+                                       const std::string& detail);
+    // Once every analyser of a capture file has read its last frame: says so and goes idle.
+    // True when it did.
+    bool CheckFileCaptureEnd();
     void OnStart();
     void OnStop();
     void OnCaptureFile();
@@ -67,6 +88,16 @@ class CStrevixDlg : public QDialog {
     int SelectedStreamListRow();
     // Column 1 + "/" + column 2 of a stream row.
     std::string StreamAddress(int row);
+    // The addresses of a list's selected rows, one a line; Ctrl+C puts them on the clipboard.
+    QString SelectedAddresses(QTreeWidget* list);
+    void CopySelectedAddresses(QTreeWidget* list);
+    // A click on a column header: ascending, descending, then the order of the reports.
+    void OnHeaderClicked(QTreeWidget* list, int column);
+    // The recordings view, and the tabs it shares with the start page.
+    CRecordingsView* Recordings() const { return m_recordings; }
+    QTabWidget* PageTabs() const { return m_pageTabs; }
+    // The stream rows' context menu.
+    QMenu* RowMenu() const { return m_rowMenu; }
     // Applies the reports that are still queued for the lists and the status line.
     void SyncReports();
     CReportWindow* ReportWindow() const { return m_reportWindow.get(); }
@@ -97,6 +128,8 @@ class CStrevixDlg : public QDialog {
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;  // Escape
+    // The lists' keys: Ctrl+C copies, Enter plays, Delete deletes.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     // Seams: what the dialog asks of the desktop, and the release steps of the exit.
     virtual std::string AskCaptureFile();
@@ -114,11 +147,26 @@ class CStrevixDlg : public QDialog {
     void OnStreamSelectionChanged();
     void LaunchForRow(int row);
     void SetTrayPicture(int resource);
+    void ShowStartFailure();
+    void BeginStart();
+
+    void ListenForLaunches();
 
     std::map<int, QWidget*> m_controls;
+    QLocalServer* m_instanceServer = nullptr;
     QTreeWidget* m_deviceList = nullptr;
     QTreeWidget* m_netDataList = nullptr;
-    QLabel* m_status = nullptr;
+    CStatusLabel* m_status = nullptr;
+    // Why the last start opened nothing (empty when it opened something or tried nothing).
+    std::string m_startFailure;
+    // The capture file being read, for its end; empty for live capture.
+    std::string m_captureFileName;
+    QTimer* m_endTimer = nullptr;
+    // A capture file ended by itself: the numbering starts again with the next start.
+    bool m_resetCountersOnStart = false;
+    QMenu* m_rowMenu = nullptr;
+    CRecordingsView* m_recordings = nullptr;
+    QTabWidget* m_pageTabs = nullptr;
     std::unique_ptr<CReportWindow> m_reportWindow;
     bool m_shutDown = false;
     int m_trayPicture = 134;

@@ -5,6 +5,7 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include "app/Language.h"
 #include "app/Resource.h"
 
 const char* const CTrayIcon::kTip = "Strevix";
@@ -20,7 +21,7 @@ CTrayIcon::~CTrayIcon() {
 }
 
 void CTrayIcon::BuildMenu() {
-    m_menu = std::make_unique<QMenu>(QString::fromUtf8("托盘菜单"));
+    m_menu = std::make_unique<QMenu>(Tr("托盘菜单"));
     struct Item {
         int id;
         const char* text;
@@ -34,7 +35,7 @@ void CTrayIcon::BuildMenu() {
             m_menu->addSeparator();
             continue;
         }
-        QAction* action = m_menu->addAction(QString::fromUtf8(item.text));
+        QAction* action = m_menu->addAction(Tr(item.text));
         action->setData(item.id);
         const int id = item.id;
         connect(action, &QAction::triggered, this, [this, id] {
@@ -54,7 +55,7 @@ int CTrayIcon::Create(QWidget* owner, const QIcon& icon, std::function<void(int)
     }
     BuildMenu();
     m_tray = std::make_unique<QSystemTrayIcon>(icon);
-    m_tray->setToolTip(QString::fromUtf8(kTip));
+    m_tray->setToolTip(Tr(kTip));
     m_tray->setContextMenu(m_menu.get());
     connect(m_tray.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
@@ -94,4 +95,8 @@ void CTrayIcon::Remove() {
     if (m_tray) m_tray->hide();
     m_tray.reset();
     m_shown = 0;
+}
+
+bool CTrayIcon::VisibleNow() const {
+    return m_shown == 1 && m_tray && m_tray->isVisible() && s_trayAvailable();
 }

@@ -30,6 +30,9 @@ class CTrayIcon : public QObject {
     void Remove();
 
     int Shown() const { return m_shown; }
+    // Whether the icon can be seen right now: shown, and the desktop still has a tray (its host
+    // may have gone since).
+    bool VisibleNow() const;
     QMenu* Menu() const { return m_menu.get(); }
     QSystemTrayIcon* Tray() const { return m_tray.get(); }
 

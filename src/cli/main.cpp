@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "cli/CliReportWindow.h"
 #include "common/Exception.h"
@@ -79,7 +80,7 @@ int ParseArguments(int argc, char** argv, Options* o) {
             PrintHelp();
             return 1;
         } else if (a == "--version") {
-            std::printf("strevix-cli 1.5.3\n");
+            std::printf("strevix-cli " STREVIX_VERSION "\n");
             return 1;
         } else if (a == "-r") {
             if (!value(&v) || !o->file.empty()) return 2;

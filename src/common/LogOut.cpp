@@ -217,6 +217,11 @@ std::string GetLastErrorText() {
     return g_lastErrorText;
 }
 
+void ClearLastErrorText() {
+    std::lock_guard<std::recursive_mutex> guard(g_lock);
+    g_lastErrorText.clear();
+}
+
 std::string GetLogFilePath() {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
     return g_logFilePath;

@@ -70,6 +70,8 @@ int GetNetDataCount();
 int GetStreamCount();
 std::string GetStatusText();
 std::string GetLastErrorText();
+// Forgets the last error, so that a new start shows only its own.
+void ClearLastErrorText();
 std::string GetLogFilePath();
 
 // Runs f with LogOut's lock held, for window code that must not interleave with a report.

@@ -185,6 +185,7 @@ void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int c
         if (state->path.empty()) {
             platform::MakeFolders(folder);
             state->path = ChooseRecordingPath(folder, key);
+            state->address = address;
         }
         if (state->path.size() >= kMaxPathLength) {
             failure = "Cannot write the recording file " + state->path + ": the path is too long";
@@ -212,6 +213,22 @@ void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int c
     }
     // Outside the lock: LogOut may wait for the window.
     LogOut(LOG_ERROR, failure);
+}
+
+std::vector<RecordingFile> RecordingFiles() {
+    std::vector<RecordingFile> files;
+    std::lock_guard<std::mutex> guard(g_tableLock);
+    for (auto& entry : g_flvFileTable) {
+        std::lock_guard<std::mutex> inner(entry.second->lock);
+        if (!entry.second->path.empty())
+            files.push_back({entry.second->address, entry.second->path});
+    }
+    return files;
+}
+
+std::vector<std::string> RecordingRequests() {
+    std::lock_guard<std::mutex> guard(g_listLock);
+    return g_recordingList;
 }
 
 void ReleaseFlvFileTable() {

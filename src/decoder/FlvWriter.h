@@ -17,6 +17,7 @@ struct FlvFileState {
     CZMemory firstVideoTag;     // first video tag seen, timestamp refreshed from later ones
     CZMemory firstAudioConfig;  // first AAC sequence header seen
     std::string path;           // this run's file, chosen at the first write
+    std::string address;        // the stream it records
     bool reported = false;      // a failure of this file has been logged
     int writeError = 0;         // errno of the first failed write since it was cleared
     std::mutex lock;            // one writer at a time
@@ -58,6 +59,15 @@ uint64_t RecordingListVersion();
 bool IsRecordingRequested(const std::string& address);
 // The address a request names: from four characters after "--i" to one before "--o".
 std::string RequestedAddress(const std::string& request);
+// The files chosen so far in this run, with the address each records (for the window's view
+// of recordings; it reads their sizes itself).
+struct RecordingFile {
+    std::string address;
+    std::string path;
+};
+std::vector<RecordingFile> RecordingFiles();
+// The requests of the recording list, in order.
+std::vector<std::string> RecordingRequests();
 // Closes every open file and frees the table (program exit).
 void ReleaseFlvFileTable();
 // Empties the recording list and the file table (tests only).

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,8 @@ extern char** environ;
 
 namespace platform {
 
-int SpawnDetached(const std::string& program, const std::vector<std::string>& args) {
+int SpawnDetached(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& output) {
     if (program.empty()) {
         errno = ENOENT;
         return -1;
@@ -29,6 +31,13 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!output.empty()) {
+        struct stat st {};
+        const bool large = stat(output.c_str(), &st) == 0 && st.st_size > (1 << 20);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(),
+                                         O_WRONLY | O_CREAT | (large ? O_TRUNC : O_APPEND), 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     // The child starts with default signal handling and nothing blocked, whatever our threads do.
     sigset_t none, defaults;

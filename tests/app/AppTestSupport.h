@@ -3,6 +3,7 @@
 // effects are recorded, and waiting for file captures.
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,6 +31,10 @@ inline std::string MakeAppFolder() {
     fs::copy_file(std::string(STREVIX_BUILD_DIR) + "/QuilletDT.dll", home + "/QuilletDT.dll");
     fs::create_directories(home + "/Videos");
     setenv("STREVIX_HOME", home.c_str(), 1);
+    // The autostart entry goes here, never into the user's own ~/.config.
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    // Never the launch socket of a program the user runs.
+    CStrevixDlg::s_instanceName = "strevix-test-" + std::to_string(getpid());
     SetLoggingQuiet(true);
     return home;
 }
@@ -92,6 +97,10 @@ class TestDialog : public CStrevixDlg {
         launches.push_back({program, args});
         return 4242;
     }
+    // The launch of the real program, not recorded.
+    int RealLaunch(const std::string& program, const std::vector<std::string>& args) {
+        return CStrevixDlg::Launch(program, args);
+    }
     int OpenFolderWindow(const std::string& folder) override {
         folders.push_back(folder);
         return 4243;
@@ -131,6 +140,8 @@ class TestDialog : public CStrevixDlg {
             if (timer.elapsed() > timeoutMs) return false;
             QTest::qWait(5);
         }
+        // The window notices the end of a file by a timer; here at once.
+        CheckFileCaptureEnd();
         QCoreApplication::processEvents();
         SyncReports();
         return true;

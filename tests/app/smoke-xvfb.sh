@@ -30,7 +30,7 @@ awk '{ sub(/^[A-Z]+-/, ""); n = split($0, p, "/"); head = p[1];
 # instance and end this one at once.
 program="$work/strevixsmoke$$"
 cp "$build/strevix" "$program"
-STREVIX_HOME="$build" STREVIX_OPEN_CAPTURE="$source/data/sample.pcap" \
+STREVIX_LANG=zh STREVIX_HOME="$build" STREVIX_OPEN_CAPTURE="$source/data/sample.pcap" \
     STREVIX_DUMP_STREAMS="$work/rows" "$program" >"$work/out" 2>&1 &
 pid=$!
 
