@@ -42,6 +42,7 @@ const char* const kStatusTexts[] = {
     QT_TRANSLATE_NOOP("Strevix", "程序准备就绪"),
     QT_TRANSLATE_NOOP("Strevix", "停止采集"),
     QT_TRANSLATE_NOOP("Strevix", "正在分析网络数据（共%1个接口）..."),
+    QT_TRANSLATE_NOOP("Strevix", "正在分析网络数据（共%1个接口），内核已丢弃%2个包"),
     QT_TRANSLATE_NOOP("Strevix", "正在分析PCap文件<%1>"),
     QT_TRANSLATE_NOOP("Strevix", "PCap文件<%1>分析完毕"),
     QT_TRANSLATE_NOOP("Strevix", "PCap文件<%1>已损坏，分析提前结束"),

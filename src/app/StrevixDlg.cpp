@@ -103,6 +103,8 @@ CStrevixDlg::CStrevixDlg(QWidget* parent, bool checkSingleInstance)
     : QDialog(parent), m_appTitle("瑞维【未指定采集目标】") {
     m_hIcon = LoadAppIcon(IDR_MAINFRAME);
     InitLogging();
+    m_session.SetStreamDataCallback(OnRtmpTag);
+    m_session.SetRecordingHooks(WriterRecordingHooks());
     if (checkSingleInstance) CheckSingleInstance();
     CreateControls();
 }
@@ -111,11 +113,8 @@ CStrevixDlg::~CStrevixDlg() {
     // Destroyed without a complete exit sequence (tests, a failed release step): still end
     // every capture thread before the widgets go.
     Stop();
-    if (m_allDevices != nullptr) {
-        m_deviceList->clear();
-        pcap_freealldevs(m_allDevices);
-        m_allDevices = nullptr;
-    }
+    if (m_deviceList != nullptr) m_deviceList->clear();  // its rows point into the list
+    m_session.ForgetInterfaces();
     SetReportWindow(nullptr);
     m_reportWindow.reset();
 }
@@ -347,6 +346,9 @@ void CStrevixDlg::CreateControls() {
     m_endTimer = new QTimer(this);
     m_endTimer->setInterval(200);
     connect(m_endTimer, &QTimer::timeout, this, [this] { CheckFileCaptureEnd(); });
+    m_dropTimer = new QTimer(this);
+    m_dropTimer->setInterval(1000);
+    connect(m_dropTimer, &QTimer::timeout, this, [this] { ShowDrops(); });
     place(m_status, IDC_STATIC_STATUS, 4, 288, 310, 10, A{0, 1, 1, 0});
 
     // The commands without a control of their own, and the about item that a system menu
@@ -503,42 +505,19 @@ std::string CStrevixDlg::FindAdapterDescription(const std::string& deviceName) c
 
 void CStrevixDlg::BuildInterfaceList() {
     GetAdapterDescriptions();
-    m_allDevices = CNetDataPackageAnalyse::FindAllDevices();
-    if (m_allDevices == nullptr || m_deviceList == nullptr) return;
-    int index = 0;
-    for (pcap_if_t* d = m_allDevices; d != nullptr; d = d->next, ++index) {
-        // The first IPv4 address, unless it is 0.0.0.0; an interface without one shows its
-        // first IPv6 address.
-        const sockaddr_in* v4 = nullptr;
-        const sockaddr_in6* v6 = nullptr;
-        for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
-            if (a->addr != nullptr && a->addr->sa_family == AF_INET) {
-                v4 = reinterpret_cast<const sockaddr_in*>(a->addr);
-                break;
-            }
-            if (a->addr != nullptr && a->addr->sa_family == AF_INET6 && v6 == nullptr)
-                v6 = reinterpret_cast<const sockaddr_in6*>(a->addr);
-        }
-        char address[INET6_ADDRSTRLEN + 1];
-        if (v4 != nullptr) {
-            if (v4->sin_addr.s_addr == 0) continue;
-            const unsigned char* b = reinterpret_cast<const unsigned char*>(&v4->sin_addr.s_addr);
-            std::snprintf(address, sizeof(address), "%3d.%3d.%3d.%3d", b[0], b[1], b[2], b[3]);
-        } else if (v6 == nullptr ||
-                   inet_ntop(AF_INET6, &v6->sin6_addr, address, sizeof(address)) == nullptr) {
-            continue;
-        }
-        const std::string name = d->name == nullptr ? std::string() : std::string(d->name);
-        const std::string description = FindAdapterDescription(name);
+    m_session.ListInterfaces();
+    if (m_deviceList == nullptr) return;
+    for (const CaptureSession::Interface& i : m_session.Interfaces()) {
+        const std::string description = FindAdapterDescription(i.name);
         QTreeWidgetItem* item = new CReportItem();
-        item->setText(0, QString::fromLatin1(address));
+        item->setText(0, QString::fromStdString(i.address));
         item->setText(1, QString::fromStdString(description));
-        item->setText(2, QString::fromStdString(name));
-        item->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(d)));
+        item->setText(2, QString::fromStdString(i.name));
+        item->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(i.device)));
         m_deviceList->addTopLevelItem(item);
         char line[64];
-        std::snprintf(line, sizeof(line), "---Net DEVICE: %d - ", index);
-        LogOut(LOG_INFO, line + description + " " + name);
+        std::snprintf(line, sizeof(line), "---Net DEVICE: %d - ", i.index);
+        LogOut(LOG_INFO, line + description + " " + i.name);
     }
 }
 
@@ -562,31 +541,23 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
                 std::string(device->name).find(deviceFilter) == std::string::npos)
                 continue;
             if (m_runAs & 2) {
-                CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
-                analyser->SetStreamDataCallback(OnRtmpTag);
-                analyser->SetRecordingHooks(WriterRecordingHooks());
-                if (std::find(m_analysers.begin(), m_analysers.end(), analyser) ==
-                    m_analysers.end())
-                    m_analysers.push_back(analyser);
                 ++attempted;
-                if (analyser->StartFromDevice(device) != 0) {
-                    // A device that did not open captures nothing: it is not counted.
-                    failures += OpenFailureText(device->name, analyser->LastOpenMessage(),
-                                                analyser->LastOpenError());
-                    m_analysers.remove(analyser);
-                    delete analyser;
-                }
+                std::string message, detail;
+                // A device that did not open captures nothing: it is not counted.
+                if (!m_session.StartDevice(device, &message, &detail))
+                    failures += OpenFailureText(device->name, message, detail);
             }
             if (!deviceFilter.empty()) break;
         }
-        if (attempted > 0 && m_analysers.empty()) {
+        if (attempted > 0 && m_session.Running() == 0) {
             m_startFailure = failures;
             return;
         }
         // Some opened: capture goes on, the others' reasons stay in the status line.
         if (!failures.empty()) m_status->SetWarning(true);
+        m_droppedShown = 0;
         LogOut(LOG_STATUS,
-               Format("正在分析网络数据（共%d个接口）...", static_cast<int>(m_analysers.size())));
+               Format("正在分析网络数据（共%d个接口）...", static_cast<int>(m_session.Running())));
     } catch (const ExceptionBase& e) {
         LogOut(LOG_ERROR, e.GetDescription());
     }
@@ -600,17 +571,9 @@ void CStrevixDlg::StartCaptureFromFile(const std::string& path) {
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         SetTrayPicture(IDI_CAPTURING);
         if (m_runAs & 2) {
-            CVideoStreamUriAnalyse* analyser = new CVideoStreamUriAnalyse();
-            analyser->SetStreamDataCallback(OnRtmpTag);
-            analyser->SetRecordingHooks(WriterRecordingHooks());
-            if (std::find(m_analysers.begin(), m_analysers.end(), analyser) == m_analysers.end())
-                m_analysers.push_back(analyser);
-            if (analyser->StartFromFile(path) != 0) {
-                m_startFailure =
-                    OpenFailureText("PCap文件<" + name + ">", analyser->LastOpenMessage(),
-                                    analyser->LastOpenError());
-                m_analysers.remove(analyser);
-                delete analyser;
+            std::string message, detail;
+            if (!m_session.StartFile(path, &message, &detail)) {
+                m_startFailure = OpenFailureText("PCap文件<" + name + ">", message, detail);
                 return;
             }
             m_captureFileName = name;
@@ -624,17 +587,13 @@ void CStrevixDlg::StartCaptureFromFile(const std::string& path) {
 void CStrevixDlg::Stop() {
     // The GUI thread holds no report lock here, and capture threads never wait for it, so
     // every join ends.
-    for (CVideoStreamUriAnalyse* analyser : m_analysers) {
-        try {
-            analyser->Stop();
-        } catch (const ExceptionBase& e) {
-            LogOut(LOG_ERROR, e.GetDescription());
-        } catch (...) {
-            LogOut(LOG_ERROR, "CStrevixDlg::Stop() exception.");
-        }
-        delete analyser;
+    try {
+        m_session.Stop();
+    } catch (const ExceptionBase& e) {
+        LogOut(LOG_ERROR, e.GetDescription());
+    } catch (...) {
+        LogOut(LOG_ERROR, "CStrevixDlg::Stop() exception.");
     }
-    m_analysers.clear();
 }
 
 // Start and the capture file are offered while idle, Stop while capturing.
@@ -643,6 +602,10 @@ void CStrevixDlg::ShowCapturing(bool capturing) {
         m_endTimer->start();
     else
         m_endTimer->stop();
+    if (capturing && m_captureFileName.empty())
+        m_dropTimer->start();
+    else
+        m_dropTimer->stop();
     if (!capturing) m_captureFileName.clear();
     if (m_recordings != nullptr) m_recordings->SetCapturing(capturing);
     Control(IDC_START)->setEnabled(!capturing);
@@ -690,13 +653,21 @@ void CStrevixDlg::ShowStartFailure() {
     AppMessageBox(this, text, kRowGuardCaption);
 }
 
+void CStrevixDlg::ShowDrops() {
+    const unsigned long long dropped = m_session.Dropped();
+    if (dropped <= m_droppedShown) return;
+    m_droppedShown = dropped;
+    char line[160];
+    std::snprintf(line, sizeof(line), "正在分析网络数据（共%d个接口），内核已丢弃%llu个包",
+                  static_cast<int>(m_session.Running()), dropped);
+    LogOut(LOG_STATUS, line);
+    m_status->SetWarning(true);
+}
+
 bool CStrevixDlg::CheckFileCaptureEnd() {
-    if (m_captureFileName.empty() || m_analysers.empty()) return false;
-    std::string damage;
-    for (CVideoStreamUriAnalyse* a : m_analysers) {
-        if (!a->LoopEnded()) return false;
-        if (damage.empty()) damage = a->DamageReport();
-    }
+    if (m_captureFileName.empty() || m_session.Running() == 0 || !m_session.FileEnded())
+        return false;
+    const std::string damage = m_session.DamageReport();
     const std::string name = m_captureFileName;
     Stop();
     ShowCapturing(false);
@@ -1107,11 +1078,8 @@ void CStrevixDlg::ShutdownSequence() {
         m_htmlView = nullptr;
         m_trayIcon.Remove();
         Stop();
-        if (m_allDevices != nullptr) {
-            m_deviceList->clear();  // its rows point into the list
-            pcap_freealldevs(m_allDevices);
-            m_allDevices = nullptr;
-        }
+        m_deviceList->clear();  // its rows point into the list
+        m_session.ForgetInterfaces();
         ReleaseDatabase();
         ReleaseFlvFiles();
     } catch (...) {

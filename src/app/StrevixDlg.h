@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/TrayIcon.h"
+#include "session/CaptureSession.h"
 
 class CHtmlViewEx;
 class CMyListCtrl;
@@ -68,6 +69,9 @@ class CStrevixDlg : public QDialog {
     // Once every analyser of a capture file has read its last frame: says so and goes idle.
     // True when it did.
     bool CheckFileCaptureEnd();
+    // While devices are captured: the packets the kernel dropped, once there are any, in the
+    // status line in the warning colour.
+    void ShowDrops();
     void OnStart();
     void OnStop();
     void OnCaptureFile();
@@ -115,8 +119,9 @@ class CStrevixDlg : public QDialog {
     std::string m_appTitle;
     int m_runAs = 2;
     int m_autoCapture = 0;
-    pcap_if_t* m_allDevices = nullptr;
-    std::list<CVideoStreamUriAnalyse*> m_analysers;
+    // The interfaces, and the analysers of the capture that runs.
+    CaptureSession m_session;
+    unsigned long long m_droppedShown = 0;  // kernel drops the status line has said
     std::vector<std::pair<std::string, std::string>> m_adapters;
     int m_exiting = 0;
 
@@ -162,6 +167,7 @@ class CStrevixDlg : public QDialog {
     // The capture file being read, for its end; empty for live capture.
     std::string m_captureFileName;
     QTimer* m_endTimer = nullptr;
+    QTimer* m_dropTimer = nullptr;
     // A capture file ended by itself: the numbering starts again with the next start.
     bool m_resetCountersOnStart = false;
     QMenu* m_rowMenu = nullptr;

@@ -10,11 +10,18 @@ CaptureSession::~CaptureSession() {
     if (m_devices != nullptr) pcap_freealldevs(m_devices);
 }
 
-void CaptureSession::ListInterfaces() {
+void CaptureSession::ForgetInterfaces() {
     m_interfaces.clear();
     if (m_devices != nullptr) pcap_freealldevs(m_devices);
+    m_devices = nullptr;
+}
+
+void CaptureSession::ListInterfaces() {
+    ForgetInterfaces();
     m_devices = CNetDataPackageAnalyse::FindAllDevices();
+    int index = -1;
     for (pcap_if_t* d = m_devices; d != nullptr; d = d->next) {
+        ++index;
         // The first IPv4 address, unless it is 0.0.0.0; an interface without one shows its
         // first IPv6 address.
         const sockaddr_in* v4 = nullptr;
@@ -36,7 +43,7 @@ void CaptureSession::ListInterfaces() {
                    inet_ntop(AF_INET6, &v6->sin6_addr, address, sizeof(address)) == nullptr) {
             continue;
         }
-        m_interfaces.push_back(Interface{d->name != nullptr ? d->name : "", address, d});
+        m_interfaces.push_back(Interface{d->name != nullptr ? d->name : "", address, d, index});
     }
 }
 

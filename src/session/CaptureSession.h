@@ -21,6 +21,7 @@ class CaptureSession {
         std::string name;
         std::string address;  // the IPv4 address as "%3d.%3d.%3d.%3d", or the first IPv6 one
         pcap_if_t* device;    // valid while the session lists it
+        int index;            // among all the capture library's devices
     };
 
     CaptureSession() = default;
@@ -32,6 +33,8 @@ class CaptureSession {
     // released. Not while analysers run on them.
     void ListInterfaces();
     const std::vector<Interface>& Interfaces() const { return m_interfaces; }
+    // Releases the interfaces listed (their devices too). Not while analysers run on them.
+    void ForgetInterfaces();
     // Any device of that exact name, listed or not ("any" has no address); null when none.
     pcap_if_t* FindDevice(const std::string& name) const;
 

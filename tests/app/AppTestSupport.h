@@ -133,10 +133,7 @@ class TestDialog : public CStrevixDlg {
         QElapsedTimer timer;
         timer.start();
         for (;;) {
-            bool done = true;
-            for (CVideoStreamUriAnalyse* a : m_analysers)
-                if (a->IsCapturing() && !a->LoopEnded()) done = false;
-            if (done) break;
+            if (m_session.Running() == 0 || m_session.FileEnded()) break;
             if (timer.elapsed() > timeoutMs) return false;
             QTest::qWait(5);
         }

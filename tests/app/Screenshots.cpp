@@ -72,9 +72,7 @@ int main(int argc, char** argv) {
     d.OnCommand(IDC_PCAP_FILE);
     // Without the event loop, so that the window has not yet noticed the end of the file.
     for (int i = 0; i < 2000; ++i) {
-        bool ended = true;
-        for (CVideoStreamUriAnalyse* a : d.m_analysers) ended = ended && a->LoopEnded();
-        if (ended) break;
+        if (d.m_session.Running() == 0 || d.m_session.FileEnded()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     d.Recordings()->Poll();

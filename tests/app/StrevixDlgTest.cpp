@@ -204,7 +204,7 @@ class StrevixDlgTest : public QObject {
         d.m_runAs = 1;
         d.OnCommand(IDC_START);
         QVERIFY(!d.Enabled(IDC_START) && d.Enabled(IDC_STOP) && !d.Enabled(IDC_PCAP_FILE));
-        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.m_session.Running() == 0);
         QVERIFY(d.Status().startsWith(QString::fromUtf8("状态：正在分析网络数据（共0个接口）...")));
         // A disabled button's command does nothing.
         d.OnCommand(IDC_START);
@@ -219,10 +219,10 @@ class StrevixDlgTest : public QObject {
         d.captureFile = kSample;
         d.OnCommand(IDC_PCAP_FILE);
         QVERIFY(!d.Enabled(IDC_START) && d.Enabled(IDC_STOP) && !d.Enabled(IDC_PCAP_FILE));
-        QCOMPARE(int(d.m_analysers.size()), 1);
+        QCOMPARE(int(d.m_session.Running()), 1);
         QVERIFY(d.WaitCaptures());
         d.OnCommand(IDC_STOP);
-        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.m_session.Running() == 0);
         QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
 
         // A file that cannot be opened, or that is no capture, leaves the window idle and says
@@ -233,7 +233,7 @@ class StrevixDlgTest : public QObject {
             d.captureFile = home_ + "/" + name;
             d.OnCommand(IDC_PCAP_FILE);
             QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
-            QVERIFY(d.m_analysers.empty());
+            QVERIFY(d.m_session.Running() == 0);
             const QString status = d.Status();
             QVERIFY2(status.startsWith(QString::fromUtf8("状态：无法打开PCap文件<%1>：").arg(name)),
                      qPrintable(status));
@@ -273,7 +273,7 @@ class StrevixDlgTest : public QObject {
         d.OnCommand(IDC_START);
         QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP));
         QCOMPARE(d.TrayPicture(), int(IDI_IDLE));
-        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.m_session.Running() == 0);
         QVERIFY2(d.Status().startsWith(QString::fromUtf8("状态：无法打开strevix-nodev0：")),
                  qPrintable(d.Status()));
         QVERIFY(static_cast<CStatusLabel*>(d.Control(IDC_STATIC_STATUS))->Warning());
@@ -339,7 +339,7 @@ class StrevixDlgTest : public QObject {
             "状态：PCap文件<sample.pcap>分析完毕  网络包数：%1  视频流数:%2  异常：");
         QCOMPARE(d.Status(), format.arg(sightings).arg(streamsFound));
         QVERIFY(d.Enabled(IDC_START) && !d.Enabled(IDC_STOP) && d.Enabled(IDC_PCAP_FILE));
-        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.m_session.Running() == 0);
         QCOMPARE(d.List(IDC_LIST_STREAM)->topLevelItemCount(), streamsFound);  // the rows stay
 
         d.OnCommand(IDC_PCAP_FILE);
@@ -823,7 +823,7 @@ class StrevixDlgTest : public QObject {
         QVERIFY(!d.isVisible());
         QCOMPARE(d.m_autoCapture, 1);
         QCOMPARE(d.m_runAs, 1);  // no live capture in a test: no analyser kind
-        QVERIFY(d.m_analysers.empty());
+        QVERIFY(d.m_session.Running() == 0);
         QVERIFY(!d.Enabled(IDC_START) && d.Enabled(IDC_STOP));
         d.OnCommand(IDC_STOP);
     }
@@ -931,8 +931,8 @@ class StrevixDlgTest : public QObject {
         d.OnCommand(IDC_EXIT);
         QVERIFY(d.ShutDown());
         QCOMPARE(exited.count(), 1);
-        QVERIFY(d.m_analysers.empty());
-        QVERIFY(d.m_allDevices == nullptr);
+        QVERIFY(d.m_session.Running() == 0);
+        QVERIFY(d.m_session.Interfaces().empty());
         QVERIFY(d.m_htmlView == nullptr);
         std::vector<std::string> lines = apptest::LogLines(home_);
         QVERIFY(lines.size() >= 3);
@@ -1081,12 +1081,12 @@ class StrevixDlgTest : public QObject {
         d.captureFile = apptest::ManyStreamsCapture(home_, 3000);
         for (int i = 0; i < 100; ++i) {
             d.OnCommand(IDC_PCAP_FILE);
-            QCOMPARE(int(d.m_analysers.size()), 1);
+            QCOMPARE(int(d.m_session.Running()), 1);
             if (i % 3 == 0) QCoreApplication::processEvents();
             if (i % 10 == 0) QTest::qWait(5);
             const bool ended = !d.Enabled(IDC_STOP);  // the file may have ended by itself
             d.OnCommand(IDC_STOP);
-            QVERIFY(d.m_analysers.empty());
+            QVERIFY(d.m_session.Running() == 0);
             if (!ended) QCOMPARE(GetStreamCount(), 0);
         }
         d.OnCommand(IDC_PCAP_FILE);

@@ -284,6 +284,10 @@ Keep the page open.</translation>
         <translation>Analysing network traffic (%1 interfaces)...</translation>
     </message>
     <message>
+        <source>正在分析网络数据（共%1个接口），内核已丢弃%2个包</source>
+        <translation>Analysing network traffic (%1 interfaces), %2 packets dropped by the kernel</translation>
+    </message>
+    <message>
         <source>正在分析PCap文件&lt;%1&gt;</source>
         <translation>Analysing capture file &lt;%1&gt;</translation>
     </message>
