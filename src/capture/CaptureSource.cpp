@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/LogOut.h"
+
 CaptureSource::~CaptureSource() {
     Stop();
 }
@@ -288,8 +290,8 @@ void CaptureSource::LiveLoop() {
         if (n == PCAP_ERROR_BREAK) break;
         if (n < 0) {
             // The device went away or failed: what came before it stays analysed.
-            m_errorMessage = "can't read network device.";
-            m_errorDetail = m_deviceName + ": " + pcap_geterr(m_handle);
+            LogOut(LOG_ERROR, "can't read network device. (" + m_deviceName + ": " +
+                                  pcap_geterr(m_handle) + ")");
             break;
         }
         if (!m_queue->Hand()) break;
