@@ -36,7 +36,8 @@ install(FILES ${CMAKE_BINARY_DIR}/QuilletDT.dll DESTINATION .
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/player/ffplayer DESTINATION player COMPONENT strevix)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/player/ffmpeg/ffmpeg DESTINATION player/ffmpeg
         COMPONENT strevix)
-install(FILES ${STREVIX_SOURCE_DATA}/start.html DESTINATION . COMPONENT strevix)
+install(FILES ${STREVIX_SOURCE_DATA}/start.html ${STREVIX_SOURCE_DATA}/start_en.html DESTINATION .
+        COMPONENT strevix)
 install(DIRECTORY ${STREVIX_SOURCE_DATA}/icons/ DESTINATION icons COMPONENT strevix
         FILES_MATCHING PATTERN "*.png")
 install(FILES ${STREVIX_SOURCE_DATA}/sample.pcap DESTINATION . COMPONENT strevix)

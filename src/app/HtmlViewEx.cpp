@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include "app/Icons.h"
+#include "app/Language.h"
 #include "platform/AppDirectory.h"
 
 CHtmlViewEx::CHtmlViewEx(QWidget* parent) : QTextBrowser(parent) {
@@ -23,11 +24,13 @@ CHtmlViewEx::CHtmlViewEx(QWidget* parent) : QTextBrowser(parent) {
 
 void CHtmlViewEx::Navigate() {
     EnsureAppResources();
-    const QString local = QString::fromStdString(platform::ResourceFolder() + "/start.html");
+    // The page of the window's language: its translation names the file.
+    const QString page = Tr("start.html");
+    const QString local = QString::fromStdString(platform::ResourceFolder()) + "/" + page;
     if (QFileInfo::exists(local)) {
         setSource(QUrl::fromLocalFile(local));
     } else {
-        setSource(QUrl("qrc:/start.html"));
+        setSource(QUrl("qrc:/" + page));
     }
 }
 

@@ -685,7 +685,13 @@ class StrevixDlgTest : public QObject {
         for (const auto& b : buttons)
             QCOMPARE(qobject_cast<QPushButton*>(d.Control(b.id))->text(), QString(b.text));
         QCOMPARE(d.List(IDC_LIST_STREAM)->headerItem()->text(1), QString("Address"));
+        QVERIFY(d.m_htmlView->toPlainText().contains("How to use it"));
         QCOMPARE(d.Status(), QString("Status: Ready  Sightings: 0  Streams: 0  Error: "));
+        QCOMPARE(
+            TrStatus(QString::fromUtf8("状态：正在分析网络数据（共2个接口），内核已丢弃17个包  "
+                                       "网络包数：3  视频流数:1  异常：")),
+            QString("Status: Analysing network traffic (2 interfaces), 17 packets dropped by "
+                    "the kernel  Sightings: 3  Streams: 1  Error: "));
         d.m_runAs = 0;
         d.OnCommand(IDC_START);
         QCOMPARE(d.Status(), QString("Status: Analysing network traffic (0 interfaces)...  "

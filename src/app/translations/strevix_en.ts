@@ -108,6 +108,10 @@ Please enter it again.&#xd;
         <translation>Capture file</translation>
     </message>
     <message>
+        <source>start.html</source>
+        <translation>start_en.html</translation>
+    </message>
+    <message>
         <source>开始</source>
         <translation>Start</translation>
     </message>
