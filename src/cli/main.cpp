@@ -56,7 +56,7 @@ void PrintHelp() {
         "                     and progressive files (.ts, .mp4) as their bodies, each under\n"
         "                     <digest of the address>-<name>.<ext>; RTSP (any address its\n"
         "                     session carried) to <connection>.mkv\n"
-        "  --record-all       record every RTMP and HLS stream found\n"
+        "  --record-all       record every RTMP, HLS and RTSP stream found\n"
         "  --sightings        print every sighting instead of each new stream\n"
         "  --json             one JSON object a line: list, number, protocol, address\n"
         "  -h, --help         this text\n"
