@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# Captures curl fetching an HLS playlist and a segment from nginx over HTTPS (HTTP/1.1, one
+# keep-alive connection), with the key log curl wrote: the TLS reader's test captures. nginx and
+# curl run in a network namespace made here (lo only, MTU 1500, offloads off), captured with
+# tcpdump on lo. The certificate is self-signed, made here; curl sends the server name
+# strevix.test (resolved to 127.0.0.1).
+#
+# For every session NAME it writes into OUT (default tests/data/tls):
+#   NAME.pcap    the capture
+#   NAME.keys    the key log curl wrote (SSLKEYLOGFILE)
+#   NAME.truth   what tshark reads with the key log: "sni NAME", then a line "request METHOD
+#                URI VERSION" for each request and "response CODE" for each response
+#
+# Sessions (version, cipher suite):
+#   tls12-aes128gcm  TLS 1.2, ECDHE-RSA-AES128-GCM-SHA256
+#   tls12-aes256gcm  TLS 1.2, ECDHE-RSA-AES256-GCM-SHA384 (the PRF with SHA-384)
+#   tls12-chacha20   TLS 1.2, ECDHE-RSA-CHACHA20-POLY1305
+#   tls13-aes128gcm  TLS 1.3, TLS_AES_128_GCM_SHA256
+#   tls13-aes256gcm  TLS 1.3, TLS_AES_256_GCM_SHA384
+#   tls13-chacha20   TLS 1.3, TLS_CHACHA20_POLY1305_SHA256
+#
+# Usage: tls.sh [--out DIR] [SESSION...]
+# Run as root. Every namespace and process started here is removed on exit.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+OUT="$ROOT/tests/data/tls"
+SESSIONS=()
+while [ "$#" -gt 0 ]; do
+  case "$1" in
+    --out) OUT="$2"; shift 2 ;;
+    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
+    *) SESSIONS+=("$1"); shift ;;
+  esac
+done
+[ "${#SESSIONS[@]}" -gt 0 ] ||
+  SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
+    tls13-chacha20)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
+  exit 1
+fi
+for tool in ip ethtool tcpdump nginx curl openssl tshark timeout; do
+  command -v "$tool" >/dev/null || { echo "tls.sh: $tool is missing" >&2; exit 1; }
+done
+
+WORK="$(mktemp -d /tmp/strevix-tls.XXXXXX)"
+WEB="$WORK/web"
+NS=""
+PIDS=()
+PORT=8443
+HOST=strevix.test
+
+log() { echo "tls.sh: $*" >&2; }
+
+cleanup() {
+  local i
+  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null || true; done
+  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do wait "${PIDS[i]}" 2>/dev/null || true; done
+  [ -z "$NS" ] || ip netns del "$NS" 2>/dev/null || true
+  if [ -n "${KEEP_WORK:-}" ]; then log "work folder kept: $WORK"; else rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+start_bg() {
+  local logfile="$1"
+  shift
+  ip netns exec "$NS" "$@" >"$logfile" 2>&1 &
+  PID=$!
+  PIDS+=("$PID")
+}
+
+wait_for() {
+  local file="$1" text="$2" n=0
+  until grep -q -- "$text" "$file" 2>/dev/null; do
+    n=$((n + 1))
+    [ "$n" -lt 100 ] || { log "timed out waiting for '$text' in $file"; return 1; }
+    sleep 0.1
+  done
+}
+
+wait_port() {
+  local n=0
+  until ip netns exec "$NS" ss -ltn | grep -q ":$PORT "; do
+    n=$((n + 1))
+    [ "$n" -lt 100 ] || { log "nothing listens on $PORT"; return 1; }
+    sleep 0.1
+  done
+}
+
+stop_pid() {
+  kill -"${2:-TERM}" "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# A small HLS folder (a playlist and two short segments of filler), a certificate, nginx.
+make_server() {
+  mkdir -p "$WEB/hls"
+  cat >"$WEB/hls/index.m3u8" <<M3U8
+#EXTM3U
+#EXT-X-VERSION:3
+#EXT-X-TARGETDURATION:1
+#EXT-X-PLAYLIST-TYPE:VOD
+#EXTINF:1.0,
+seg0.ts
+#EXTINF:1.0,
+seg1.ts
+#EXT-X-ENDLIST
+M3U8
+  # Segments of 188-byte packets, large enough for several records.
+  head -c $((188 * 200)) /dev/zero | tr '\0' 'G' >"$WEB/hls/seg0.ts"
+  cp "$WEB/hls/seg0.ts" "$WEB/hls/seg1.ts"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$HOST" \
+    -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
+  cat >"$WORK/nginx.conf" <<NGINX
+daemon off;
+master_process off;
+user root;
+pid $WORK/nginx.pid;
+error_log $WORK/nginx-error.log;
+events {}
+http {
+  access_log off;
+  client_body_temp_path $WORK/nginx-body;
+  proxy_temp_path $WORK/nginx-proxy;
+  fastcgi_temp_path $WORK/nginx-fastcgi;
+  uwsgi_temp_path $WORK/nginx-uwsgi;
+  scgi_temp_path $WORK/nginx-scgi;
+  types {
+    application/vnd.apple.mpegurl m3u8;
+    video/mp2t ts;
+  }
+  server {
+    listen $PORT ssl;
+    server_name $HOST;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_ciphers ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-CHACHA20-POLY1305;
+    ssl_session_tickets off;
+    root $WEB;
+  }
+}
+NGINX
+}
+
+# session NAME CURL_TLS_OPTIONS...
+session() {
+  local name="$1"
+  shift
+  NS="strevix-tls-$$"
+  ip netns del "$NS" 2>/dev/null || true
+  ip netns add "$NS"
+  ip -n "$NS" link set lo mtu 1500 up
+  ip netns exec "$NS" ethtool -K lo tso off gso off gro off >/dev/null
+  start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
+  local server=$PID
+  wait_port
+  rm -f "$OUT/$name.pcap" "$WORK/keys"
+  start_bg "$WORK/tcpdump.log" tcpdump -Z root -i lo --immediate-mode -U -w "$OUT/$name.pcap" tcp
+  local capture=$PID
+  wait_for "$WORK/tcpdump.log" "listening on"
+  sleep 0.5  # "listening" comes a moment before the first packet is taken
+  local base="https://$HOST:$PORT/hls"
+  SSLKEYLOGFILE="$WORK/keys" timeout -k 5 30 ip netns exec "$NS" \
+    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http1.1 --resolve "$HOST:$PORT:127.0.0.1" \
+    "$@" -o /dev/null "$base/index.m3u8" -o /dev/null "$base/seg0.ts" >"$WORK/curl.log" 2>&1 ||
+    { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
+  sleep 0.5
+  stop_pid "$capture" INT
+  stop_pid "$server"
+  ip netns del "$NS"
+  NS=""
+  cp "$WORK/keys" "$OUT/$name.keys"
+  {
+    tshark -r "$OUT/$name.pcap" -Y tls.handshake.type==1 -T fields \
+      -e tls.handshake.extensions_server_name | sed 's/^/sni /'
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$PORT,tls" \
+      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
+      -e http.request.version -e http.response.code |
+      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
+  } >"$OUT/$name.truth"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+}
+
+mkdir -p "$OUT"
+make_server
+for s in "${SESSIONS[@]}"; do
+  case "$s" in
+    tls12-aes128gcm) session "$s" --tlsv1.2 --tls-max 1.2 --ciphers ECDHE-RSA-AES128-GCM-SHA256 ;;
+    tls12-aes256gcm) session "$s" --tlsv1.2 --tls-max 1.2 --ciphers ECDHE-RSA-AES256-GCM-SHA384 ;;
+    tls12-chacha20) session "$s" --tlsv1.2 --tls-max 1.2 --ciphers ECDHE-RSA-CHACHA20-POLY1305 ;;
+    tls13-aes128gcm) session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_128_GCM_SHA256 ;;
+    tls13-aes256gcm) session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_256_GCM_SHA384 ;;
+    tls13-chacha20) session "$s" --tlsv1.3 --tls13-ciphers TLS_CHACHA20_POLY1305_SHA256 ;;
+    *) log "unknown session $s"; exit 2 ;;
+  esac
+done
