@@ -25,9 +25,9 @@ class KeyLog {
         std::vector<uint8_t> serverTraffic0;
     };
 
-    static const size_t kMaxSessions = 65536;
+    static constexpr size_t kMaxSessions = 65536;
     // A longer line is no key log line; a partial line longer than this is dropped unread.
-    static const size_t kMaxLineLength = 1024;
+    static constexpr size_t kMaxLineLength = 1024;
 
     // One line, without its end of line. Comments and blank lines are skipped; a line that is
     // not "LABEL hex hex" with a 32-byte random and a secret of a possible length counts as

@@ -38,11 +38,11 @@ class TlsConnection {
         kBacklog,        // waited too long for the other direction's hello
     };
     // 2^14 of plaintext plus the most expansion any version allows.
-    static const size_t kMaxCiphertext = (1u << 14) + 256;
+    static constexpr size_t kMaxCiphertext = (1u << 14) + 256;
     // A handshake message kept to be parsed (the hellos) may be no longer than this.
-    static const size_t kMaxHandshakeMessage = 1u << 16;
+    static constexpr size_t kMaxHandshakeMessage = 1u << 16;
     // Raw bytes a direction may hold while it waits for the other direction.
-    static const size_t kMaxBacklog = 256u << 10;
+    static constexpr size_t kMaxBacklog = 256u << 10;
 
     // keys may be null (nothing is decrypted); it must outlive the connection. The sink gets the
     // plaintext and the ends.
