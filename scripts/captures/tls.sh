@@ -18,6 +18,9 @@
 #   tls13-aes128gcm  TLS 1.3, TLS_AES_128_GCM_SHA256
 #   tls13-aes256gcm  TLS 1.3, TLS_AES_256_GCM_SHA384
 #   tls13-chacha20   TLS 1.3, TLS_CHACHA20_POLY1305_SHA256
+#   tls13-keyupdate  openssl s_client and s_server (TLS 1.3, TLS_AES_256_GCM_SHA384): each side
+#                    sends a line, then a KeyUpdate, then another line; NAME.truth holds
+#                    "sni NAME", then "client TEXT" and "server TEXT" for each line tshark reads
 #
 # Usage: tls.sh [--out DIR] [SESSION...]
 # Run as root. Every namespace and process started here is removed on exit.
@@ -29,14 +32,14 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
 done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
-    tls13-chacha20)
+    tls13-chacha20 tls13-keyupdate)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -147,43 +150,88 @@ http {
 NGINX
 }
 
-# session NAME CURL_TLS_OPTIONS...
-session() {
-  local name="$1"
-  shift
+ns_start() {
   NS="strevix-tls-$$"
   ip netns del "$NS" 2>/dev/null || true
   ip netns add "$NS"
   ip -n "$NS" link set lo mtu 1500 up
   ip netns exec "$NS" ethtool -K lo tso off gso off gro off >/dev/null
+}
+
+capture_begin() {
+  rm -f "$OUT/$1.pcap" "$WORK/keys"
+  start_bg "$WORK/tcpdump.log" tcpdump -Z root -i lo --immediate-mode -U -w "$OUT/$1.pcap" tcp
+  CAPTURE_PID=$PID
+  wait_for "$WORK/tcpdump.log" "listening on"
+  sleep 0.5  # "listening" comes a moment before the first packet is taken
+}
+
+# capture_end NAME SERVER_PID: stops the capture and the server, keeps the key log.
+capture_end() {
+  sleep 0.5
+  stop_pid "$CAPTURE_PID" INT
+  stop_pid "$2"
+  ip netns del "$NS"
+  NS=""
+  cp "$WORK/keys" "$OUT/$1.keys"
+}
+
+sni_truth() {
+  tshark -r "$OUT/$1.pcap" -Y tls.handshake.type==1 -T fields \
+    -e tls.handshake.extensions_server_name | sed 's/^/sni /'
+}
+
+# session NAME CURL_TLS_OPTIONS...
+session() {
+  local name="$1"
+  shift
+  ns_start
   start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
   local server=$PID
   wait_port
-  rm -f "$OUT/$name.pcap" "$WORK/keys"
-  start_bg "$WORK/tcpdump.log" tcpdump -Z root -i lo --immediate-mode -U -w "$OUT/$name.pcap" tcp
-  local capture=$PID
-  wait_for "$WORK/tcpdump.log" "listening on"
-  sleep 0.5  # "listening" comes a moment before the first packet is taken
+  capture_begin "$name"
   local base="https://$HOST:$PORT/hls"
   SSLKEYLOGFILE="$WORK/keys" timeout -k 5 30 ip netns exec "$NS" \
     env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http1.1 --resolve "$HOST:$PORT:127.0.0.1" \
     "$@" -o /dev/null "$base/index.m3u8" -o /dev/null "$base/seg0.ts" >"$WORK/curl.log" 2>&1 ||
     { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
-  sleep 0.5
-  stop_pid "$capture" INT
-  stop_pid "$server"
-  ip netns del "$NS"
-  NS=""
-  cp "$WORK/keys" "$OUT/$name.keys"
+  capture_end "$name" "$server"
   {
-    tshark -r "$OUT/$name.pcap" -Y tls.handshake.type==1 -T fields \
-      -e tls.handshake.extensions_server_name | sed 's/^/sni /'
+    sni_truth "$name"
     tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$PORT,tls" \
       -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
       -e http.request.version -e http.response.code |
       awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
   } >"$OUT/$name.truth"
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+}
+
+# s_client and s_server, each saying a line, updating its keys ("k" on a line of its own asks
+# for it) and saying another; the sleeps keep the lines and the updates in that order.
+session_keyupdate() {
+  local name=tls13-keyupdate
+  ns_start
+  (sleep 1.5; printf 'server one\n'; sleep 0.5; printf 'k\n'; sleep 0.5; printf 'server two\n'
+    sleep 2) | ip netns exec "$NS" openssl s_server -accept "$PORT" -cert "$WORK/cert.pem" \
+    -key "$WORK/key.pem" -tls1_3 -ciphersuites TLS_AES_256_GCM_SHA384 -no_ticket \
+    >"$WORK/s_server.log" 2>&1 &
+  local server=$!
+  PIDS+=("$server")
+  wait_port
+  capture_begin "$name"
+  rm -f "$WORK/keys"
+  (sleep 0.5; printf 'client one\n'; sleep 1.2; printf 'k\n'; sleep 0.5; printf 'client two\n'
+    sleep 1.5) | timeout -k 5 20 ip netns exec "$NS" openssl s_client -connect "127.0.0.1:$PORT" \
+    -servername "$HOST" -tls1_3 -ciphersuites TLS_AES_256_GCM_SHA384 -keylogfile "$WORK/keys" \
+    >"$WORK/s_client.log" 2>&1 || true
+  capture_end "$name" "$server"
+  {
+    sni_truth "$name"
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$PORT,tls" \
+      -o data.show_as_text:TRUE -Y data -T fields -e tcp.srcport -e data.text |
+      awk -F'\t' -v port="$PORT" '{ sub(/\\n$/, "", $2); print ($1 == port ? "server " : "client ") $2 }'
+  } >"$OUT/$name.truth"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^client' "$OUT/$name.truth") client lines"
 }
 
 mkdir -p "$OUT"
@@ -196,6 +244,7 @@ for s in "${SESSIONS[@]}"; do
     tls13-aes128gcm) session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_128_GCM_SHA256 ;;
     tls13-aes256gcm) session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_256_GCM_SHA384 ;;
     tls13-chacha20) session "$s" --tlsv1.3 --tls13-ciphers TLS_CHACHA20_POLY1305_SHA256 ;;
+    tls13-keyupdate) session_keyupdate ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
 done

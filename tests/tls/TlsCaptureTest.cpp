@@ -190,6 +190,34 @@ TEST_P(TlsCapture, WithoutKeysOnlyTheServerName) {
     }
 }
 
+// openssl's client and server each send a line, update their keys, and send another: the second
+// lines are under the next generation of each side's secret.
+TEST(TlsCaptureKeyUpdate, ReadsAcrossKeyUpdates) {
+    const std::string name = "tls13-keyupdate";
+    KeyLog keys;
+    ASSERT_TRUE(keys.ReadFile(Path(name, ".keys")));
+    std::string expected[2];
+    std::string sni;
+    std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("sni ", 0) == 0) sni = line.substr(4);
+        if (line.rfind("client ", 0) == 0) expected[0] += line.substr(7) + "\n";
+        if (line.rfind("server ", 0) == 0) expected[1] += line.substr(7) + "\n";
+    }
+    ASSERT_FALSE(expected[0].empty());
+    ASSERT_FALSE(expected[1].empty());
+    Gathered got;
+    TlsConnection tls(&keys, &got);
+    tlstest::Feed(tls, tlstest::ReadConnection(Path(name, ".pcap")));
+    EXPECT_EQ(tls.Version(), 0x0304);
+    EXPECT_EQ(tls.CipherSuite(), 0x1302);
+    EXPECT_EQ(tls.ServerName(), sni);
+    EXPECT_EQ(got.plain[0], expected[0]);
+    EXPECT_EQ(got.plain[1], expected[1]);
+    EXPECT_EQ(got.ends[0] + got.ends[1], 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Captures, TlsCapture, ::testing::ValuesIn(kCaptures),
                          [](const ::testing::TestParamInfo<Capture>& p) {
                              std::string n = p.param.name;
