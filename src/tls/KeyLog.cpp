@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -116,52 +117,62 @@ void KeyLog::AddText(const std::string& text) {
 }
 
 bool KeyLog::ReadFile(const std::string& path) {
-    if (path != m_path) {
-        m_path = path;
-        m_offset = 0;
-        m_partial.clear();
-        m_skippingLongLine = false;
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    for (File& f : m_files)
+        if (f.path == path) return Read(f);
+    m_files.push_back(File());
+    m_files.back().path = path;
+    return Read(m_files.back());
+}
+
+size_t KeyLog::Refresh() {
+    const size_t before = m_sessions.size();
+    const size_t lines = m_lines;
+    for (File& f : m_files) Read(f);
+    // Sessions past the bound replace old ones: count new lines, not the size.
+    return m_lines != lines ? std::max<size_t>(m_sessions.size() - before, 1) : 0;
+}
+
+bool KeyLog::Read(File& file) {
+    const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         close(fd);
         return false;
     }
-    if (static_cast<uint64_t>(st.st_size) < m_offset) {
-        m_offset = 0;
-        m_partial.clear();
-        m_skippingLongLine = false;
+    if (static_cast<uint64_t>(st.st_size) < file.offset) {
+        file.offset = 0;
+        file.partial.clear();
+        file.skippingLongLine = false;
     }
     char buffer[65536];
     for (;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(m_offset));
+        const ssize_t n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(file.offset));
         if (n <= 0) break;
-        m_offset += static_cast<uint64_t>(n);
+        file.offset += static_cast<uint64_t>(n);
         size_t at = 0;
         while (at < static_cast<size_t>(n)) {
             const char* nl = static_cast<const char*>(
                 std::memchr(buffer + at, '\n', static_cast<size_t>(n) - at));
             const size_t end =
                 nl != nullptr ? static_cast<size_t>(nl - buffer) : static_cast<size_t>(n);
-            if (!m_skippingLongLine) {
-                if (m_partial.size() + (end - at) > kMaxLineLength) {
-                    m_skippingLongLine = true;
-                    m_partial.clear();
+            if (!file.skippingLongLine) {
+                if (file.partial.size() + (end - at) > kMaxLineLength) {
+                    file.skippingLongLine = true;
+                    file.partial.clear();
                 } else {
-                    m_partial.append(buffer + at, end - at);
+                    file.partial.append(buffer + at, end - at);
                 }
             }
             if (nl == nullptr) break;
-            if (m_skippingLongLine) {
+            if (file.skippingLongLine) {
                 ++m_lines;
                 ++m_malformed;
-                m_skippingLongLine = false;
+                file.skippingLongLine = false;
             } else {
-                AddLine(m_partial);
+                AddLine(file.partial);
             }
-            m_partial.clear();
+            file.partial.clear();
             at = end + 1;
         }
     }

@@ -10,9 +10,9 @@
 
 // The session secrets a TLS client wrote to its key log (the SSLKEYLOGFILE format browsers, curl
 // and ffmpeg write): one line per secret, "LABEL <client random hex> <secret hex>", keyed by the
-// ClientHello's random. A live capture re-reads the file as it grows: ReadFile goes on from the
-// end of the last complete line it read. What it holds is bounded: past kMaxSessions the oldest
-// sessions are forgotten (a browser left running writes keys without end).
+// ClientHello's random. A live capture re-reads the files as they grow: ReadFile and Refresh go
+// on from the end of the last complete line read from each file. What it holds is bounded: past
+// kMaxSessions the oldest sessions are forgotten (a browser left running writes keys without end).
 class KeyLog {
   public:
     using Random = std::array<uint8_t, 32>;
@@ -36,9 +36,12 @@ class KeyLog {
     // Several lines; an unterminated last line is taken as a line too.
     void AddText(const std::string& text);
 
-    // Reads what the file holds past the point the last call stopped at; a file that became
-    // shorter (replaced or truncated) is read from its start again. False when it cannot be read.
+    // Reads what the file holds past the point the last read of it stopped at, and remembers it
+    // for Refresh; a file that became shorter (replaced or truncated) is read from its start
+    // again. False when it cannot be read (it is still remembered: it may appear later).
     bool ReadFile(const std::string& path);
+    // Reads the new lines of every file read before; returns how many sessions were added.
+    size_t Refresh();
 
     // The secrets of the session with this client random; null when none are known.
     const Secrets* Find(const uint8_t* clientRandom) const;
@@ -54,9 +57,14 @@ class KeyLog {
     std::deque<Random> m_order;  // oldest first
     size_t m_malformed = 0;
     size_t m_lines = 0;
-    // Reading a growing file: where the next read starts, and the line begun at the end.
-    std::string m_path;
-    uint64_t m_offset = 0;
-    std::string m_partial;
-    bool m_skippingLongLine = false;
+    // A growing file: where the next read starts, and the line begun at its end.
+    struct File {
+        std::string path;
+        uint64_t offset = 0;
+        std::string partial;
+        bool skippingLongLine = false;
+    };
+    bool Read(File& file);
+
+    std::vector<File> m_files;
 };

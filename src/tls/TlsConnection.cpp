@@ -149,7 +149,7 @@ struct TlsConnection::Aead {
     }
 };
 
-TlsConnection::TlsConnection(const KeyLog* keys, TlsSink* sink) : m_keys(keys), m_sink(sink) {}
+TlsConnection::TlsConnection(KeyLog* keys, TlsSink* sink) : m_keys(keys), m_sink(sink) {}
 
 TlsConnection::~TlsConnection() = default;
 
@@ -180,62 +180,92 @@ const char* TlsConnection::EndText(int reason) {
 void TlsConnection::Finish(int d, End reason) {
     Dir& dir = m_dirs[d];
     if (dir.end != kNotEnded) return;
+    // The buffers go once the call that ended the direction is over (Release): the parse that
+    // ended it may still hold pointers into them.
     dir.end = reason;
-    std::vector<unsigned char>().swap(dir.raw);
-    dir.rawStart = 0;
-    std::vector<unsigned char>().swap(dir.body);
-    dir.aead.reset();
     if (reason == kNoKeys || reason == kUnsupported) m_unreadable = true;
     if (m_sink != nullptr) m_sink->OnEnd(d, reason);
 }
 
+void TlsConnection::Release(int d) {
+    Dir& dir = m_dirs[d];
+    if (dir.end == kNotEnded) return;
+    std::vector<unsigned char>().swap(dir.raw);
+    dir.rawStart = 0;
+    std::vector<unsigned char>().swap(dir.body);
+    dir.aead.reset();
+    if (m_dirs[1 - d].end != kNotEnded) std::vector<unsigned char>().swap(m_plain);
+}
+
 void TlsConnection::OnGap(int direction, uint32_t /*length*/) {
     Finish(direction & 1, kGap);
+    Release(direction & 1);
 }
 
 void TlsConnection::OnBytes(int direction, const unsigned char* data, size_t length) {
     const int d = direction & 1;
     Dir& dir = m_dirs[d];
     if (dir.end != kNotEnded || data == nullptr || length == 0) return;
-    dir.raw.insert(dir.raw.end(), data, data + length);
-    Pump(d);
+    if (dir.rawStart == dir.raw.size()) {
+        // Nothing held: whole records are read where they lie, only the rest is kept.
+        dir.raw.clear();
+        dir.rawStart = 0;
+        const size_t used = Pump(d, data, length);
+        if (dir.end == kNotEnded) dir.raw.assign(data + used, data + length);
+    } else {
+        dir.raw.insert(dir.raw.end(), data, data + length);
+        dir.rawStart += Pump(d, dir.raw.data() + dir.rawStart, dir.raw.size() - dir.rawStart);
+    }
+    Settle(d);
     // The other direction may have been waiting for what this one just said.
-    if (m_dirs[1 - d].end == kNotEnded && m_dirs[1 - d].raw.size() > m_dirs[1 - d].rawStart)
-        Pump(1 - d);
+    Dir& other = m_dirs[1 - d];
+    if (other.end == kNotEnded && other.raw.size() > other.rawStart) {
+        other.rawStart +=
+            Pump(1 - d, other.raw.data() + other.rawStart, other.raw.size() - other.rawStart);
+        Settle(1 - d);
+    }
 }
 
-void TlsConnection::Pump(int d) {
+void TlsConnection::Settle(int d) {
     Dir& dir = m_dirs[d];
+    if (dir.end == kNotEnded) {
+        if (dir.rawStart == dir.raw.size()) {
+            dir.raw.clear();
+            dir.rawStart = 0;
+        } else if (dir.rawStart >= (64u << 10)) {
+            dir.raw.erase(dir.raw.begin(),
+                          dir.raw.begin() + static_cast<std::ptrdiff_t>(dir.rawStart));
+            dir.rawStart = 0;
+        }
+        if (dir.raw.size() - dir.rawStart > kMaxBacklog) Finish(d, kBacklog);
+    }
+    Release(d);
+    Release(1 - d);
+}
+
+size_t TlsConnection::Pump(int d, const unsigned char* data, size_t size) {
+    Dir& dir = m_dirs[d];
+    size_t used = 0;
     while (dir.end == kNotEnded) {
-        const size_t available = dir.raw.size() - dir.rawStart;
+        const size_t available = size - used;
         if (available < 5) break;
-        const unsigned char* header = dir.raw.data() + dir.rawStart;
+        const unsigned char* header = data + used;
         const unsigned char type = header[0];
         const size_t length = static_cast<size_t>(header[3]) << 8 | header[4];
         if (type < 20 || type > 23 || header[1] != 3) {
             Finish(d, kNotTls);
-            return;
+            break;
         }
         if (length > kMaxCiphertext) {
             Finish(d, kRecordTooLong);
-            return;
+            break;
         }
         if (available < 5 + length) break;
         if (!Record(d, type, header + 5, length, header)) break;
-        // Record may have ended the direction, which frees the buffer.
-        if (dir.end != kNotEnded) return;
-        dir.rawStart += 5 + length;
+        used += 5 + length;
         ++dir.records;
     }
-    if (dir.end != kNotEnded) return;
-    if (dir.rawStart == dir.raw.size()) {
-        dir.raw.clear();
-        dir.rawStart = 0;
-    } else if (dir.rawStart >= (64u << 10)) {
-        dir.raw.erase(dir.raw.begin(), dir.raw.begin() + static_cast<std::ptrdiff_t>(dir.rawStart));
-        dir.rawStart = 0;
-    }
-    if (dir.raw.size() - dir.rawStart > kMaxBacklog) Finish(d, kBacklog);
+    return used;
 }
 
 bool TlsConnection::Record(int d, unsigned char type, const unsigned char* fragment, size_t length,
@@ -303,7 +333,7 @@ bool TlsConnection::Record(int d, unsigned char type, const unsigned char* fragm
     if (dir.end != kNotEnded) return false;
     if (tls13) {
         // Keys change at a record boundary: after the Finished, and after a KeyUpdate.
-        const KeyLog::Secrets* s = m_keys != nullptr ? m_keys->Find(m_clientRandom) : nullptr;
+        const KeyLog::Secrets* s = Secrets();
         if (dir.finishedSeen && !dir.applicationKeys) {
             const std::vector<uint8_t>* next = nullptr;
             if (s != nullptr) next = d == kClient ? &s->clientTraffic0 : &s->serverTraffic0;
@@ -383,14 +413,21 @@ bool TlsConnection::Decrypt(int d, const unsigned char* header, const unsigned c
     return true;
 }
 
+const KeyLog::Secrets* TlsConnection::Secrets() {
+    if (m_keys == nullptr || !m_clientHelloSeen) return nullptr;
+    const KeyLog::Secrets* s = m_keys->Find(m_clientRandom);
+    // A live capture: the client may have written the keys since the file was last read.
+    if (s == nullptr && m_keys->Refresh() > 0) s = m_keys->Find(m_clientRandom);
+    return s;
+}
+
 bool TlsConnection::KeyDirection(int d) {
     const Suite* suite = FindSuite(m_suite);
     if (suite == nullptr || suite->tls13 != (m_version == 0x0304)) {
         Finish(d, kUnsupported);
         return false;
     }
-    const KeyLog::Secrets* s =
-        m_keys != nullptr && m_clientHelloSeen ? m_keys->Find(m_clientRandom) : nullptr;
+    const KeyLog::Secrets* s = Secrets();
     if (suite->tls13) {
         const std::vector<uint8_t>* secret = nullptr;
         if (s != nullptr) secret = d == kClient ? &s->clientHandshake : &s->serverHandshake;

@@ -44,9 +44,10 @@ class TlsConnection {
     // Raw bytes a direction may hold while it waits for the other direction.
     static constexpr size_t kMaxBacklog = 256u << 10;
 
-    // keys may be null (nothing is decrypted); it must outlive the connection. The sink gets the
-    // plaintext and the ends.
-    TlsConnection(const KeyLog* keys, TlsSink* sink);
+    // keys may be null (nothing is decrypted); it must outlive the connection, which reads its
+    // files again when a session's keys are not there yet. The sink gets the plaintext and the
+    // ends.
+    TlsConnection(KeyLog* keys, TlsSink* sink);
     ~TlsConnection();
     TlsConnection(const TlsConnection&) = delete;
     TlsConnection& operator=(const TlsConnection&) = delete;
@@ -96,7 +97,12 @@ class TlsConnection {
         uint64_t records = 0;
     };
 
-    void Pump(int direction);
+    // Reads the whole records at data; returns how many bytes they took.
+    size_t Pump(int direction, const unsigned char* data, size_t size);
+    // After a call: the held bytes compacted and bounded, the buffers of ended directions freed.
+    void Settle(int direction);
+    void Release(int direction);
+    const KeyLog::Secrets* Secrets();
     // false: stop reading this direction for now (waiting or ended).
     bool Record(int direction, unsigned char type, const unsigned char* fragment, size_t length,
                 const unsigned char* header);
@@ -113,7 +119,7 @@ class TlsConnection {
     bool SetTls13Keys(int direction, const std::vector<uint8_t>& secret);
     void Finish(int direction, End reason);
 
-    const KeyLog* m_keys;
+    KeyLog* m_keys;
     TlsSink* m_sink;
     Dir m_dirs[2];
     std::vector<unsigned char> m_plain;  // decryption output, one record

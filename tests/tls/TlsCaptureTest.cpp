@@ -173,6 +173,29 @@ TEST_P(TlsCapture, KeyLogReadWhileItGrows) {
     ExpectTruth(got, truth);
 }
 
+// A live capture: the client writes the session's keys after its ClientHello went out; the
+// connection reads the file again when it needs them.
+TEST_P(TlsCapture, KeysWrittenDuringTheSession) {
+    char name[] = "/tmp/strevix-keylog-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    KeyLog keys;
+    ASSERT_TRUE(keys.ReadFile(name));
+    Gathered got;
+    TlsConnection tls(&keys, &got);
+    tlstest::Feed(tls, {chunks.front()});
+    EXPECT_TRUE(tls.ClientHelloSeen());
+    {
+        FILE* f = std::fopen(name, "ab");
+        std::fwrite(keyText.data(), 1, keyText.size(), f);
+        std::fclose(f);
+    }
+    tlstest::Feed(tls, std::vector<Chunk>(chunks.begin() + 1, chunks.end()));
+    std::remove(name);
+    ExpectTruth(got, truth);
+}
+
 // Without its keys the session is reported by name and nothing comes out.
 TEST_P(TlsCapture, WithoutKeysOnlyTheServerName) {
     for (bool withLog : {false, true}) {
