@@ -8,6 +8,22 @@
 
 #include "tls/KeyLog.h"
 
+// Wiring it into the analyser (not done yet):
+// - Only with a key log (strevix-cli --tls-keylog FILE, repeatable: one KeyLog, ReadFile per
+//   file; the desktop's setting the same). Without one nothing changes on the packet path.
+// - A TCP connection is followed as TLS when its first client bytes are a handshake record
+//   holding a ClientHello: 0x16, 0x03, 0x00..0x04, then a handshake type of 1 at offset 5.
+//   Those bytes and everything after them, in both directions, come from the flow layer's
+//   reassembly (TcpFlow) into OnBytes; its gaps into OnGap.
+// - The client's plaintext goes to the same request extraction as a plaintext connection's
+//   first bytes (HTTP/1.1 request lines, RTMP connect/play/publish), the server's to the same
+//   response readers and recorders. The address takes the scheme the client used: https://
+//   (ALPN http/1.1 or none) or rtmps://, host from the Host header or, failing that, the
+//   ServerName() of the ClientHello. ALPN h2 needs an HTTP/2 frame and HPACK reader first.
+// - Sessions that are Unreadable() are counted with their ServerName() for the end-of-run
+//   summary; OnEnd(kAuthFailed) is worth one log line per direction, the other ends none.
+// - The connection entry owns the TlsConnection; it goes when the entry goes.
+
 // Receives what a TlsConnection reads out of the two directions.
 class TlsSink {
   public:
