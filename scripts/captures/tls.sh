@@ -18,6 +18,8 @@
 #   tls13-aes128gcm  TLS 1.3, TLS_AES_128_GCM_SHA256
 #   tls13-aes256gcm  TLS 1.3, TLS_AES_256_GCM_SHA384
 #   tls13-chacha20   TLS 1.3, TLS_CHACHA20_POLY1305_SHA256
+#   tls13-retry      TLS 1.3, TLS_AES_128_GCM_SHA256, to a server that takes only P-384 for the
+#                    key exchange: curl's first key share (X25519) draws a HelloRetryRequest
 #   tls13-keyupdate  openssl s_client and s_server (TLS 1.3, TLS_AES_256_GCM_SHA384): each side
 #                    sends a line, then a KeyUpdate, then another line; NAME.truth holds
 #                    "sni NAME", then "client TEXT" and "server TEXT" for each line tshark reads
@@ -39,7 +41,7 @@ while [ "$#" -gt 0 ]; do
 done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
-    tls13-chacha20 tls13-keyupdate)
+    tls13-chacha20 tls13-retry tls13-keyupdate)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -54,6 +56,7 @@ WEB="$WORK/web"
 NS=""
 PIDS=()
 PORT=8443
+RETRY_PORT=8444
 HOST=strevix.test
 
 log() { echo "tls.sh: $*" >&2; }
@@ -86,10 +89,10 @@ wait_for() {
 }
 
 wait_port() {
-  local n=0
-  until ip netns exec "$NS" ss -ltn | grep -q ":$PORT "; do
+  local n=0 port="${1:-$PORT}"
+  until ip netns exec "$NS" ss -ltn | grep -q ":$port "; do
     n=$((n + 1))
-    [ "$n" -lt 100 ] || { log "nothing listens on $PORT"; return 1; }
+    [ "$n" -lt 100 ] || { log "nothing listens on $port"; return 1; }
     sleep 0.1
   done
 }
@@ -146,6 +149,16 @@ http {
     ssl_session_tickets off;
     root $WEB;
   }
+  server {
+    listen $RETRY_PORT ssl;
+    server_name $HOST;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    ssl_protocols TLSv1.3;
+    ssl_ecdh_curve secp384r1;
+    ssl_session_tickets off;
+    root $WEB;
+  }
 }
 NGINX
 }
@@ -181,24 +194,24 @@ sni_truth() {
     -e tls.handshake.extensions_server_name | sed 's/^/sni /'
 }
 
-# session NAME CURL_TLS_OPTIONS...
+# [SESSION_PORT=N] session NAME CURL_TLS_OPTIONS...
 session() {
-  local name="$1"
+  local name="$1" port="${SESSION_PORT:-$PORT}"
   shift
   ns_start
   start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
   local server=$PID
-  wait_port
+  wait_port "$port"
   capture_begin "$name"
-  local base="https://$HOST:$PORT/hls"
-  SSLKEYLOGFILE="$WORK/keys" timeout -k 5 30 ip netns exec "$NS" \
-    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http1.1 --resolve "$HOST:$PORT:127.0.0.1" \
+  local base="https://$HOST:$port/hls"
+  timeout -k 5 30 ip netns exec "$NS" \
+    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http1.1 --resolve "$HOST:$port:127.0.0.1" \
     "$@" -o /dev/null "$base/index.m3u8" -o /dev/null "$base/seg0.ts" >"$WORK/curl.log" 2>&1 ||
     { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
   capture_end "$name" "$server"
   {
     sni_truth "$name"
-    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$PORT,tls" \
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
       -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
       -e http.request.version -e http.response.code |
       awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
@@ -244,6 +257,9 @@ for s in "${SESSIONS[@]}"; do
     tls13-aes128gcm) session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_128_GCM_SHA256 ;;
     tls13-aes256gcm) session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_256_GCM_SHA384 ;;
     tls13-chacha20) session "$s" --tlsv1.3 --tls13-ciphers TLS_CHACHA20_POLY1305_SHA256 ;;
+    tls13-retry)
+      SESSION_PORT=$RETRY_PORT session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_128_GCM_SHA256 \
+        --curves X25519:P-384 ;;
     tls13-keyupdate) session_keyupdate ;;
     *) log "unknown session $s"; exit 2 ;;
   esac

@@ -279,6 +279,9 @@ bool TlsConnection::Record(int d, unsigned char type, const unsigned char* fragm
             if (type == 22) return Handshake(d, fragment, length);
             return true;
         }
+        // After a HelloRetryRequest (TLS 1.3 only) both sides may send the compatibility
+        // ChangeCipherSpec around the second ClientHello.
+        if (type == 20 && m_retrySeen) return true;
         if (d == kClient && m_clientHelloSeen) return false;
         Finish(d, kBadHandshake);
         return false;
@@ -669,7 +672,10 @@ bool TlsConnection::ServerHello(const unsigned char* data, size_t length) {
         return true;
     });
     if (!ok) return false;
-    if (retry) return true;  // a second ClientHello follows, then the real ServerHello
+    if (retry) {
+        m_retrySeen = true;  // a second ClientHello follows, then the real ServerHello
+        return true;
+    }
     m_version = version;
     m_suite = suite;
     m_selectedAlpn = alpn;

@@ -146,6 +146,7 @@ class TlsConnection {
     uint8_t m_serverRandom[32] = {};
     bool m_clientHelloSeen = false;
     bool m_serverHelloSeen = false;
+    bool m_retrySeen = false;
     bool m_keyed = false;
     bool m_unreadable = false;
     uint16_t m_version = 0;

@@ -25,6 +25,7 @@ const Capture kCaptures[] = {
     {"tls12-aes128gcm", 0x0303, 0xC02F}, {"tls12-aes256gcm", 0x0303, 0xC030},
     {"tls12-chacha20", 0x0303, 0xCCA8},  {"tls13-aes128gcm", 0x0304, 0x1301},
     {"tls13-aes256gcm", 0x0304, 0x1302}, {"tls13-chacha20", 0x0304, 0x1303},
+    {"tls13-retry", 0x0304, 0x1301},  // a HelloRetryRequest, a second ClientHello
 };
 
 std::string Path(const std::string& name, const char* ext) {
