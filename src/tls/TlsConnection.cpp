@@ -129,15 +129,20 @@ struct TlsConnection::Aead {
     Aead(const Aead&) = delete;
     Aead& operator=(const Aead&) = delete;
 
+    // Sets up the key schedule once per key; records then only change the nonce.
+    bool Start() {
+        return ctx != nullptr &&
+               EVP_DecryptInit_ex(ctx, CipherOf(cipher), nullptr, nullptr, nullptr) == 1 &&
+               EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_IVLEN, 12, nullptr) == 1 &&
+               EVP_DecryptInit_ex(ctx, nullptr, nullptr, key, nullptr) == 1;
+    }
+
     // Authenticates and decrypts in one step: out holds the plaintext only when true.
     bool Open(const unsigned char* nonce, const unsigned char* aad, size_t aadLength,
               const unsigned char* in, size_t length, const unsigned char* tag,
               unsigned char* out) {
-        if (ctx == nullptr) return false;
         int n = 0;
-        if (EVP_DecryptInit_ex(ctx, CipherOf(cipher), nullptr, nullptr, nullptr) != 1) return false;
-        if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_IVLEN, 12, nullptr) != 1) return false;
-        if (EVP_DecryptInit_ex(ctx, nullptr, nullptr, key, nonce) != 1) return false;
+        if (EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce) != 1) return false;
         if (EVP_DecryptUpdate(ctx, nullptr, &n, aad, static_cast<int>(aadLength)) != 1)
             return false;
         if (length > 0 && EVP_DecryptUpdate(ctx, out, &n, in, static_cast<int>(length)) != 1)
@@ -462,6 +467,10 @@ bool TlsConnection::KeyDirection(int d) {
     std::memcpy(aead->key, m_tls12KeyBlock.data() + (d == kClient ? 0 : keyLength), keyLength);
     std::memcpy(aead->iv, m_tls12KeyBlock.data() + 2 * keyLength + (d == kClient ? 0 : ivLength),
                 ivLength);
+    if (!aead->Start()) {
+        Finish(d, kUnsupported);
+        return false;
+    }
     m_dirs[d].aead = std::move(aead);
     m_keyed = true;
     return true;
@@ -474,7 +483,7 @@ bool TlsConnection::SetTls13Keys(int d, const std::vector<uint8_t>& secret) {
     aead->cipher = suite->cipher;
     aead->tls13 = true;
     if (!ExpandLabel(suite->sha384, secret, "key", aead->key, KeyLength(suite->cipher)) ||
-        !ExpandLabel(suite->sha384, secret, "iv", aead->iv, 12)) {
+        !ExpandLabel(suite->sha384, secret, "iv", aead->iv, 12) || !aead->Start()) {
         Finish(d, kUnsupported);
         return false;
     }
