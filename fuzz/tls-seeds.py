@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the tls fuzz target's seeds from the HTTPS test captures: for each tests/data/tls/NAME,
 fuzz/corpus/tls/NAME holds the switches byte (read with keys), the key log as one chunk, then the
-connection's bytes in capture order, each segment a chunk of its direction (tls_fuzz.cpp).
+connection's bytes in capture order, each segment a chunk of its direction (tls_fuzz.cpp), up to
+about 12 kB: the handshake and the first exchanges; the rest is more of the same records.
 
 Usage: fuzz/tls-seeds.py [CAPTURE_FOLDER] [OUT_FOLDER]"""
 import os
@@ -63,6 +64,8 @@ for name in sorted(os.listdir(SRC)):
     with open(os.path.join(SRC, base + ".keys"), "rb") as f:
         seed = b"\x01" + chunk(4, f.read())
     for d, payload in segments(os.path.join(SRC, name)):
+        if len(seed) > 12000:
+            break
         seed += chunk(d, payload)
     with open(os.path.join(OUT, base), "wb") as f:
         f.write(seed)
