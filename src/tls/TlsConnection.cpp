@@ -341,16 +341,13 @@ bool TlsConnection::Record(int d, unsigned char type, const unsigned char* fragm
     if (dir.end != kNotEnded) return false;
     if (tls13) {
         // Keys change at a record boundary: after the Finished, and after a KeyUpdate.
-        const KeyLog::Secrets* s = Secrets();
         if (dir.finishedSeen && !dir.applicationKeys) {
-            const std::vector<uint8_t>* next = nullptr;
-            if (s != nullptr) next = d == kClient ? &s->clientTraffic0 : &s->serverTraffic0;
-            if (next == nullptr || next->empty()) {
-                Finish(d, kNoKeys);
-                return false;
-            }
-            if (!SetTls13Keys(d, *next)) return false;
+            // The application keys are looked up with the direction's next record: a client
+            // writes them to its key log only once it has read the server's Finished.
+            dir.aead.reset();
             dir.applicationKeys = true;
+            dir.headerHave = 0;
+            dir.bodyHave = dir.bodyLength = 0;
         } else if (dir.keyUpdate) {
             const Suite* suite = FindSuite(m_suite);
             std::vector<uint8_t> next(dir.secret.size());
@@ -421,12 +418,15 @@ bool TlsConnection::Decrypt(int d, const unsigned char* header, const unsigned c
     return true;
 }
 
-const KeyLog::Secrets* TlsConnection::Secrets() {
+const std::vector<uint8_t>* TlsConnection::Secret(std::vector<uint8_t> KeyLog::Secrets::*slot) {
     if (m_keys == nullptr || !m_clientHelloSeen) return nullptr;
-    const KeyLog::Secrets* s = m_keys->Find(m_clientRandom);
-    // A live capture: the client may have written the keys since the file was last read.
-    if (s == nullptr && m_keys->Refresh() > 0) s = m_keys->Find(m_clientRandom);
-    return s;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const KeyLog::Secrets* s = m_keys->Find(m_clientRandom);
+        if (s != nullptr && !(s->*slot).empty()) return &(s->*slot);
+        // A live capture: the client may have written the secret since the files were read.
+        if (attempt == 0 && m_keys->Refresh() == 0) break;
+    }
+    return nullptr;
 }
 
 bool TlsConnection::KeyDirection(int d) {
@@ -435,17 +435,20 @@ bool TlsConnection::KeyDirection(int d) {
         Finish(d, kUnsupported);
         return false;
     }
-    const KeyLog::Secrets* s = Secrets();
     if (suite->tls13) {
-        const std::vector<uint8_t>* secret = nullptr;
-        if (s != nullptr) secret = d == kClient ? &s->clientHandshake : &s->serverHandshake;
+        const bool traffic = m_dirs[d].applicationKeys;
+        const std::vector<uint8_t>* secret = Secret(
+            d == kClient
+                ? (traffic ? &KeyLog::Secrets::clientTraffic0 : &KeyLog::Secrets::clientHandshake)
+                : (traffic ? &KeyLog::Secrets::serverTraffic0 : &KeyLog::Secrets::serverHandshake));
         if (secret == nullptr || secret->size() != (suite->sha384 ? 48u : 32u)) {
             Finish(d, kNoKeys);
             return false;
         }
         return SetTls13Keys(d, *secret);
     }
-    if (s == nullptr || s->master.size() != 48) {
+    const std::vector<uint8_t>* master = Secret(&KeyLog::Secrets::master);
+    if (master == nullptr || master->size() != 48) {
         Finish(d, kNoKeys);
         return false;
     }
@@ -453,7 +456,7 @@ bool TlsConnection::KeyDirection(int d) {
     const size_t ivLength = suite->cipher == kChaCha20 ? 12 : 4;
     if (m_tls12KeyBlock.empty()) {
         std::vector<unsigned char> block(2 * keyLength + 2 * ivLength);
-        if (!KeyBlock(suite->sha384, s->master, m_serverRandom, m_clientRandom, block.data(),
+        if (!KeyBlock(suite->sha384, *master, m_serverRandom, m_clientRandom, block.data(),
                       block.size())) {
             Finish(d, kUnsupported);
             return false;

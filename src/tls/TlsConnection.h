@@ -118,7 +118,8 @@ class TlsConnection {
     // After a call: the held bytes compacted and bounded, the buffers of ended directions freed.
     void Settle(int direction);
     void Release(int direction);
-    const KeyLog::Secrets* Secrets();
+    // One secret of this session, the key log read again once when it is missing.
+    const std::vector<uint8_t>* Secret(std::vector<uint8_t> KeyLog::Secrets::*slot);
     // false: stop reading this direction for now (waiting or ended).
     bool Record(int direction, unsigned char type, const unsigned char* fragment, size_t length,
                 const unsigned char* header);

@@ -174,8 +174,9 @@ TEST_P(TlsCapture, KeyLogReadWhileItGrows) {
     ExpectTruth(got, truth);
 }
 
-// A live capture: the client writes the session's keys after its ClientHello went out; the
-// connection reads the file again when it needs them.
+// A live capture: the client writes the session's keys after its ClientHello went out, TLS 1.3's
+// application secrets only once the server's Finished came in; the connection reads the file
+// again when it needs them.
 TEST_P(TlsCapture, KeysWrittenDuringTheSession) {
     char name[] = "/tmp/strevix-keylog-XXXXXX";
     const int fd = mkstemp(name);
@@ -185,14 +186,27 @@ TEST_P(TlsCapture, KeysWrittenDuringTheSession) {
     ASSERT_TRUE(keys.ReadFile(name));
     Gathered got;
     TlsConnection tls(&keys, &got);
-    tlstest::Feed(tls, {chunks.front()});
-    EXPECT_TRUE(tls.ClientHelloSeen());
-    {
+    std::string handshake;
+    std::string traffic;
+    std::istringstream lines(keyText);
+    std::string line;
+    while (std::getline(lines, line))
+        (line.find("TRAFFIC_SECRET_0") != std::string::npos ? traffic : handshake) += line + "\n";
+    auto append = [&](const std::string& text) {
         FILE* f = std::fopen(name, "ab");
-        std::fwrite(keyText.data(), 1, keyText.size(), f);
+        std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
-    }
-    tlstest::Feed(tls, std::vector<Chunk>(chunks.begin() + 1, chunks.end()));
+    };
+    size_t at = 0;
+    tlstest::Feed(tls, {chunks[at++]});
+    EXPECT_TRUE(tls.ClientHelloSeen());
+    append(handshake);
+    // Up to the server's first flight, with its Finished.
+    while (at < chunks.size() && chunks[at].direction != 1) tlstest::Feed(tls, {chunks[at++]});
+    while (at < chunks.size() && chunks[at].direction == 1) tlstest::Feed(tls, {chunks[at++]});
+    append(traffic);
+    tlstest::Feed(
+        tls, std::vector<Chunk>(chunks.begin() + static_cast<std::ptrdiff_t>(at), chunks.end()));
     std::remove(name);
     ExpectTruth(got, truth);
 }
