@@ -23,6 +23,12 @@
 #   tls13-keyupdate  openssl s_client and s_server (TLS 1.3, TLS_AES_256_GCM_SHA384): each side
 #                    sends a line, then a KeyUpdate, then another line; NAME.truth holds
 #                    "sni NAME", then "client TEXT" and "server TEXT" for each line tshark reads
+#   rtmps-publish    ffmpeg publishing one second of video to rtmps://127.0.0.1:1936/live/stream
+#                    (ffmpeg's GnuTLS writes the key log; TLS 1.3); tls-terminate.py ends the TLS
+#                    and passes the bytes to nginx's RTMP module on 1935, in the same capture:
+#                    NAME.truth says "tls-port 1936" and "plain-port 1935", the connection whose
+#                    bytes the decrypted ones must equal
+#   rtmps-publish-tls12  the same, the terminator taking TLS 1.2 at most
 #
 # Usage: tls.sh [--out DIR] [SESSION...]
 # Run as root. Every namespace and process started here is removed on exit.
@@ -34,20 +40,20 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
 done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
-    tls13-chacha20 tls13-retry tls13-keyupdate)
+    tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
   exit 1
 fi
-for tool in ip ethtool tcpdump nginx curl openssl tshark timeout; do
+for tool in ip ethtool tcpdump nginx curl openssl tshark timeout ffmpeg python3; do
   command -v "$tool" >/dev/null || { echo "tls.sh: $tool is missing" >&2; exit 1; }
 done
 
@@ -247,6 +253,42 @@ session_keyupdate() {
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^client' "$OUT/$name.truth") client lines"
 }
 
+# session_rtmps NAME [MAX_VERSION]
+session_rtmps() {
+  local name="$1"
+  cat >"$WORK/rtmp.conf" <<NGINX
+daemon off;
+master_process off;
+user root;
+pid $WORK/nginx-rtmp.pid;
+error_log $WORK/nginx-rtmp-error.log;
+load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
+events { worker_connections 64; }
+rtmp { server { listen 127.0.0.1:1935; application live { live on; } } }
+NGINX
+  ns_start
+  start_bg "$WORK/nginx-rtmp.log" nginx -p "$WORK" -c "$WORK/rtmp.conf"
+  local server=$PID
+  wait_port 1935
+  start_bg "$WORK/terminate.log" python3 "$ROOT/scripts/captures/tls-terminate.py" 1936 1935 \
+    "$WORK/cert.pem" "$WORK/key.pem" ${2:-}
+  local terminator=$PID
+  wait_for "$WORK/terminate.log" ready
+  capture_begin "$name"
+  timeout -k 5 30 ip netns exec "$NS" env SSLKEYLOGFILE="$WORK/keys" ffmpeg -nostdin \
+    -loglevel error -re -f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v libx264 \
+    -preset ultrafast -b:v 50k -g 10 -f flv rtmps://127.0.0.1:1936/live/stream \
+    >"$WORK/ffmpeg.log" 2>&1 || { log "ffmpeg failed for $name:"; cat "$WORK/ffmpeg.log" >&2; return 1; }
+  stop_pid "$terminator"
+  capture_end "$name" "$server"
+  {
+    sni_truth "$name"
+    echo "tls-port 1936"
+    echo "plain-port 1935"
+  } >"$OUT/$name.truth"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes"
+}
+
 mkdir -p "$OUT"
 make_server
 for s in "${SESSIONS[@]}"; do
@@ -261,6 +303,8 @@ for s in "${SESSIONS[@]}"; do
       SESSION_PORT=$RETRY_PORT session "$s" --tlsv1.3 --tls13-ciphers TLS_AES_128_GCM_SHA256 \
         --curves X25519:P-384 ;;
     tls13-keyupdate) session_keyupdate ;;
+    rtmps-publish) session_rtmps "$s" ;;
+    rtmps-publish-tls12) session_rtmps "$s" 1.2 ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
 done

@@ -256,6 +256,40 @@ TEST(TlsCaptureKeyUpdate, ReadsAcrossKeyUpdates) {
     EXPECT_EQ(got.ends[0] + got.ends[1], 0);
 }
 
+// ffmpeg publishing over RTMPS to a TLS terminator in front of nginx: the decrypted directions
+// are byte for byte what the terminator passed on in plaintext, in the same capture.
+TEST(TlsCaptureRtmps, DecryptedEqualsThePlaintextLeg) {
+    for (const char* name : {"rtmps-publish", "rtmps-publish-tls12"}) {
+        SCOPED_TRACE(name);
+        int tlsPort = 0;
+        int plainPort = 0;
+        std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("tls-port ", 0) == 0) tlsPort = std::stoi(line.substr(9));
+            if (line.rfind("plain-port ", 0) == 0) plainPort = std::stoi(line.substr(11));
+        }
+        ASSERT_NE(tlsPort, 0);
+        ASSERT_NE(plainPort, 0);
+        std::string plain[2];
+        for (const Chunk& c :
+             tlstest::ReadConnection(Path(name, ".pcap"), static_cast<uint16_t>(plainPort)))
+            if (c.direction < 2) plain[c.direction] += c.bytes;
+        ASSERT_GT(plain[0].size(), 1537u);
+        KeyLog keys;
+        ASSERT_TRUE(keys.ReadFile(Path(name, ".keys")));
+        Gathered got;
+        TlsConnection tls(&keys, &got);
+        tlstest::Feed(tls,
+                      tlstest::ReadConnection(Path(name, ".pcap"), static_cast<uint16_t>(tlsPort)));
+        EXPECT_TRUE(tls.Keyed());
+        EXPECT_EQ(got.plain[0].substr(0, 1), "\x03");  // RTMP's C0
+        EXPECT_TRUE(got.plain[0] == plain[0]) << got.plain[0].size() << " " << plain[0].size();
+        EXPECT_TRUE(got.plain[1] == plain[1]) << got.plain[1].size() << " " << plain[1].size();
+        EXPECT_NE(got.plain[0].find("publish"), std::string::npos);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Captures, TlsCapture, ::testing::ValuesIn(kCaptures),
                          [](const ::testing::TestParamInfo<Capture>& p) {
                              std::string n = p.param.name;

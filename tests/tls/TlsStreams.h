@@ -32,8 +32,9 @@ class ChunkSink : public ReassemblySink {
     int m_direction;
 };
 
-// Ethernet, IPv4, TCP: what tcpdump writes on lo.
-inline std::vector<Chunk> ReadConnection(const std::string& path) {
+// Ethernet, IPv4, TCP: what tcpdump writes on lo. The first connection, or the first to
+// serverPort.
+inline std::vector<Chunk> ReadConnection(const std::string& path, uint16_t serverPort = 0) {
     std::vector<Chunk> chunks;
     char error[PCAP_ERRBUF_SIZE];
     pcap_t* p = pcap_open_offline(path.c_str(), error);
@@ -58,7 +59,8 @@ inline std::vector<Chunk> ReadConnection(const std::string& path) {
         const bool syn = (tcp[13] & 0x02) != 0;
         const bool ack = (tcp[13] & 0x10) != 0;
         if (clientPort == 0) {
-            if (!syn || ack) continue;  // the connection starts with the client's SYN
+            // The connection starts with the client's SYN.
+            if (!syn || ack || (serverPort != 0 && dest != serverPort)) continue;
             clientPort = source;
         }
         int direction;
