@@ -81,7 +81,9 @@ class TlsConnection {
     uint16_t CipherSuite() const { return m_suite; }
     // True once keys for the session were found and derived.
     bool Keyed() const { return m_keyed; }
-    // The session has encrypted traffic and no keys could be found for it: a key log would help.
+    // The session cannot be read: it has encrypted traffic and no keys could be found for it (a
+    // key log would help), or its version or cipher suite is one this reader does not decrypt
+    // (EndOf says which).
     bool Unreadable() const { return m_unreadable; }
     End EndOf(int direction) const { return m_dirs[direction & 1].end; }
     uint64_t PlaintextBytes(int direction) const { return m_dirs[direction & 1].plaintext; }
