@@ -196,7 +196,7 @@ void RtspFollow::Recheck(Entry& e, bool fromStart) {
 
 bool RtspFollow::Requested(const Entry& e) const {
     for (const std::string& a : e.session.Addresses()) {
-        if (IsRecordingRequested(a)) return true;
+        if (IsRecordingRequested(a.c_str())) return true;
     }
     return false;
 }

@@ -57,15 +57,6 @@
 
 namespace {
 
-// The recording list of the FLV writer: only recorded streams' tags are handed over.
-RecordingHooks WriterRecordingHooks() {
-    RecordingHooks hooks;
-    hooks.wanted = &IsRecordingRequested;
-    hooks.version = &RecordingListVersion;
-    hooks.prime = &PrimeRtmpTags;
-    return hooks;
-}
-
 const char* const kAboutMenuText = "关于 Strevix(&A)...";  // string resource 101
 const char* const kRowGuardText = "请选择一条数据！";
 const char* const kRowGuardCaption = "提示";
@@ -103,8 +94,6 @@ CStrevixDlg::CStrevixDlg(QWidget* parent, bool checkSingleInstance)
     : QDialog(parent), m_appTitle("瑞维【未指定采集目标】") {
     m_hIcon = LoadAppIcon(IDR_MAINFRAME);
     InitLogging();
-    m_session.SetStreamDataCallback(OnRtmpTag);
-    m_session.SetRecordingHooks(WriterRecordingHooks());
     if (checkSingleInstance) CheckSingleInstance();
     CreateControls();
 }

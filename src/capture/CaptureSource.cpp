@@ -143,7 +143,7 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
 
 CaptureStats CaptureSource::Stats() const {
     CaptureStats s;
-    s.live = m_live || !m_deviceName.empty();
+    s.live = !m_deviceName.empty();  // named when a device was opened, kept after Stop
     s.captured = m_pushed.load(std::memory_order_relaxed);
     s.received = m_received.load(std::memory_order_relaxed);
     s.droppedByKernel = m_droppedByKernel.load(std::memory_order_relaxed);

@@ -129,15 +129,6 @@ void ShowProgress(long long done, long long total, unsigned long long frames) {
     std::fflush(stderr);
 }
 
-// The recording list of the FLV writer: only recorded streams' tags are handed over.
-RecordingHooks WriterHooks() {
-    RecordingHooks hooks;
-    hooks.wanted = &IsRecordingRequested;
-    hooks.version = &RecordingListVersion;
-    hooks.prime = &PrimeRtmpTags;
-    return hooks;
-}
-
 // As tcpdump says it at its end: the totals, and before them each interface's when there are
 // several.
 void PrintCaptureStats(const std::vector<std::pair<std::string, CaptureStats>>& stats) {
@@ -212,8 +203,6 @@ int main(int argc, char** argv) {
     {
         CaptureSession session;
         session.SetWithoutDatabase(withoutDatabase);
-        session.SetStreamDataCallback(&OnRtmpTag);
-        session.SetRecordingHooks(WriterHooks());
         session.SetRecordingListFixed(true);
         if (options.bufferKiB > 0)
             session.SetBufferSize(static_cast<int>(options.bufferKiB * 1024));

@@ -107,10 +107,6 @@ uint64_t RecordingListVersion() {
     return g_listVersion.load(std::memory_order_acquire);
 }
 
-bool IsRecordingRequested(const std::string& address) {
-    return IsRequested(address.c_str());
-}
-
 size_t RecordingRequestCount() {
     std::lock_guard<std::mutex> guard(g_listLock);
     return g_recordingList.size();

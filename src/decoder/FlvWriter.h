@@ -34,8 +34,8 @@ struct FlvFileState {
 void OnRtmpTag(const unsigned char* tag, int tagLen, const char* clientIp, int clientPort,
                const char* serverIp, int serverPort, const char* address);
 
-// Whether the recording list asks for the address, and a number that changes whenever the list
-// does (so that an answer can be kept until then).
+// Whether the recording list asks for the address (RecordingListVersion says when the answer
+// may change).
 bool IsRecordingRequested(const char* address);
 // Leaves the connection's file state as OnRtmpTag would have, had it been handed the tags whose
 // notes these are: the first video tag seen (with the timestamp of the latest video tag) and the
@@ -55,8 +55,6 @@ bool RecordAll();
 // Changes whenever the list or the record-all switch does: a capture thread reads the list again
 // only then.
 uint64_t RecordingListVersion();
-// Whether a request names this address.
-bool IsRecordingRequested(const std::string& address);
 // The address a request names: from four characters after "--i" to one before "--o".
 std::string RequestedAddress(const std::string& request);
 // The files chosen so far in this run, with the address each records (for the window's view

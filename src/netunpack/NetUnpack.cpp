@@ -25,7 +25,6 @@ bool IsKnownLinkType(int linkType) {
 }
 
 bool FrameLayout::FitsFrameWithoutTcp(int length) const {
-    if (tcpHeaderLen != 0) return FitsFrame(length);
     if (networkOffset == 0) return ipHeaderLen == 0 && length >= 0;
     if (length < networkOffset) return false;
     if (ipHeaderLen == 0) return payloadLen == 0 && ipTotalLen == 0;

@@ -68,6 +68,9 @@ struct FrameLayout {
         }
         return FitsFrameWithoutTcp(length);
     }
+
+  private:
+    // FitsFrame of a layout without a TCP header.
     bool FitsFrameWithoutTcp(int length) const;
 };
 // Part of every frame record a capture file's reading thread hands over.

@@ -5,6 +5,15 @@
 
 #include <cstdio>
 
+#include "decoder/FlvWriter.h"
+
+CaptureSession::CaptureSession() : m_callback(&OnRtmpTag) {
+    // Only recorded streams' tags are handed over.
+    m_hooks.wanted = &IsRecordingRequested;
+    m_hooks.version = &RecordingListVersion;
+    m_hooks.prime = &PrimeRtmpTags;
+}
+
 CaptureSession::~CaptureSession() {
     Stop();
     if (m_devices != nullptr) pcap_freealldevs(m_devices);

@@ -24,7 +24,8 @@ class CaptureSession {
         int index;            // among all the capture library's devices
     };
 
-    CaptureSession() = default;
+    // Hands media to the FLV writer and asks its recording list, as both front ends do.
+    CaptureSession();
     ~CaptureSession();
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
@@ -39,8 +40,6 @@ class CaptureSession {
     pcap_if_t* FindDevice(const std::string& name) const;
 
     // How the analysers started from now on are made.
-    void SetStreamDataCallback(StreamDataCallback callback) { m_callback = callback; }
-    void SetRecordingHooks(const RecordingHooks& hooks) { m_hooks = hooks; }
     // Without the database's filter rules (the console without a database).
     void SetWithoutDatabase(bool without) { m_withoutDatabase = without; }
     // The recording list is given once, before the start (the console): streams it does not name

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "RtpPackets.h"
 #include "rtsp/RtpDepacketise.h"
 #include "rtsp/RtspSession.h"
 #include "rtsp/Sdp.h"
@@ -16,23 +17,7 @@ namespace {
 typedef std::vector<unsigned char> Bytes;
 
 Bytes Rtp(uint16_t seq, uint32_t ts, bool marker, const Bytes& payload, uint8_t pt = 96) {
-    const unsigned char header[12] = {0x80,
-                                      static_cast<unsigned char>((marker ? 0x80 : 0) | pt),
-                                      static_cast<unsigned char>(seq >> 8),
-                                      static_cast<unsigned char>(seq),
-                                      static_cast<unsigned char>(ts >> 24),
-                                      static_cast<unsigned char>(ts >> 16),
-                                      static_cast<unsigned char>(ts >> 8),
-                                      static_cast<unsigned char>(ts),
-                                      0,
-                                      0,
-                                      0,
-                                      1};
-    // Sized once and copied into: GCC 12 sees overflows in inserts into a fresh vector.
-    Bytes b(sizeof(header) + payload.size());
-    std::memcpy(b.data(), header, sizeof(header));
-    if (!payload.empty()) std::memcpy(b.data() + sizeof(header), payload.data(), payload.size());
-    return b;
+    return rtppackets::Packet(seq, ts, marker, payload, pt, 1);
 }
 
 struct Units : AccessUnitSink {

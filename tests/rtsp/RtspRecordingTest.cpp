@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "RtpPackets.h"
 #include "TestFrames.h"
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "decoder/FlvWriter.h"
@@ -139,23 +140,7 @@ std::string Interleaved(int channel, const Bytes& packet) {
 }
 
 Bytes MakeRtp(int pt, uint16_t seq, uint32_t ts, const Bytes& payload) {
-    const unsigned char header[12] = {0x80,
-                                      static_cast<unsigned char>(0x80 | pt),
-                                      static_cast<unsigned char>(seq >> 8),
-                                      static_cast<unsigned char>(seq),
-                                      static_cast<unsigned char>(ts >> 24),
-                                      static_cast<unsigned char>(ts >> 16),
-                                      static_cast<unsigned char>(ts >> 8),
-                                      static_cast<unsigned char>(ts),
-                                      0,
-                                      0,
-                                      0,
-                                      7};
-    // Sized once and copied into: GCC 12 sees overflows in inserts into a fresh vector.
-    Bytes b(sizeof(header) + payload.size());
-    std::memcpy(b.data(), header, sizeof(header));
-    if (!payload.empty()) std::memcpy(b.data() + sizeof(header), payload.data(), payload.size());
-    return b;
+    return rtppackets::Packet(seq, ts, true, payload, static_cast<uint8_t>(pt), 7);
 }
 
 Bytes SenderReport(uint32_t ntpSeconds, uint32_t ntpFraction, uint32_t rtp) {
