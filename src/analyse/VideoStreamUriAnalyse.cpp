@@ -77,6 +77,7 @@ CVideoStreamUriAnalyse::CVideoStreamUriAnalyse(std::list<NetDataFilterInfo> filt
 
 CVideoStreamUriAnalyse::~CVideoStreamUriAnalyse() {
     Stop();
+    m_tls.Finish();
     EndHttpFlows();
     m_recorder.reset();
     m_rtsp.Finish();
@@ -128,8 +129,40 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
             // The session's recording loses this segment; detection goes on.
         }
     }
+    const bool opensTls = TlsFollow::OpensTls(u->Payload(), u->PayloadLen());
+    if (opensTls || (!m_tls.Idle() && m_tls.Watches(key))) {
+        try {
+            m_tls.Segment(u, key, opensTls, FrameTimeUs());
+        } catch (...) {
+            // The session loses this segment; detection goes on.
+        }
+    }
     OnRtmpMedia(u, key);
     Track(u, key);
+}
+
+void CVideoStreamUriAnalyse::OnTlsAddress(StreamType type, const std::string& address,
+                                          const ConnectionKey& key) {
+    try {
+        Sight(type, address, key, nullptr);
+    } catch (...) {
+        // The sighting is lost; capture goes on.
+    }
+}
+
+HttpExchangeSink* CVideoStreamUriAnalyse::TlsHttpRecorder() {
+    return m_httpRecording ? m_recorder.get() : nullptr;
+}
+
+void CVideoStreamUriAnalyse::OnTlsRtmpMedia(RtmpMedia& media, const ConnectionKey& key,
+                                            const unsigned char* data, size_t length) {
+    if (DecoderOf(media) == nullptr) return;
+    // A record holds at most 16 KiB.
+    DecodeMedia(media, key, data, static_cast<int>(length));
+}
+
+void CVideoStreamUriAnalyse::OnTlsRtmpGap(RtmpMedia& media, uint32_t length) {
+    if (media.decoder) media.decoder->Gap(length);
 }
 
 void CVideoStreamUriAnalyse::OnIP(CTCPNetUnpack* u) {
@@ -238,6 +271,10 @@ void CVideoStreamUriAnalyse::EndHttpFlows() {
 
 void CVideoStreamUriAnalyse::OnCaptureEnd() {
     CVideoStreamAnalyse::OnCaptureEnd();
+    try {
+        m_tls.Finish();
+    } catch (...) {
+    }
     EndHttpFlows();
     try {
         m_rtsp.Finish();
@@ -289,12 +326,16 @@ void CVideoStreamUriAnalyse::OnPublishing(TcpConnection& c) {
 
 void CVideoStreamUriAnalyse::OnMediaBytes(TcpConnection& c, const unsigned char* data, int length) {
     if (!c.rtmp || !c.rtmp->decoder) return;
-    RtmpMedia& media = *c.rtmp;
+    DecodeMedia(*c.rtmp, c.Key(), data, length);
+}
+
+void CVideoStreamUriAnalyse::DecodeMedia(RtmpMedia& media, const ConnectionKey& key,
+                                         const unsigned char* data, int length) {
     CZMemory* tag = media.decoder->DecodeToFlvTag(data, length);
     for (int n = 0; tag != nullptr && n < kMaxTagsPerSegment; ++n) {
         // Media reaches the callback once this connection's own address is known.
         if (tag->length > 0 && !media.address.empty() && m_streamDataCallback != nullptr)
-            PassTag(c, *tag, media.decoder->LastTagWhole());
+            PassTag(media, key, *tag, media.decoder->LastTagWhole());
         tag = media.decoder->DecodeToFlvTag(nullptr, 0);
     }
     // Video frames are kept whole only while they may be written: the stream is recorded, or
@@ -303,9 +344,8 @@ void CVideoStreamUriAnalyse::OnMediaBytes(TcpConnection& c, const unsigned char*
         media.decoder->OutlineVideo(!media.wanted && media.notedVideo.length > 0);
 }
 
-void CVideoStreamUriAnalyse::PassTag(TcpConnection& c, const CZMemory& tag, bool whole) {
-    RtmpMedia& media = *c.rtmp;
-    const ConnectionKey& k = c.Key();
+void CVideoStreamUriAnalyse::PassTag(RtmpMedia& media, const ConnectionKey& k, const CZMemory& tag,
+                                     bool whole) {
     if (m_recording.Set()) {
         const uint64_t version = m_recording.version();
         if (version != media.wantedAt) {
@@ -404,6 +444,13 @@ void CVideoStreamUriAnalyse::AnalyseUri(CNetUnpack* unpacker, StreamType type) {
         endpoints = KeyOf(first);
     }
 
+    Sight(type, address, endpoints, c);
+}
+
+void CVideoStreamUriAnalyse::Sight(StreamType type, const std::string& address,
+                                   const ConnectionKey& endpoints, TcpConnection* c) {
+    const char* label = StreamLabel(type);
+    if (label == nullptr) return;
     std::string text = std::string(label) + "-" + address;
     LogOut(LOG_NETDATA, text);
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "analyse/RtspFollow.h"
+#include "analyse/TlsFollow.h"
 #include "analyse/VideoStreamAnalyse.h"
 #include "decoder/VideoStreamDecoder.h"
 #include "http/HttpRecorder.h"
@@ -40,7 +41,7 @@ struct StreamRecord {
 
 // The analyser a capture source runs: finds RTMP, RTSP and HTTP stream addresses, reports them
 // through LogOut and hands RTMP media to the callback.
-class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
+class CVideoStreamUriAnalyse : public CVideoStreamAnalyse, public TlsFollowListener {
   public:
     // Keyed by the digest text of the address. Hashed rather than ordered: it holds up to
     // kMaxStreams records and is looked up on every sighting; nothing walks it in order.
@@ -84,6 +85,16 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     size_t HttpFlowCount() const { return m_httpFlows.size(); }
     const HttpStreamRecorder* Recorder() const { return m_recorder.get(); }
     const RtspFollow& Rtsp() const { return m_rtsp; }
+    // TLS sessions are decrypted with these keys; without, only counted. Before the start.
+    void SetTlsKeyLog(std::unique_ptr<KeyLog> keys) { m_tls.SetKeyLog(std::move(keys)); }
+    const TlsFollow& Tls() const { return m_tls; }
+
+    void OnTlsAddress(StreamType type, const std::string& address,
+                      const ConnectionKey& key) override;
+    HttpExchangeSink* TlsHttpRecorder() override;
+    void OnTlsRtmpMedia(RtmpMedia& media, const ConnectionKey& key, const unsigned char* data,
+                        size_t length) override;
+    void OnTlsRtmpGap(RtmpMedia& media, uint32_t length) override;
 
     StreamDataCallback m_streamDataCallback = nullptr;
     RecordingHooks m_recording;
@@ -91,9 +102,15 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
   protected:
     void OnRtmpMedia(CTCPNetUnpack* unpacker, const ConnectionKey& key);
     void OnMediaBytes(TcpConnection& c, const unsigned char* data, int length) override;
+    // The next bytes of a connection's RTMP media through its decoder; key is client to server.
+    void DecodeMedia(RtmpMedia& media, const ConnectionKey& key, const unsigned char* data,
+                     int length);
     // A complete tag of the connection's media: handed to the callback, or noted while nobody
     // records the stream.
-    void PassTag(TcpConnection& c, const CZMemory& tag, bool whole);
+    void PassTag(RtmpMedia& media, const ConnectionKey& key, const CZMemory& tag, bool whole);
+    // A sighting of an address: its line, the stream table; the media of c belongs to it.
+    void Sight(StreamType type, const std::string& address, const ConnectionKey& endpoints,
+               TcpConnection* c);
     void OnMediaGap(TcpConnection& c, uint32_t length) override;
     void OnPublishing(TcpConnection& c) override;
     // The connection's decoder, made when there is room for one; null otherwise.
@@ -118,4 +135,5 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse {
     bool m_listFixed = false;
     bool m_anyRequest = false;  // the recording list names something, or records everything
     RtspFollow m_rtsp;          // RTSP sessions and their recordings
+    TlsFollow m_tls{this};      // TLS sessions: their requests and media, or their count
 };

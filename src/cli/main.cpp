@@ -28,12 +28,13 @@ namespace {
 const char* kUsage =
     "usage: strevix-cli (-r FILE | [-i IFACE]... [-B KIB]) [--record ADDRESS]... [--record-all] "
     "[--sightings] "
-    "[--json]";
+    "[--json] [--tls-keylog FILE]...";
 
 struct Options {
     std::string file;
     std::vector<std::string> interfaces;
     std::vector<std::string> records;
+    std::vector<std::string> keyLogs;
     long bufferKiB = 0;  // 0: the default capture buffer
     bool sightings = false;
     bool json = false;
@@ -59,6 +60,9 @@ void PrintHelp() {
         "  --record-all       record every RTMP, HLS and RTSP stream found\n"
         "  --sightings        print every sighting instead of each new stream\n"
         "  --json             one JSON object a line: list, number, protocol, address\n"
+        "  --tls-keylog FILE  read TLS sessions (HTTPS, RTMPS) with the secrets of this key\n"
+        "                     log, as browsers, curl and ffmpeg write it to SSLKEYLOGFILE\n"
+        "                     (repeatable; read again as it grows)\n"
         "  -h, --help         this text\n"
         "  --version          the version\n\n"
         "Each new stream is printed as one line: PROTOCOL-address.\n"
@@ -104,6 +108,9 @@ int ParseArguments(int argc, char** argv, Options* o) {
             o->sightings = true;
         } else if (a == "--json") {
             o->json = true;
+        } else if (a == "--tls-keylog") {
+            if (!value(&v) || v.empty()) return 2;
+            o->keyLogs.push_back(v);
         } else {
             return 2;
         }
@@ -204,16 +211,21 @@ int main(int argc, char** argv) {
         CaptureSession session;
         session.SetWithoutDatabase(withoutDatabase);
         session.SetRecordingListFixed(true);
+        std::string unreadable;
+        if (!session.SetTlsKeyLogs(options.keyLogs, &unreadable)) {
+            Fail("can't read the TLS key log " + unreadable);
+            status = 1;
+        }
         if (options.bufferKiB > 0)
             session.SetBufferSize(static_cast<int>(options.bufferKiB * 1024));
         try {
             std::string message, detail;
-            if (!options.file.empty()) {
+            if (status == 0 && !options.file.empty()) {
                 if (!session.StartFile(options.file, &message, &detail)) {
                     Fail(message + " (" + detail + ")");
                     status = 1;
                 }
-            } else {
+            } else if (status == 0) {
                 session.ListInterfaces();
                 std::vector<pcap_if_t*> chosen;
                 for (const std::string& name : options.interfaces) {
@@ -279,6 +291,8 @@ int main(int argc, char** argv) {
         session.Stop();
         output.Drain();
         PrintCaptureStats(session.Stats());
+        const std::string unread = session.TlsUnreadSessions().Summary();
+        if (!unread.empty()) Fail(unread);
     }
     // After everything read before the damage has been reported.
     if (!damage.empty()) {

@@ -199,6 +199,11 @@ void HttpConnectionReader::OnClientBytes(const unsigned char* data, size_t lengt
         int64_t bodyLength = 0;
         bool chunked = false;
         const bool ok = ParseRequestHead(m_reqHead, &request, &bodyLength, &chunked);
+        if (ok) {
+            request.scheme = m_scheme;
+            if (request.host.empty()) request.host = m_defaultHost;
+            if (m_sink != nullptr) m_sink->OnRequest(m_reqHead, request);
+        }
         m_reqHead.clear();
         if (!ok || chunked || m_requests.size() >= kMaxPendingRequests) {
             m_reqState = kReqLost;

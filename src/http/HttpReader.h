@@ -13,10 +13,11 @@
 
 struct HttpRequest {
     std::string method;
-    std::string target;  // as on the request line
-    std::string host;    // the Host header, blanks trimmed
-    // "http://" + host + target: the form the detection lists an address in.
-    std::string Address() const { return "http://" + host + target; }
+    std::string target;           // as on the request line
+    std::string host;             // the Host header, blanks trimmed
+    std::string scheme = "http";  // "https" when read out of TLS
+    // scheme + "://" + host + target: the form the detection lists an address in.
+    std::string Address() const { return scheme + "://" + host + target; }
 };
 
 struct HttpResponseHead {
@@ -49,6 +50,8 @@ class HttpExchangeSink {
     // A response head is read; the request is the one it answers (empty when none was seen).
     // A null result skips the body without keeping any of it.
     virtual HttpBodySink* OnResponse(const HttpRequest& request, const HttpResponseHead& head) = 0;
+    // A request head as it was sent, and what it says; before the response to it.
+    virtual void OnRequest(const std::string& head, const HttpRequest& request) {}
 };
 
 // Parses one head (request or response) from its text; false when it is not one.
@@ -67,6 +70,12 @@ class HttpConnectionReader {
     ~HttpConnectionReader();
     HttpConnectionReader(const HttpConnectionReader&) = delete;
     HttpConnectionReader& operator=(const HttpConnectionReader&) = delete;
+
+    // The requests' scheme, and their host when they name none (a TLS session's server name).
+    void SetOrigin(const std::string& scheme, const std::string& host) {
+        m_scheme = scheme;
+        m_defaultHost = host;
+    }
 
     void OnClientBytes(const unsigned char* data, size_t length);
     void OnClientGap(uint64_t length);
@@ -96,6 +105,8 @@ class HttpConnectionReader {
     std::string m_reqHead;
     uint64_t m_reqBodyLeft = 0;
     std::deque<HttpRequest> m_requests;
+    std::string m_scheme = "http";
+    std::string m_defaultHost;
     // Server side.
     State m_state = kHead;
     std::string m_head;  // the head read so far, or a chunk-size line

@@ -255,9 +255,7 @@ int CTCPNetUnpack::GetDataLen() {
     return segment > 0 ? segment : 0;
 }
 
-namespace {
-// Whether ".ts", ".flv", ".m3u8" or ".mp4" occurs wholly within the n bytes: one pass over the
-// dots instead of a search for each.
+// One pass over the dots instead of a search for each suffix.
 bool HasMediaSuffix(const unsigned char* p, int n) {
     const unsigned char* end = p + n;
     for (const unsigned char* dot = p; n > 0; ++dot) {
@@ -275,7 +273,6 @@ bool HasMediaSuffix(const unsigned char* p, int n) {
     }
     return false;
 }
-}  // namespace
 
 int ConnectCommandStart(const unsigned char* p, int n) {
     static const unsigned char kConnect[] = {0x02, 0x00, 0x07, 'c', 'o', 'n', 'n', 'e', 'c', 't'};

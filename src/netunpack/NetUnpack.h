@@ -81,6 +81,9 @@ static_assert(sizeof(FrameLayout) == 20, "FrameLayout grew");
 // a type-0 chunk header there, 1536 when a handshake packet goes before that header; -1 when the
 // segment opens no connect command.
 int ConnectCommandStart(const unsigned char* p, int n);
+// Whether ".ts", ".flv", ".m3u8" or ".mp4" occurs wholly within the n bytes: what makes a
+// request line an HLS one.
+bool HasMediaSuffix(const unsigned char* p, int n);
 
 // Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
 const char* StreamLabel(int type);

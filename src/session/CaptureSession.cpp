@@ -71,7 +71,31 @@ std::unique_ptr<CVideoStreamUriAnalyse> CaptureSession::NewAnalyser() const {
     a->SetRecordingHooks(m_hooks);
     a->SetRecordingListFixed(m_listFixed);
     if (m_bufferSize > 0) a->SetCaptureBufferSize(m_bufferSize);
+    if (!m_keyLogs.empty()) {
+        std::unique_ptr<KeyLog> keys(new KeyLog());
+        for (const std::string& path : m_keyLogs) keys->ReadFile(path);
+        a->SetTlsKeyLog(std::move(keys));
+    }
     return a;
+}
+
+bool CaptureSession::SetTlsKeyLogs(const std::vector<std::string>& paths, std::string* unreadable) {
+    m_keyLogs.clear();
+    for (const std::string& path : paths) {
+        KeyLog probe;
+        if (!probe.ReadFile(path)) {
+            if (unreadable != nullptr) *unreadable = path;
+            return false;
+        }
+    }
+    m_keyLogs = paths;
+    return true;
+}
+
+TlsUnread CaptureSession::TlsUnreadSessions() const {
+    TlsUnread all = m_stoppedTls;
+    for (const auto& a : m_analysers) all.Merge(a->Tls().Unread());
+    return all;
 }
 
 bool CaptureSession::StartDevice(pcap_if_t* device, std::string* message, std::string* detail) {
@@ -102,6 +126,7 @@ void CaptureSession::Stop() {
     for (auto& a : m_analysers) a->Stop();
     for (auto& a : m_analysers) {
         if (a->Stats().live) m_stopped.emplace_back(a->DeviceName(), a->Stats());
+        m_stoppedTls.Merge(a->Tls().Unread());
     }
     m_analysers.clear();
 }

@@ -47,6 +47,9 @@ class CaptureSession {
     void SetRecordingListFixed(bool fixed) { m_listFixed = fixed; }
     // The kernel's capture buffer of each device, in bytes (0: the default).
     void SetBufferSize(int bytes) { m_bufferSize = bytes; }
+    // TLS key logs (NSS format) the analysers decrypt sessions with; each analyser reads them
+    // itself, and again as they grow. False, with the file, when one cannot be read.
+    bool SetTlsKeyLogs(const std::vector<std::string>& paths, std::string* unreadable);
 
     // Starts an analyser on the device or the file; false when it cannot be opened (a device
     // without an address included), with the report and the capture library's reason.
@@ -65,6 +68,8 @@ class CaptureSession {
     // Of each live device: while it runs, what it has seen so far; after Stop, its last counts.
     std::vector<std::pair<std::string, CaptureStats>> Stats() const;
     unsigned long long Dropped() const;
+    // The TLS sessions no analyser could read, stopped ones included.
+    TlsUnread TlsUnreadSessions() const;
 
   private:
     std::unique_ptr<CVideoStreamUriAnalyse> NewAnalyser() const;
@@ -80,4 +85,6 @@ class CaptureSession {
     bool m_withoutDatabase = false;
     bool m_listFixed = false;
     int m_bufferSize = 0;
+    std::vector<std::string> m_keyLogs;
+    TlsUnread m_stoppedTls;  // of the analysers stopped
 };

@@ -1,0 +1,319 @@
+#include "analyse/TlsFollow.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "analyse/StreamUriExtract.h"
+#include "common/LogOut.h"
+
+namespace {
+
+// C0 and C1, then C2 (or S0, S1 and S2): what goes before an RTMP chunk stream.
+constexpr size_t kRtmpHandshake = 1 + 1536 + 1536;
+
+// Whether the bytes hold a publish command: a createStream, then "publish".
+bool Publishes(const unsigned char* b, int n) {
+    const unsigned char* create = FindBytes(b, n, "createStream", true);
+    return create != nullptr &&
+           FindBytes(create, static_cast<int>(b + n - create), "publish", true) != nullptr;
+}
+
+// The address with the scheme the client used over TLS.
+std::string Secured(std::string address, const char* plain, const char* secured) {
+    const size_t n = std::strlen(plain);
+    if (address.compare(0, n, plain) == 0) address.replace(0, n, secured);
+    return address;
+}
+
+}  // namespace
+
+void TlsUnread::Add(const std::string& name) {
+    ++sessions;
+    if (name.empty() || names.size() >= kMaxNames) return;
+    for (const std::string& n : names)
+        if (n == name) return;
+    names.push_back(name);
+}
+
+void TlsUnread::Merge(const TlsUnread& other) {
+    const size_t before = sessions;
+    for (const std::string& n : other.names) Add(n);
+    sessions = before + other.sessions;
+}
+
+std::string TlsUnread::Summary() const {
+    if (sessions == 0) return std::string();
+    std::string text = std::to_string(sessions) +
+                       (sessions == 1 ? " TLS session" : " TLS sessions") +
+                       " could not be read (no keys)";
+    for (size_t i = 0; i < names.size(); ++i) text += (i == 0 ? ": " : ", ") + names[i];
+    return text + "; give their key log with --tls-keylog";
+}
+
+struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
+    enum Kind { kUnknown, kHttp, kHttp2, kRtmp, kOther };
+
+    Entry(TlsFollow& follow, const ConnectionKey& key, FlowMemory* memory, KeyLog* keys)
+        : owner(follow), flow(key, memory), tls(keys, this) {}
+
+    void OnPlaintext(int direction, const unsigned char* data, size_t length) override {
+        if (kind == kUnknown && direction == TlsConnection::kClient) Classify(data, length);
+        switch (kind) {
+            case kHttp:
+                if (direction == TlsConnection::kClient) {
+                    http->OnClientBytes(data, length);
+                } else {
+                    http->OnServerBytes(data, length);
+                }
+                break;
+            case kRtmp:
+                Rtmp(direction, data, length);
+                break;
+            case kHttp2:
+                // The HTTP/2 frame reader takes these once there is one.
+            default:
+                break;
+        }
+    }
+
+    void OnEnd(int direction, int reason) override {
+        if (reason == TlsConnection::kAuthFailed) {
+            LogOut(LOG_WARN, "TLS " + Name() + ": a record of the " +
+                                 (direction == TlsConnection::kClient ? "client" : "server") +
+                                 " failed authentication; that direction is not read further");
+        }
+        if (direction == TlsConnection::kServer) EndHttp();
+    }
+
+    void EndHttp() {
+        if (!http || httpEnded) return;
+        httpEnded = true;
+        http->OnServerEnd();
+    }
+
+    void OnRequest(const std::string& head, const HttpRequest& request) override {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(head.data());
+        const int n = static_cast<int>(head.size());
+        std::string address = ExtractHttpUri(b, n);
+        // A request without a Host header: the server name the ClientHello gave.
+        if (address.empty() && !request.host.empty()) address = request.Address();
+        if (address.empty()) return;
+        const size_t version = head.find("HTTP/");
+        const StreamType type =
+            version != std::string::npos && HasMediaSuffix(b, static_cast<int>(version))
+                ? STREAM_HLS
+                : STREAM_HTTP;
+        owner.m_listener->OnTlsAddress(type, Secured(address, "http://", "https://"), flow.Key());
+    }
+
+    HttpBodySink* OnResponse(const HttpRequest& request, const HttpResponseHead& head) override {
+        HttpExchangeSink* recorder = owner.m_listener->TlsHttpRecorder();
+        return recorder != nullptr ? recorder->OnResponse(request, head) : nullptr;
+    }
+
+    void Classify(const unsigned char* data, size_t length) {
+        if (tls.SelectedAlpn() == "h2") {
+            kind = kHttp2;
+            ++owner.m_http2;
+        } else if (length > 0 && data[0] == 0x03) {
+            kind = kRtmp;
+            rtmp.reset(new RtmpMedia());
+            rtmp->clientIp = ConnectionKey::AddressText(flow.Key().src, flow.Key().ipv6 != 0);
+            rtmp->serverIp = ConnectionKey::AddressText(flow.Key().dst, flow.Key().ipv6 != 0);
+        } else if (length > 0 && data[0] >= 'A' && data[0] <= 'Z') {
+            kind = kHttp;
+            http.reset(new HttpConnectionReader(this));
+            http->SetOrigin("https", tls.ServerName());
+        } else {
+            kind = kOther;
+        }
+    }
+
+    void Rtmp(int direction, const unsigned char* data, size_t length) {
+        // Both handshakes go before the chunk streams.
+        size_t& skip = skipped[direction];
+        if (skip < kRtmpHandshake) {
+            const size_t take = length < kRtmpHandshake - skip ? length : kRtmpHandshake - skip;
+            skip += take;
+            data += take;
+            length -= take;
+            if (length == 0) return;
+        }
+        RtmpMedia& media = *rtmp;
+        if (direction == TlsConnection::kServer) {
+            if (!media.publishing)
+                owner.m_listener->OnTlsRtmpMedia(media, flow.Key(), data, length);
+            return;
+        }
+        if (media.publishing) {
+            owner.m_listener->OnTlsRtmpMedia(media, flow.Key(), data, length);
+            return;
+        }
+        if (collected.size() >= kRtmpCollect) return;
+        const size_t room = kRtmpCollect - collected.size();
+        collected.insert(collected.end(), data, data + (length < room ? length : room));
+        const int n = static_cast<int>(collected.size());
+        if (media.address.empty()) {
+            std::string address = ExtractRtmpUri(collected.data(), n);
+            if (address.empty()) return;
+            RemoveDefaultRtmpPort(&address);
+            media.address = Secured(address, "rtmp://", "rtmps://");
+            owner.m_listener->OnTlsAddress(STREAM_RTMP, media.address, flow.Key());
+        }
+        if (Publishes(collected.data(), n)) {
+            // The client's bytes are the media, from its connect command on; what the server's
+            // direction fed is not.
+            media.publishing = true;
+            if (media.decoder) media.decoder.reset(new CRtmp2H264AacDecoder());
+            owner.m_listener->OnTlsRtmpMedia(media, flow.Key(), collected.data(), collected.size());
+            if (length > room) {
+                owner.m_listener->OnTlsRtmpMedia(media, flow.Key(), data + room, length - room);
+            }
+            std::vector<unsigned char>().swap(collected);
+        }
+    }
+
+    std::string Name() const {
+        if (!tls.ServerName().empty()) return tls.ServerName();
+        // No name given: the server's address, as a user would write it.
+        const ConnectionKey& k = flow.Key();
+        char address[INET6_ADDRSTRLEN] = "?";
+        inet_ntop(k.ipv6 ? AF_INET6 : AF_INET, k.dst, address, sizeof address);
+        return (k.ipv6 ? "[" + std::string(address) + "]" : std::string(address)) + ":" +
+               std::to_string(k.dstPort);
+    }
+
+    TlsFollow& owner;
+    TcpFlow flow;
+    TlsConnection tls;
+    Kind kind = kUnknown;
+    std::unique_ptr<HttpConnectionReader> http;
+    std::unique_ptr<RtmpMedia> rtmp;
+    std::vector<unsigned char> collected;  // RTMP: the client's chunk stream, its first bytes
+    size_t skipped[2] = {0, 0};
+    bool keyed = false;
+    bool httpEnded = false;
+    std::list<ConnectionKey>::iterator order;
+};
+
+TlsFollow::TlsFollow(TlsFollowListener* listener)
+    : m_listener(listener), m_memory(kReassemblyCap) {}
+
+TlsFollow::~TlsFollow() {
+    Finish();
+}
+
+void TlsFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool opens, int64_t timeUs) {
+    m_now = timeUs;
+    const bool fromServer = m_serverPorts[key.srcPort] != 0;
+    TcpFlow::Direction d = fromServer ? TcpFlow::kToClient : TcpFlow::kToServer;
+    auto it = m_sessions.find(fromServer ? key.Reverse() : key);
+    if (it == m_sessions.end()) {
+        it = m_sessions.find(fromServer ? key : key.Reverse());
+        d = fromServer ? TcpFlow::kToServer : TcpFlow::kToClient;
+    }
+    if (it == m_sessions.end()) {
+        if (!opens) return;
+        const uint32_t seq = u->SequenceNumber();
+        for (const Opened& o : m_recent)
+            if (o.seq == seq && o.key == key) return;  // a retransmitted ClientHello
+        m_recent[m_recentNext] = Opened{key, seq};
+        m_recentNext = (m_recentNext + 1) % (sizeof m_recent / sizeof m_recent[0]);
+        ++m_seen;
+        MakeRoom();
+        std::unique_ptr<Entry> e(new Entry(*this, key, &m_memory, m_keys.get()));
+        e->flow.ToServer().Start(seq);
+        if ((u->TcpFlags() & CTCPNetUnpack::kAck) != 0)
+            e->flow.ToClient().Start(u->AcknowledgementNumber());
+        e->order = m_order.insert(m_order.end(), key);
+        ++m_serverPorts[key.dstPort];
+        it = m_sessions.emplace(key, std::move(e)).first;
+        d = TcpFlow::kToServer;
+    }
+    Entry& e = *it->second;
+    m_order.splice(m_order.end(), m_order, e.order);
+    Deliver(e, d, u);
+    const bool over = (u->TcpFlags() & CTCPNetUnpack::kRst) != 0 ||
+                      (e.flow.ToServer().FinSeen() && e.flow.ToClient().FinSeen());
+    if (Settle(e) || over) End(it);
+}
+
+void TlsFollow::Deliver(Entry& e, TcpFlow::Direction d, CTCPNetUnpack* u) {
+    class Sink : public ReassemblySink {
+      public:
+        Sink(TlsConnection& tls, int direction) : m_tls(tls), m_direction(direction) {}
+        void OnBytes(const unsigned char* data, int length) override {
+            if (length > 0) m_tls.OnBytes(m_direction, data, static_cast<size_t>(length));
+        }
+        void OnGap(uint32_t length) override { m_tls.OnGap(m_direction, length); }
+
+      private:
+        TlsConnection& m_tls;
+        int m_direction;
+    } sink(e.tls, d == TcpFlow::kToServer ? TlsConnection::kClient : TlsConnection::kServer);
+    TcpReassembler& r = e.flow.Of(d);
+    if (u == nullptr) {
+        r.Flush(sink);
+        return;
+    }
+    const uint8_t flags = u->TcpFlags();
+    r.Segment(u->SequenceNumber(), u->Payload(), u->PayloadLen(),
+              (flags & CTCPNetUnpack::kSyn) != 0, (flags & CTCPNetUnpack::kFin) != 0, m_now, sink);
+}
+
+bool TlsFollow::Settle(Entry& e) {
+    if (!e.keyed && e.tls.Keyed()) {
+        e.keyed = true;
+        ++m_keyed;
+    }
+    // Without a key log the ClientHello is all there is to learn.
+    if (!m_keys) return e.tls.ClientHelloSeen();
+    if (e.tls.Unreadable()) return true;
+    return e.tls.EndOf(TlsConnection::kClient) != TlsConnection::kNotEnded &&
+           e.tls.EndOf(TlsConnection::kServer) != TlsConnection::kNotEnded;
+}
+
+void TlsFollow::CountUnread(const Entry& e) {
+    if (!e.tls.ClientHelloSeen()) return;
+    if (m_keys && !e.tls.Unreadable()) return;
+    std::lock_guard<std::mutex> lock(m_unreadLock);
+    m_unread.Add(e.Name());
+}
+
+void TlsFollow::End(
+    std::unordered_map<ConnectionKey, std::unique_ptr<Entry>, ConnectionKeyHash>::iterator it) {
+    Entry& e = *it->second;
+    try {
+        if (e.flow.ToServer().HeldBytes() > 0) Deliver(e, TcpFlow::kToServer, nullptr);
+        if (e.flow.ToClient().HeldBytes() > 0) Deliver(e, TcpFlow::kToClient, nullptr);
+        e.EndHttp();
+    } catch (...) {
+        // What was held is lost.
+    }
+    CountUnread(e);
+    --m_serverPorts[it->first.dstPort];
+    m_order.erase(e.order);
+    m_sessions.erase(it);
+}
+
+void TlsFollow::MakeRoom() {
+    while (m_sessions.size() >= kMaxSessions && !m_order.empty()) {
+        auto it = m_sessions.find(m_order.front());
+        if (it == m_sessions.end()) {
+            m_order.pop_front();
+            continue;
+        }
+        End(it);
+    }
+}
+
+void TlsFollow::Finish() {
+    while (!m_sessions.empty()) End(m_sessions.begin());
+}
+
+TlsUnread TlsFollow::Unread() const {
+    std::lock_guard<std::mutex> lock(m_unreadLock);
+    return m_unread;
+}
