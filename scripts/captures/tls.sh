@@ -8,6 +8,7 @@
 # For every session NAME it writes into OUT (default tests/data/tls):
 #   NAME.pcap    the capture
 #   NAME.keys    the key log curl wrote (SSLKEYLOGFILE)
+#   NAME.streams, .sightings, .nokeys, .unread: what strevix-cli prints for it (tls-lines.sh)
 #   NAME.truth   what tshark reads with the key log: "sni NAME", then a line "request METHOD
 #                URI VERSION" for each request and "response CODE" for each response
 #
@@ -306,5 +307,10 @@ for s in "${SESSIONS[@]}"; do
     rtmps-publish) session_rtmps "$s" ;;
     rtmps-publish-tls12) session_rtmps "$s" 1.2 ;;
     *) log "unknown session $s"; exit 2 ;;
+  esac
+  # The lines strevix-cli must print for it, with and without its key log.
+  case "$s" in
+    tls13-retry) TLS_PORT=$RETRY_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
+    *) bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
   esac
 done

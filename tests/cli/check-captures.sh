@@ -7,6 +7,9 @@
 # arguments named NAME.pcap (for captures kept elsewhere, such as data/sample.pcap).
 #   STREVIX_CLI -r NAME.pcap              must print exactly NAME.streams
 #   STREVIX_CLI -r NAME.pcap --sightings  must print exactly NAME.sightings (when present)
+# A capture with a TLS key log DATA_DIR/NAME.keys is run with --tls-keylog NAME.keys, and must
+# then say nothing on stderr about sessions it could not read; without the key log it must print
+# exactly NAME.nokeys and say NAME.unread (the one summary line) on stderr.
 # and both must exit 0. Differences are printed as unified diffs; the exit status is 1 when
 # anything differs or is missing, 2 on a usage error.
 set -uo pipefail
@@ -78,9 +81,23 @@ for streams in "$DATA"/*.streams; do
     failed=$((failed + 1))
     continue
   fi
-  check "$name streams" "$streams" -r "$capture"
+  keys=()
+  [ -f "$DATA/$name.keys" ] && keys=(--tls-keylog "$DATA/$name.keys")
+  check "$name streams" "$streams" -r "$capture" "${keys[@]}"
+  if [ "${#keys[@]}" -gt 0 ] && grep -q "TLS session" "$TMP/err"; then
+    echo "FAIL $name: with its key log: $(grep "TLS session" "$TMP/err")"
+    failed=$((failed + 1))
+  fi
   if [ -f "$DATA/$name.sightings" ]; then
-    check "$name sightings" "$DATA/$name.sightings" -r "$capture" --sightings
+    check "$name sightings" "$DATA/$name.sightings" -r "$capture" --sightings "${keys[@]}"
+  fi
+  if [ "${#keys[@]}" -gt 0 ] && [ -f "$DATA/$name.nokeys" ]; then
+    check "$name without keys" "$DATA/$name.nokeys" -r "$capture"
+    said="$(grep "TLS session" "$TMP/err" | sed 's/^strevix-cli: //')"
+    if [ "$said" != "$(cat "$DATA/$name.unread" 2>/dev/null)" ]; then
+      echo "FAIL $name without keys: stderr says \"$said\", not \"$(cat "$DATA/$name.unread")\""
+      failed=$((failed + 1))
+    fi
   fi
 done
 
