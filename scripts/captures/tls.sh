@@ -30,6 +30,15 @@
 #                    NAME.truth says "tls-port 1936" and "plain-port 1935", the connection whose
 #                    bytes the decrypted ones must equal
 #   rtmps-publish-tls12  the same, the terminator taking TLS 1.2 at most
+#   hls-https        ffmpeg's HLS client (GnuTLS, writes the key log) reading a 3-second HLS
+#                    made here (H.264 and AAC, 1-second MPEG-TS segments) from nginx over TLS;
+#                    NAME.address is the playlist's address, NAME.framemd5 the packets of the
+#                    file the client wrote: what a recording from the capture must hold
+#   rtmps-play       ffmpeg playing live/watch from nginx-rtmp over TLS: tls-originate.py (the
+#                    client's end, Python's ssl writes the key log) to tls-terminate.py on 1936;
+#                    it waits for another ffmpeg's 3 seconds of H.264 and AAC published in
+#                    plaintext; only the TLS leg is captured. NAME.address and NAME.framemd5 as
+#                    for hls-https, of the FLV the player wrote
 #
 # Usage: tls.sh [--out DIR] [SESSION...]
 # Run as root. Every namespace and process started here is removed on exit.
@@ -41,14 +50,15 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,44p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
 done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
-    tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12)
+    tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12 hls-https
+    rtmps-play)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -180,7 +190,9 @@ ns_start() {
 
 capture_begin() {
   rm -f "$OUT/$1.pcap" "$WORK/keys"
-  start_bg "$WORK/tcpdump.log" tcpdump -Z root -i lo --immediate-mode -U -w "$OUT/$1.pcap" tcp
+  # shellcheck disable=SC2086  # the filter is words
+  start_bg "$WORK/tcpdump.log" tcpdump -Z root -i lo --immediate-mode -U -w "$OUT/$1.pcap" \
+    ${FILTER:-tcp}
   CAPTURE_PID=$PID
   wait_for "$WORK/tcpdump.log" "listening on"
   sleep 0.5  # "listening" comes a moment before the first packet is taken
@@ -290,6 +302,83 @@ NGINX
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes"
 }
 
+# The packets (stream, size, MD5) of a file the client wrote.
+framemd5() {
+  ffmpeg -nostdin -v error -i "$1" -c copy -f framemd5 - >"$OUT/$2.framemd5"
+}
+
+session_hls_https() {
+  local name=hls-https
+  mkdir -p "$WEB/vod"
+  ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=10 -f lavfi \
+    -i sine=frequency=440:sample_rate=22050 -t 3 -c:v libx264 -preset ultrafast -g 10 \
+    -c:a aac -b:a 32k -f hls -hls_time 1 -hls_playlist_type vod \
+    -hls_segment_filename "$WEB/vod/seg%d.ts" "$WEB/vod/index.m3u8"
+  ns_start
+  start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
+  local server=$PID
+  wait_port "$PORT"
+  capture_begin "$name"
+  timeout -k 5 30 ip netns exec "$NS" env SSLKEYLOGFILE="$WORK/keys" ffmpeg -nostdin -v error \
+    -i "https://127.0.0.1:$PORT/vod/index.m3u8" -c copy -f mpegts -y "$WORK/$name.ts" \
+    >"$WORK/ffmpeg.log" 2>&1 || { log "ffmpeg failed for $name:"; cat "$WORK/ffmpeg.log" >&2; return 1; }
+  capture_end "$name" "$server"
+  echo "https://127.0.0.1:$PORT/vod/index.m3u8" >"$OUT/$name.address"
+  framemd5 "$WORK/$name.ts" "$name"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -vc '^#' "$OUT/$name.framemd5") packets"
+}
+
+session_rtmps_play() {
+  local name=rtmps-play
+  cat >"$WORK/rtmp.conf" <<NGINX
+daemon off;
+master_process off;
+user root;
+pid $WORK/nginx-rtmp.pid;
+error_log $WORK/nginx-rtmp-error.log;
+load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
+events { worker_connections 64; }
+rtmp { server { listen 127.0.0.1:1935; application live { live on; } } }
+NGINX
+  ns_start
+  start_bg "$WORK/nginx-rtmp.log" nginx -p "$WORK" -c "$WORK/rtmp.conf"
+  local server=$PID
+  wait_port 1935
+  start_bg "$WORK/terminate.log" python3 "$ROOT/scripts/captures/tls-terminate.py" 1936 1935 \
+    "$WORK/cert.pem" "$WORK/key.pem"
+  local terminator=$PID
+  wait_for "$WORK/terminate.log" ready
+  FILTER="tcp port 1936" capture_begin "$name"
+  start_bg "$WORK/originate.log" python3 "$ROOT/scripts/captures/tls-originate.py" 1937 1936 \
+    "$WORK/keys"
+  local originator=$PID
+  wait_for "$WORK/originate.log" ready
+  # Neither ffmpeg's nor librtmp's GnuTLS reader keeps up with a stream read over TLS, so the
+  # player reads in plaintext through tls-originate.py, which carries its bytes over TLS (the
+  # captured leg) and writes the key log. It asks first and waits for the stream; a stopped
+  # ffmpeg cuts its file short, so it ends by itself once nothing came for 4 s.
+  start_bg "$WORK/player.log" timeout -s INT -k 5 40 ffmpeg -nostdin -v error \
+    -rw_timeout 4000000 -i rtmp://127.0.0.1:1937/live/watch -c copy -f flv -y "$WORK/$name.flv"
+  local player=$PID
+  sleep 1
+  # The audio starts a moment after the first picture: a recording begins at a key frame.
+  timeout -k 5 30 ip netns exec "$NS" ffmpeg -nostdin -v error -re -f lavfi \
+    -i testsrc=size=160x120:rate=10 -itsoffset 0.1 -f lavfi \
+    -i sine=frequency=440:sample_rate=22050 -t 3 \
+    -c:v libx264 -preset ultrafast -b:v 50k -g 10 -c:a aac -b:a 32k \
+    -f flv rtmp://127.0.0.1:1935/live/watch >"$WORK/publisher.log" 2>&1 ||
+    { log "publisher failed for $name:"; cat "$WORK/publisher.log" >&2; return 1; }
+  wait "$player" 2>/dev/null || true
+  stop_pid "$originator"
+  [ -s "$WORK/$name.flv" ] || { log "player wrote nothing for $name:"; cat "$WORK/player.log" >&2; return 1; }
+  stop_pid "$terminator"
+  capture_end "$name" "$server"
+  # The tcUrl the player wrote names the originator's port, with the scheme of the leg.
+  echo "rtmps://127.0.0.1:1937/live/watch" >"$OUT/$name.address"
+  framemd5 "$WORK/$name.flv" "$name"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -vc '^#' "$OUT/$name.framemd5") packets"
+}
+
 mkdir -p "$OUT"
 make_server
 for s in "${SESSIONS[@]}"; do
@@ -306,11 +395,15 @@ for s in "${SESSIONS[@]}"; do
     tls13-keyupdate) session_keyupdate ;;
     rtmps-publish) session_rtmps "$s" ;;
     rtmps-publish-tls12) session_rtmps "$s" 1.2 ;;
+    hls-https) session_hls_https ;;
+    rtmps-play) session_rtmps_play ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
   # The lines strevix-cli must print for it, with and without its key log.
   case "$s" in
     tls13-retry) TLS_PORT=$RETRY_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
+    rtmps-play)
+      RTMP_ADDRESS="$(cat "$OUT/$s.address")" bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     *) bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
   esac
 done

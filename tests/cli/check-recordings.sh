@@ -4,7 +4,7 @@
 # client wrote: the same packets (stream, size and MD5 of each, in order), and a file ffmpeg
 # decodes without a word. A capture without NAME.framemd5 lost part of its stream on purpose:
 # its packets must be a shorter run of those of the capture named in NAME.truth, and the log must
-# say where the gap is.
+# say where the gap is. A capture with a TLS key log NAME.keys is read with it.
 #
 # Usage: check-recordings.sh STREVIX_CLI DIR
 set -u
@@ -31,6 +31,7 @@ check() {
   mkdir -p "$home"
   local args=(--record "$address")
   [ "$mode" = all ] && args=(--record-all)
+  [ -f "$DIR/$name.keys" ] && args+=(--tls-keylog "$DIR/$name.keys")
   if ! STREVIX_HOME="$home" "$CLI" -r "$pcap" "${args[@]}" >"$home/out" 2>"$home/err"; then
     bad "$name ($mode)" "strevix-cli failed: $(head -3 "$home/err")"
     return
