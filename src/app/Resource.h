@@ -32,6 +32,7 @@ enum : int {
     IDC_MORE = 1040,             // menu button offering 1024, 1008 and the about box
     IDC_COPY_ADDRESS = 1041,     // the stream rows' context menu
     IDC_LIST_RECORDINGS = 1042,  // recordings being written
+    IDC_TLS_KEYLOG = 1043,       // the TLS key log, from the 更多 menu
 
     // Controls of the change-password dialog (template 133).
     IDC_USER_TYPE = 1024,

@@ -57,6 +57,12 @@
 
 namespace {
 
+// What the status line adds for the TLS sessions no key could be found for.
+std::string TlsUnreadText(size_t sessions) {
+    if (sessions == 0) return std::string();
+    return "，" + std::to_string(sessions) + "个TLS会话无法解密（缺少密钥日志）";
+}
+
 const char* const kAboutMenuText = "关于 Strevix(&A)...";  // string resource 101
 const char* const kRowGuardText = "请选择一条数据！";
 const char* const kRowGuardCaption = "提示";
@@ -352,6 +358,7 @@ void CStrevixDlg::CreateControls() {
         const char* text;
     };
     const Item items[] = {{IDC_RECORD_MP4, "录制MP4"},
+                          {IDC_TLS_KEYLOG, "TLS密钥日志..."},
                           {IDC_MODIFY_PASSWORD, "修改密码..."},
                           {0, nullptr},
                           {IDM_ABOUTBOX, kAboutMenuText}};
@@ -451,6 +458,7 @@ void CStrevixDlg::LoadSettings() {
     int autoRun = m_autoRun, autoCapture = m_autoCapture, runAs = m_runAs,
         uploadTimer = m_uploadTimer;
     std::string appTitle = m_appTitle;
+    std::string keyLog = m_tlsKeyLog;
     CSqliteDataBase* db = CSqliteDataBase::GetInstance();
     CSqlQuery query = db->ExcuteSql("SELECT * FROM SysSeting");
     while (!query.eof()) {
@@ -465,6 +473,8 @@ void CStrevixDlg::LoadSettings() {
             runAs = static_cast<int>(std::atol(FieldText(query, "ParamValue").c_str()));
         } else if (name == "UploadTimer") {
             uploadTimer = static_cast<int>(std::atol(FieldText(query, "ParamValue").c_str()));
+        } else if (name == "TlsKeyLog") {
+            keyLog = FieldText(query, "ParamValue");
         }
         query.nextRow();
     }
@@ -475,6 +485,35 @@ void CStrevixDlg::LoadSettings() {
     m_appTitle = appTitle;
     m_runAs = runAs;
     m_uploadTimer = uploadTimer;
+    m_tlsKeyLog = keyLog;
+    // A key log not there yet is still taken: the browser that writes it may start later.
+    if (!m_tlsKeyLog.empty()) m_session.SetTlsKeyLogs({m_tlsKeyLog}, nullptr);
+}
+
+std::string CStrevixDlg::AskKeyLogFile() {
+    QString path = QFileDialog::getOpenFileName(this, Tr("TLS密钥日志 (SSLKEYLOGFILE)"),
+                                                QString::fromStdString(m_tlsKeyLog),
+                                                Tr("密钥日志 (*.log *.txt *.keys);;所有文件 (*)"));
+    return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
+}
+
+void CStrevixDlg::OnTlsKeyLog() {
+    const std::string path = AskKeyLogFile();
+    if (!path.empty()) SetTlsKeyLog(path);
+}
+
+void CStrevixDlg::SetTlsKeyLog(const std::string& path) {
+    m_tlsKeyLog = path;
+    // The captures started from now on read it.
+    const bool readable = m_session.SetTlsKeyLogs({path}, nullptr);
+    try {
+        CSqliteDataBase::GetInstance()->SetSetting("TlsKeyLog", path);
+    } catch (const ExceptionBase& e) {
+        LogOut(LOG_ERROR, e.GetDescription());
+    } catch (const CSqlException& e) {
+        LogOut(LOG_ERROR, e.errorMessage());
+    }
+    LogOut(LOG_STATUS, (readable ? "TLS密钥日志：" : "TLS密钥日志尚不可读：") + path);
 }
 
 int CStrevixDlg::GetAdapterDescriptions() {
@@ -545,6 +584,7 @@ void CStrevixDlg::StartCapture(const std::string& deviceFilter) {
         // Some opened: capture goes on, the others' reasons stay in the status line.
         if (!failures.empty()) m_status->SetWarning(true);
         m_droppedShown = 0;
+        m_tlsUnreadShown = 0;
         LogOut(LOG_STATUS,
                Format("正在分析网络数据（共%d个接口）...", static_cast<int>(m_session.Running())));
     } catch (const ExceptionBase& e) {
@@ -644,11 +684,20 @@ void CStrevixDlg::ShowStartFailure() {
 
 void CStrevixDlg::ShowDrops() {
     const unsigned long long dropped = m_session.Dropped();
-    if (dropped <= m_droppedShown) return;
+    const size_t unread = m_session.TlsUnreadSessions().sessions;
+    if (dropped <= m_droppedShown && unread <= m_tlsUnreadShown) return;
     m_droppedShown = dropped;
-    char line[160];
-    std::snprintf(line, sizeof(line), "正在分析网络数据（共%d个接口），内核已丢弃%llu个包",
-                  static_cast<int>(m_session.Running()), dropped);
+    m_tlsUnreadShown = unread;
+    // Drops say more about what is missing; the unread sessions show while there are none.
+    char line[200];
+    const int interfaces = static_cast<int>(m_session.Running());
+    if (dropped > 0) {
+        std::snprintf(line, sizeof(line), "正在分析网络数据（共%d个接口），内核已丢弃%llu个包",
+                      interfaces, dropped);
+    } else {
+        std::snprintf(line, sizeof(line), "正在分析网络数据（共%d个接口）%s", interfaces,
+                      TlsUnreadText(unread).c_str());
+    }
     LogOut(LOG_STATUS, line);
     m_status->SetWarning(true);
 }
@@ -663,7 +712,9 @@ bool CStrevixDlg::CheckFileCaptureEnd() {
     SetTrayPicture(IDI_IDLE);
     m_resetCountersOnStart = true;
     if (damage.empty()) {
-        LogOut(LOG_STATUS, "PCap文件<" + name + ">分析完毕");
+        const size_t unread = m_session.TlsUnreadSessions().sessions;
+        LogOut(LOG_STATUS, "PCap文件<" + name + ">分析完毕" + TlsUnreadText(unread));
+        if (unread > 0) m_status->SetWarning(true);
     } else {
         LogOut(LOG_STATUS, "PCap文件<" + name + ">已损坏，分析提前结束");
         m_status->SetWarning(true);
@@ -920,6 +971,9 @@ void CStrevixDlg::OnCommand(int id) {
             break;
         case IDC_RECORD_MP4:
             OnRecordMp4();
+            break;
+        case IDC_TLS_KEYLOG:
+            OnTlsKeyLog();
             break;
         case IDC_DELETE:
             OnDelete();

@@ -87,6 +87,10 @@ class CStrevixDlg : public QDialog {
     void OnShowHide();
     void OnAbout();
     void OnModifyPassword();
+    // Asks for the TLS key log the captures decrypt with, and keeps it in the settings.
+    void OnTlsKeyLog();
+    void SetTlsKeyLog(const std::string& path);
+    const std::string& TlsKeyLog() const { return m_tlsKeyLog; }
 
     // The first selected row of the stream list (reports applied first), or -1.
     int SelectedStreamListRow();
@@ -122,6 +126,8 @@ class CStrevixDlg : public QDialog {
     // The interfaces, and the analysers of the capture that runs.
     CaptureSession m_session;
     unsigned long long m_droppedShown = 0;  // kernel drops the status line has said
+    std::string m_tlsKeyLog;                // empty: none
+    size_t m_tlsUnreadShown = 0;            // unread TLS sessions the status line has said
     std::vector<std::pair<std::string, std::string>> m_adapters;
     int m_exiting = 0;
 
@@ -138,6 +144,7 @@ class CStrevixDlg : public QDialog {
 
     // Seams: what the dialog asks of the desktop, and the release steps of the exit.
     virtual std::string AskCaptureFile();
+    virtual std::string AskKeyLogFile();
     virtual int Launch(const std::string& program, const std::vector<std::string>& args);
     virtual int OpenFolderWindow(const std::string& folder);
     virtual void ReleaseDatabase();

@@ -158,6 +158,18 @@ int CSqliteDataBase::ModifyPassWord(std::string userName, std::string oldPasswor
     RETHROW_SQL("ModifyPassWord")
 }
 
+void CSqliteDataBase::SetSetting(const std::string& name, const std::string& value) {
+    try {
+        CSqlStatement replace = m_connection.prepare(
+            "insert or replace into SysSeting (ParamName, ParamValue) values (?, ?);");
+        replace.bind(1, name);
+        replace.bind(2, value);
+        replace.execDML();
+        replace.finalize();
+    }
+    RETHROW_SQL("SetSetting")
+}
+
 CSqlQuery CSqliteDataBase::ExcuteSql(const std::string& sql) {
     try {
         return m_connection.execQuery(sql.c_str());

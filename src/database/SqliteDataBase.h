@@ -29,6 +29,8 @@ class CSqliteDataBase {
     // 0 changed, -1 old password differs, -2 no such user, -5 nothing changed.
     int ModifyPassWord(std::string userName, std::string oldPassword, std::string newPassword);
     CSqlQuery ExcuteSql(const std::string& sql);
+    // A row of SysSeting, made or replaced.
+    void SetSetting(const std::string& name, const std::string& value);
     void Finalize();
 
     // The database file of the application folder. A per-user folder gets its copy of the

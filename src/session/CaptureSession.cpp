@@ -80,7 +80,8 @@ std::unique_ptr<CVideoStreamUriAnalyse> CaptureSession::NewAnalyser() const {
 }
 
 bool CaptureSession::SetTlsKeyLogs(const std::vector<std::string>& paths, std::string* unreadable) {
-    m_keyLogs.clear();
+    // Kept even when one cannot be read yet: each analyser reads it again as sessions need keys.
+    m_keyLogs = paths;
     for (const std::string& path : paths) {
         KeyLog probe;
         if (!probe.ReadFile(path)) {
@@ -88,7 +89,6 @@ bool CaptureSession::SetTlsKeyLogs(const std::vector<std::string>& paths, std::s
             return false;
         }
     }
-    m_keyLogs = paths;
     return true;
 }
 
@@ -99,6 +99,7 @@ TlsUnread CaptureSession::TlsUnreadSessions() const {
 }
 
 bool CaptureSession::StartDevice(pcap_if_t* device, std::string* message, std::string* detail) {
+    if (m_analysers.empty()) m_stoppedTls = TlsUnread();
     auto a = NewAnalyser();
     if (a->StartFromDevice(device) != 0) {
         if (message != nullptr) *message = a->LastOpenMessage();
@@ -111,6 +112,7 @@ bool CaptureSession::StartDevice(pcap_if_t* device, std::string* message, std::s
 }
 
 bool CaptureSession::StartFile(const std::string& path, std::string* message, std::string* detail) {
+    if (m_analysers.empty()) m_stoppedTls = TlsUnread();
     auto a = NewAnalyser();
     if (a->StartFromFile(path) != 0) {
         if (message != nullptr) *message = a->LastOpenMessage();

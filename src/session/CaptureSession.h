@@ -47,8 +47,9 @@ class CaptureSession {
     void SetRecordingListFixed(bool fixed) { m_listFixed = fixed; }
     // The kernel's capture buffer of each device, in bytes (0: the default).
     void SetBufferSize(int bytes) { m_bufferSize = bytes; }
-    // TLS key logs (NSS format) the analysers decrypt sessions with; each analyser reads them
-    // itself, and again as they grow. False, with the file, when one cannot be read.
+    // TLS key logs (NSS format) the analysers started from now on decrypt sessions with; each
+    // reads them itself, and again as they grow. False, with the file, when one cannot be read
+    // now (it is kept all the same).
     bool SetTlsKeyLogs(const std::vector<std::string>& paths, std::string* unreadable);
 
     // Starts an analyser on the device or the file; false when it cannot be opened (a device
@@ -68,7 +69,7 @@ class CaptureSession {
     // Of each live device: while it runs, what it has seen so far; after Stop, its last counts.
     std::vector<std::pair<std::string, CaptureStats>> Stats() const;
     unsigned long long Dropped() const;
-    // The TLS sessions no analyser could read, stopped ones included.
+    // The TLS sessions no analyser of this capture could read, stopped ones included.
     TlsUnread TlsUnreadSessions() const;
 
   private:

@@ -180,6 +180,34 @@ Keep the page open.</translation>
         <translation>More...</translation>
     </message>
     <message>
+        <source>正在分析网络数据（共%1个接口），%2个TLS会话无法解密（缺少密钥日志）</source>
+        <translation>Analysing network traffic (%1 interfaces), %2 TLS sessions could not be read (no key log)</translation>
+    </message>
+    <message>
+        <source>PCap文件&lt;%1&gt;分析完毕，%2个TLS会话无法解密（缺少密钥日志）</source>
+        <translation>Capture file &lt;%1&gt; done, %2 TLS sessions could not be read (no key log)</translation>
+    </message>
+    <message>
+        <source>TLS密钥日志：%1</source>
+        <translation>TLS key log: %1</translation>
+    </message>
+    <message>
+        <source>TLS密钥日志尚不可读：%1</source>
+        <translation>TLS key log not readable yet: %1</translation>
+    </message>
+    <message>
+        <source>TLS密钥日志...</source>
+        <translation>TLS key log...</translation>
+    </message>
+    <message>
+        <source>TLS密钥日志 (SSLKEYLOGFILE)</source>
+        <translation>TLS key log (SSLKEYLOGFILE)</translation>
+    </message>
+    <message>
+        <source>密钥日志 (*.log *.txt *.keys);;所有文件 (*)</source>
+        <translation>Key logs (*.log *.txt *.keys);;All files (*)</translation>
+    </message>
+    <message>
         <source>修改密码...</source>
         <translation>Change password...</translation>
     </message>
