@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "analyse/StreamUriExtract.h"
@@ -26,6 +25,22 @@ std::string Secured(std::string address, const char* plain, const char* secured)
     if (address.compare(0, n, plain) == 0) address.replace(0, n, secured);
     return address;
 }
+
+// How the summary names a session: its server name, or else the server's address.
+std::string SessionName(const std::string& serverName, const ConnectionKey& k) {
+    if (!serverName.empty()) return serverName;
+    char address[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(k.ipv6 ? AF_INET6 : AF_INET, k.dst, address, sizeof address);
+    return (k.ipv6 ? "[" + std::string(address) + "]" : std::string(address)) + ":" +
+           std::to_string(k.dstPort);
+}
+
+// Takes nothing: a ClientHello read only for its server name.
+class NoSink : public TlsSink {
+  public:
+    void OnPlaintext(int, const unsigned char*, size_t) override {}
+    void OnEnd(int, int) override {}
+};
 
 }  // namespace
 
@@ -175,15 +190,7 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
         }
     }
 
-    std::string Name() const {
-        if (!tls.ServerName().empty()) return tls.ServerName();
-        // No name given: the server's address, as a user would write it.
-        const ConnectionKey& k = flow.Key();
-        char address[INET6_ADDRSTRLEN] = "?";
-        inet_ntop(k.ipv6 ? AF_INET6 : AF_INET, k.dst, address, sizeof address);
-        return (k.ipv6 ? "[" + std::string(address) + "]" : std::string(address)) + ":" +
-               std::to_string(k.dstPort);
-    }
+    std::string Name() const { return SessionName(tls.ServerName(), flow.Key()); }
 
     TlsFollow& owner;
     TcpFlow flow;
@@ -207,6 +214,11 @@ TlsFollow::~TlsFollow() {
 
 void TlsFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool opens, int64_t timeUs) {
     m_now = timeUs;
+    if (!m_keys) {
+        // Nothing can be read: the ClientHello is counted, nothing is followed.
+        if (opens && Opening(key, u->SequenceNumber())) Count(u, key);
+        return;
+    }
     const bool fromServer = m_serverPorts[key.srcPort] != 0;
     TcpFlow::Direction d = fromServer ? TcpFlow::kToClient : TcpFlow::kToServer;
     auto it = m_sessions.find(fromServer ? key.Reverse() : key);
@@ -215,13 +227,8 @@ void TlsFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool opens, 
         d = fromServer ? TcpFlow::kToServer : TcpFlow::kToClient;
     }
     if (it == m_sessions.end()) {
-        if (!opens) return;
         const uint32_t seq = u->SequenceNumber();
-        for (const Opened& o : m_recent)
-            if (o.seq == seq && o.key == key) return;  // a retransmitted ClientHello
-        m_recent[m_recentNext] = Opened{key, seq};
-        m_recentNext = (m_recentNext + 1) % (sizeof m_recent / sizeof m_recent[0]);
-        ++m_seen;
+        if (!opens || !Opening(key, seq)) return;
         MakeRoom();
         std::unique_ptr<Entry> e(new Entry(*this, key, &m_memory, m_keys.get()));
         e->flow.ToServer().Start(seq);
@@ -238,6 +245,32 @@ void TlsFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool opens, 
     const bool over = (u->TcpFlags() & CTCPNetUnpack::kRst) != 0 ||
                       (e.flow.ToServer().FinSeen() && e.flow.ToClient().FinSeen());
     if (Settle(e) || over) End(it);
+}
+
+bool TlsFollow::Opening(const ConnectionKey& key, uint32_t seq) {
+    for (const Opened& o : m_recent)
+        if (o.seq == seq && o.key == key) return false;  // a retransmitted ClientHello
+    m_recent[m_recentNext] = Opened{key, seq};
+    m_recentNext = (m_recentNext + 1) % (sizeof m_recent / sizeof m_recent[0]);
+    ++m_seen;
+    return true;
+}
+
+void TlsFollow::Count(CTCPNetUnpack* u, const ConnectionKey& key) {
+    {
+        // Once the summary has its names, the rest are only counted.
+        std::lock_guard<std::mutex> lock(m_unreadLock);
+        if (m_unread.names.size() >= TlsUnread::kMaxNames) {
+            ++m_unread.sessions;
+            return;
+        }
+    }
+    // A ClientHello longer than its segment is named by the server's address.
+    NoSink sink;
+    TlsConnection hello(nullptr, &sink);
+    hello.OnBytes(TlsConnection::kClient, u->Payload(), static_cast<size_t>(u->PayloadLen()));
+    std::lock_guard<std::mutex> lock(m_unreadLock);
+    m_unread.Add(SessionName(hello.ServerName(), key));
 }
 
 void TlsFollow::Deliver(Entry& e, TcpFlow::Direction d, CTCPNetUnpack* u) {
@@ -268,16 +301,13 @@ bool TlsFollow::Settle(Entry& e) {
         e.keyed = true;
         ++m_keyed;
     }
-    // Without a key log the ClientHello is all there is to learn.
-    if (!m_keys) return e.tls.ClientHelloSeen();
     if (e.tls.Unreadable()) return true;
     return e.tls.EndOf(TlsConnection::kClient) != TlsConnection::kNotEnded &&
            e.tls.EndOf(TlsConnection::kServer) != TlsConnection::kNotEnded;
 }
 
 void TlsFollow::CountUnread(const Entry& e) {
-    if (!e.tls.ClientHelloSeen()) return;
-    if (m_keys && !e.tls.Unreadable()) return;
+    if (!e.tls.Unreadable()) return;
     std::lock_guard<std::mutex> lock(m_unreadLock);
     m_unread.Add(e.Name());
 }

@@ -65,10 +65,10 @@ class TlsFollow {
     // The sessions are decrypted with these keys (read again as they grow); without, counted.
     void SetKeyLog(std::unique_ptr<KeyLog> keys) { m_keys = std::move(keys); }
 
-    // Whether a segment's payload opens a TLS connection: a handshake record that holds a
-    // ClientHello. A few compares, for every segment.
+    // Whether a segment's payload (n > 0 bytes) opens a TLS connection: a handshake record that
+    // holds a ClientHello. For every segment: its first byte rules out nearly all.
     static bool OpensTls(const unsigned char* p, int n) {
-        return n > 5 && p[0] == 0x16 && p[1] == 0x03 && p[2] <= 0x04 && p[5] == 0x01;
+        return p[0] == 0x16 && n > 5 && p[1] == 0x03 && p[2] <= 0x04 && p[5] == 0x01;
     }
     // Nothing is followed: segments that open nothing cost this check.
     bool Idle() const { return m_sessions.empty(); }
@@ -91,6 +91,10 @@ class TlsFollow {
 
   private:
     struct Entry;
+    // Whether a ClientHello segment opens a session not seen yet (not a retransmission).
+    bool Opening(const ConnectionKey& key, uint32_t seq);
+    // A session without keys, counted by its ClientHello alone.
+    void Count(CTCPNetUnpack* u, const ConnectionKey& key);
     void Deliver(Entry& e, TcpFlow::Direction d, CTCPNetUnpack* u);
     // Counts the session when it could not be read; true when it has nothing more to give.
     bool Settle(Entry& e);
