@@ -90,9 +90,11 @@ class TestDialog : public CStrevixDlg {
     std::vector<Launched> launches;
     std::vector<std::string> folders;
     std::string captureFile;
+    std::string keyLogFile;
     bool failDatabaseRelease = false;
 
     std::string AskCaptureFile() override { return captureFile; }
+    std::string AskKeyLogFile() override { return keyLogFile; }
     int Launch(const std::string& program, const std::vector<std::string>& args) override {
         launches.push_back({program, args});
         return 4242;

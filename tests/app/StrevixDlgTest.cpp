@@ -147,7 +147,8 @@ class StrevixDlgTest : public QObject {
         QList<int> ids;
         for (QAction* a : more->menu()->actions())
             if (!a->isSeparator()) ids << a->data().toInt();
-        QCOMPARE(ids, (QList<int>{IDC_RECORD_MP4, IDC_MODIFY_PASSWORD, IDM_ABOUTBOX}));
+        QCOMPARE(ids,
+                 (QList<int>{IDC_RECORD_MP4, IDC_TLS_KEYLOG, IDC_MODIFY_PASSWORD, IDM_ABOUTBOX}));
         QCOMPARE(more->menu()->actions().last()->text(), QString::fromUtf8("关于 Strevix(&A)..."));
     }
 
@@ -307,6 +308,27 @@ class StrevixDlgTest : public QObject {
         QVERIFY(d.Status().endsWith(QString::fromUtf8("异常：")));  // cleared by the start
         QVERIFY(!static_cast<CStatusLabel*>(d.Control(IDC_STATIC_STATUS))->Warning());
         QCOMPARE(int(boxes.boxes.size()), 1);
+
+        // An HTTPS capture: without a key log the status line counts its session; with the key
+        // log chosen from the menu (and kept in the settings) it is read.
+        const std::string tls = std::string(STREVIX_SOURCE_DIR) + "/tests/data/tls/tls13-aes128gcm";
+        d.captureFile = tls + ".pcap";
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures());
+        QVERIFY2(d.Status().startsWith(QString::fromUtf8(
+                     "状态：PCap文件<tls13-aes128gcm.pcap>分析完毕，1个TLS会话无法解密")),
+                 qPrintable(d.Status()));
+        d.keyLogFile = tls + ".keys";
+        d.OnCommand(IDC_TLS_KEYLOG);
+        QCOMPARE(d.TlsKeyLog(), d.keyLogFile);
+        d.OnCommand(IDC_PCAP_FILE);
+        QVERIFY(d.WaitCaptures());
+        QVERIFY2(d.Status().startsWith(
+                     QString::fromUtf8("状态：PCap文件<tls13-aes128gcm.pcap>分析完毕  ")),
+                 qPrintable(d.Status()));
+        d.m_tlsKeyLog.clear();
+        d.LoadSettings();
+        QCOMPARE(d.TlsKeyLog(), d.keyLogFile);
     }
 
     void rowsAndNumberingAfterStopAndRestart() {
