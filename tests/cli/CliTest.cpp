@@ -89,7 +89,7 @@ TEST(Cli, SightingsAndJson) {
 }
 
 TEST(Cli, UsageErrorsExitTwo) {
-    for (const char* args : {"-x", "-r", "-r a -r b", "-r a -i lo", "--record"}) {
+    for (const char* args : {"-x", "-r", "-r a -r b", "-r a -i lo", "--record", "--tls-keylog"}) {
         Result r = RunCli(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.err.rfind("usage: strevix-cli", 0), 0u) << args;
@@ -132,6 +132,10 @@ TEST(Cli, BrokenOrForeignCapturesSayWhatIsWrongInOneLine) {
     Result i = RunCli("-i no-such-interface0");
     EXPECT_EQ(i.status, 1);
     EXPECT_EQ(Lines(i.err), 1);
+    Result k = RunCli("-r " + MixedCapture() + " --tls-keylog /nonexistent/keys");
+    EXPECT_EQ(k.status, 1);
+    EXPECT_EQ(k.err, "strevix-cli: can't read the TLS key log /nonexistent/keys\n");
+    EXPECT_EQ(k.out, "");
 }
 
 // A capture cut inside its last record: what came before is reported, then the damage in one
@@ -198,5 +202,72 @@ TEST(Cli, LiveCaptureStopsCleanlyOnSignal) {
         }
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
+
+// An HTTPS capture read with key logs that do not fit it. Keys that fail authentication end
+// each direction with one warning in the log and print nothing; a session whose traffic secrets
+// are missing is named in the one summary line; malformed lines around the right keys change
+// nothing.
+TEST(Cli, TlsKeyLogsThatDoNotFit) {
+    const std::string capture = std::string(STREVIX_TEST_DATA) + "/tls/tls13-aes128gcm";
+    const std::string keys = testframes::ReadFile(capture + ".keys");
+    ASSERT_NE(keys.find("CLIENT_TRAFFIC_SECRET_0"), std::string::npos);
+    // Each line of the key log kept, or changed by `edit`.
+    auto rewrite = [&](auto edit) {
+        std::string out, line;
+        for (char c : keys) {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            out += edit(line);
+            line.clear();
+        }
+        return out;
+    };
+    auto flipLast = [](std::string line) {
+        line.back() = line.back() == '0' ? '1' : '0';
+        return line + "\n";
+    };
+    const std::string summary =
+        "strevix-cli: 1 TLS session could not be read (no keys): strevix.test; give their key "
+        "log with --tls-keylog\n";
+    const struct {
+        const char* name;
+        std::string keyLog;
+        bool lines;
+        int warnings;
+        std::string err;
+    } cases[] = {
+        {"right", keys, true, 0, ""},
+        {"wrong traffic secrets", rewrite([&](const std::string& l) {
+             return l.find("TRAFFIC_SECRET_0") != std::string::npos ? flipLast(l) : l + "\n";
+         }),
+         false, 2, ""},
+        {"no traffic secrets", rewrite([](const std::string& l) {
+             return l.find("TRAFFIC_SECRET_0") != std::string::npos ? std::string() : l + "\n";
+         }),
+         false, 0, summary},
+        {"malformed lines around",
+         "CLIENT_RANDOM zz\n# comment\n\nSERVER_TRAFFIC_SECRET_0 00 00\n" + keys +
+             std::string(3000, 'x') + "\n",
+         true, 0, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string home = testframes::TempFolder("cli-tls");
+        ASSERT_TRUE(testframes::WriteFile(
+            home + "/QuilletDT.dll",
+            testframes::ReadFile(std::string(STREVIX_BUILD_DIR) + "/QuilletDT.dll")));
+        ASSERT_TRUE(testframes::WriteFile(home + "/keys", c.keyLog));
+        Result r = RunCli("-r " + capture + ".pcap --tls-keylog " + home + "/keys", home);
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, c.lines ? testframes::ReadFile(capture + ".streams") : "") << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        const std::string log = testframes::ReadFile(home + "/log/log.txt");
+        int warnings = 0;
+        for (size_t at = 0; (at = log.find("failed authentication", at)) != std::string::npos; ++at)
+            ++warnings;
+        EXPECT_EQ(warnings, c.warnings) << c.name << "\n" << log;
     }
 }
