@@ -1,5 +1,6 @@
 // strevix-cli as a user runs it: its output lines, exit codes and error messages.
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -269,5 +270,27 @@ TEST(Cli, TlsKeyLogsThatDoNotFit) {
         for (size_t at = 0; (at = log.find("failed authentication", at)) != std::string::npos; ++at)
             ++warnings;
         EXPECT_EQ(warnings, c.warnings) << c.name << "\n" << log;
+    }
+}
+
+// An encoder publishing over RTMPS through a terminator: the recording made from the decrypted
+// leg is byte for byte the one made from the plaintext leg behind it, over TLS 1.3 and 1.2.
+TEST(Cli, RtmpsPublishRecordsAsItsPlaintextLeg) {
+    for (const char* name : {"rtmps-publish", "rtmps-publish-tls12"}) {
+        const std::string capture = std::string(STREVIX_TEST_DATA) + "/tls/" + name;
+        const std::string home = testframes::TempFolder("cli-rtmps");
+        Result r =
+            RunCli("-r " + capture + ".pcap --tls-keylog " + capture + ".keys --record-all", home);
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        std::vector<std::string> files;
+        if (DIR* dir = opendir((home + "/Videos").c_str())) {
+            while (dirent* e = readdir(dir))
+                if (e->d_name[0] != '.') files.push_back(home + "/Videos/" + e->d_name);
+            closedir(dir);
+        }
+        ASSERT_EQ(files.size(), 2u) << name;  // the TLS leg's and the plaintext leg's
+        const std::string a = testframes::ReadFile(files[0]);
+        EXPECT_GT(a.size(), 1000u) << name;
+        EXPECT_TRUE(a == testframes::ReadFile(files[1])) << name;
     }
 }
