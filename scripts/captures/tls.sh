@@ -30,6 +30,10 @@
 #                    NAME.truth says "tls-port 1936" and "plain-port 1935", the connection whose
 #                    bytes the decrypted ones must equal
 #   rtmps-publish-tls12  the same, the terminator taking TLS 1.2 at most
+#   h2-curl          curl fetching the playlist and the segment over HTTP/2 (ALPN h2, TLS 1.3);
+#                    NAME.truth as above from tshark's HTTP/2 reading, NAME.h2streams the lines
+#                    its requests make (not read yet: only the summary without the key log is
+#                    checked)
 #   hls-https        ffmpeg's HLS client (GnuTLS, writes the key log) reading a 3-second HLS
 #                    made here (H.264 and AAC, 1-second MPEG-TS segments) from nginx over TLS;
 #                    NAME.address is the playlist's address, NAME.framemd5 the packets of the
@@ -50,7 +54,7 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,44p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,48p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
@@ -58,7 +62,7 @@ done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
     tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12 hls-https
-    rtmps-play)
+    rtmps-play h2-curl)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -74,6 +78,7 @@ NS=""
 PIDS=()
 PORT=8443
 RETRY_PORT=8444
+H2_PORT=8445
 HOST=strevix.test
 
 log() { echo "tls.sh: $*" >&2; }
@@ -167,6 +172,15 @@ http {
     root $WEB;
   }
   server {
+    listen $H2_PORT ssl http2;
+    server_name $HOST;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    ssl_protocols TLSv1.3;
+    ssl_session_tickets off;
+    root $WEB;
+  }
+  server {
     listen $RETRY_PORT ssl;
     server_name $HOST;
     ssl_certificate $WORK/cert.pem;
@@ -224,16 +238,25 @@ session() {
   capture_begin "$name"
   local base="https://$HOST:$port/hls"
   timeout -k 5 30 ip netns exec "$NS" \
-    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http1.1 --resolve "$HOST:$port:127.0.0.1" \
+    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k "${HTTP_VERSION:---http1.1}" \
+    --resolve "$HOST:$port:127.0.0.1" \
     "$@" -o /dev/null "$base/index.m3u8" -o /dev/null "$base/seg0.ts" >"$WORK/curl.log" 2>&1 ||
     { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
   capture_end "$name" "$server"
   {
     sni_truth "$name"
-    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
-      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
-      -e http.request.version -e http.response.code |
-      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
+    if [ "${HTTP_VERSION:-}" = --http2 ]; then
+      # One line per HEADERS frame: a request's method and path, or a response's status.
+      tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+        -Y "http2.type == 1" -T fields -e http2.headers.method -e http2.headers.path \
+        -e http2.headers.status 2>/dev/null |
+        awk -F'\t' '$1 != "" { print "request " $1 " " $2 " HTTP/2"; next } $3 != "" { print "response " $3 }'
+    else
+      tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+        -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
+        -e http.request.version -e http.response.code |
+        awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
+    fi
   } >"$OUT/$name.truth"
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
 }
@@ -396,12 +419,14 @@ for s in "${SESSIONS[@]}"; do
     rtmps-publish) session_rtmps "$s" ;;
     rtmps-publish-tls12) session_rtmps "$s" 1.2 ;;
     hls-https) session_hls_https ;;
+    h2-curl) SESSION_PORT=$H2_PORT HTTP_VERSION=--http2 session "$s" --tlsv1.3 ;;
     rtmps-play) session_rtmps_play ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
   # The lines strevix-cli must print for it, with and without its key log.
   case "$s" in
     tls13-retry) TLS_PORT=$RETRY_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
+    h2-curl) TLS_PORT=$H2_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     rtmps-play)
       RTMP_ADDRESS="$(cat "$OUT/$s.address")" bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     *) bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;

@@ -9,7 +9,8 @@
 #   STREVIX_CLI -r NAME.pcap --sightings  must print exactly NAME.sightings (when present)
 # A capture with a TLS key log DATA_DIR/NAME.keys is run with --tls-keylog NAME.keys, and must
 # then say nothing on stderr about sessions it could not read; without the key log it must print
-# exactly NAME.nokeys and say NAME.unread (the one summary line) on stderr.
+# exactly NAME.nokeys and say NAME.unread (the one summary line) on stderr. A TLS capture
+# without NAME.streams (its lines are not read yet) prints NAME.nokeys either way.
 # and both must exit 0. Differences are printed as unified diffs; the exit status is 1 when
 # anything differs or is missing, 2 on a usage error.
 set -uo pipefail
@@ -61,6 +62,26 @@ check() {
   fi
 }
 
+# With its key log, a capture's sessions are all read: no summary on stderr.
+all_read() {
+  if grep -q "TLS session" "$TMP/err"; then
+    echo "FAIL $1: with its key log: $(grep "TLS session" "$TMP/err")"
+    failed=$((failed + 1))
+  fi
+}
+
+# Without its key log: exactly NAME.nokeys on stdout, the summary NAME.unread on stderr.
+without_keys() {
+  local name="$1" capture="$2" said
+  [ -f "$DATA/$name.nokeys" ] || return 0
+  check "$name without keys" "$DATA/$name.nokeys" -r "$capture"
+  said="$(grep "TLS session" "$TMP/err" | sed 's/^strevix-cli: //')"
+  if [ "$said" != "$(cat "$DATA/$name.unread" 2>/dev/null)" ]; then
+    echo "FAIL $name without keys: stderr says \"$said\", not \"$(cat "$DATA/$name.unread")\""
+    failed=$((failed + 1))
+  fi
+}
+
 found=0
 for streams in "$DATA"/*.streams; do
   [ -e "$streams" ] || continue
@@ -84,21 +105,22 @@ for streams in "$DATA"/*.streams; do
   keys=()
   [ -f "$DATA/$name.keys" ] && keys=(--tls-keylog "$DATA/$name.keys")
   check "$name streams" "$streams" -r "$capture" "${keys[@]}"
-  if [ "${#keys[@]}" -gt 0 ] && grep -q "TLS session" "$TMP/err"; then
-    echo "FAIL $name: with its key log: $(grep "TLS session" "$TMP/err")"
-    failed=$((failed + 1))
-  fi
+  [ "${#keys[@]}" -gt 0 ] && all_read "$name"
   if [ -f "$DATA/$name.sightings" ]; then
     check "$name sightings" "$DATA/$name.sightings" -r "$capture" --sightings "${keys[@]}"
   fi
-  if [ "${#keys[@]}" -gt 0 ] && [ -f "$DATA/$name.nokeys" ]; then
-    check "$name without keys" "$DATA/$name.nokeys" -r "$capture"
-    said="$(grep "TLS session" "$TMP/err" | sed 's/^strevix-cli: //')"
-    if [ "$said" != "$(cat "$DATA/$name.unread" 2>/dev/null)" ]; then
-      echo "FAIL $name without keys: stderr says \"$said\", not \"$(cat "$DATA/$name.unread")\""
-      failed=$((failed + 1))
-    fi
-  fi
+  [ "${#keys[@]}" -gt 0 ] && without_keys "$name" "$capture"
+done
+
+# TLS captures whose lines are not read yet (HTTP/2): read with the key log without a word on
+# stderr, and without it only the summary.
+for keys in "$DATA"/*.keys; do
+  [ -e "$keys" ] || continue
+  name="$(basename "$keys" .keys)"
+  [ -f "$DATA/$name.streams" ] || [ ! -f "$DATA/$name.pcap" ] && continue
+  check "$name with keys" "$DATA/$name.nokeys" -r "$DATA/$name.pcap" --tls-keylog "$keys"
+  all_read "$name"
+  without_keys "$name" "$DATA/$name.pcap"
 done
 
 if [ "$found" -eq 0 ]; then
