@@ -129,7 +129,8 @@ void CVideoStreamUriAnalyse::OnTCP(CTCPNetUnpack* u) {
             // The session's recording loses this segment; detection goes on.
         }
     }
-    const bool opensTls = TlsFollow::OpensTls(u->Payload(), u->PayloadLen());
+    const unsigned char* payload = u->Payload();
+    const bool opensTls = payload != nullptr && TlsFollow::OpensTls(payload, u->PayloadLen());
     if (opensTls || (!m_tls.Idle() && m_tls.Watches(key))) {
         try {
             m_tls.Segment(u, key, opensTls, FrameTimeUs());
