@@ -146,12 +146,16 @@ void PrintCaptureStats(const std::vector<std::pair<std::string, CaptureStats>>& 
         total.received += s.second.received;
         total.droppedByKernel += s.second.droppedByKernel;
         total.droppedByInterface += s.second.droppedByInterface;
+        total.notAnalysed += s.second.notAnalysed;
     }
     std::fprintf(stderr, "%llu packets captured\n", total.captured);
     std::fprintf(stderr, "%llu packets received by filter\n", total.received);
     std::fprintf(stderr, "%llu packets dropped by kernel\n", total.droppedByKernel);
     if (total.droppedByInterface != 0)
         std::fprintf(stderr, "%llu packets dropped by interface\n", total.droppedByInterface);
+    if (total.notAnalysed != 0)
+        std::fprintf(stderr, "%llu packets captured but not analysed before the stop\n",
+                     total.notAnalysed);
 }
 
 }  // namespace
