@@ -45,6 +45,8 @@ class CNetDataPackageAnalyse : public FrameSink {
     virtual int StartFromFile(std::string path);
     // Safe in any state and more than once.
     virtual void Stop();
+    // Stops taking frames and returns at once; Stop then finishes the rest.
+    void EndCapture() { m_capture.EndCapture(); }
     virtual int IsTcpSuppressed() = 0;
     virtual void OnEthernet(CTCPNetUnpack* unpacker) {}
     virtual void OnIP(CTCPNetUnpack* unpacker) {}

@@ -364,19 +364,22 @@ FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
     return unpacker.Layout();
 }
 
-void CaptureSource::Stop() {
-    m_stopping.store(true);
+void CaptureSource::EndCapture() {
+    if (m_stopping.exchange(true)) return;
+    clock_gettime(CLOCK_MONOTONIC, &m_stopAsked);
     if (m_handle != nullptr) pcap_breakloop(m_handle);
+}
+
+void CaptureSource::Stop() {
+    EndCapture();
     if (m_queue && m_live && m_hasThread) {
         // What was captured is analysed, for a while: the queue can hold seconds of traffic.
-        timespec start{};
-        clock_gettime(CLOCK_MONOTONIC, &start);
         for (;;) {
             if (m_loopEnded.load()) break;
             timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
-            const long long ms =
-                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+            const long long ms = (now.tv_sec - m_stopAsked.tv_sec) * 1000LL +
+                                 (now.tv_nsec - m_stopAsked.tv_nsec) / 1000000;
             if (ms >= kStopDrainMs) break;
             timespec pause{0, 5 * 1000 * 1000};
             nanosleep(&pause, nullptr);
