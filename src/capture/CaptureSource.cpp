@@ -164,11 +164,11 @@ bool CaptureSource::Start(FrameSink& sink) {
     m_notAnalysed.store(0);
     m_framesAtStart = m_frames.load();
     if (m_file != nullptr || m_live) {
-        // A live device's queue can hold as much again as the kernel's buffer.
+        // A live device's queue holds as much again as the kernel's buffer, made now.
         const size_t blocks = m_live && m_bufferSize > 0
                                   ? static_cast<size_t>(m_bufferSize) / FrameQueue::kBlockSize
                                   : FrameQueue::kMaxFullBlocks;
-        m_queue.reset(new FrameQueue(blocks));
+        m_queue.reset(new FrameQueue(blocks, m_live));
         m_hasReader = pthread_create(&m_reader, nullptr, &CaptureSource::ReaderThread, this) == 0;
         if (!m_hasReader) m_queue.reset();  // read on the capture thread instead
     }

@@ -46,9 +46,10 @@ bool FrameQueue::IsClassicCaptureFile(const unsigned char header[24],
     return true;
 }
 
-FrameQueue::FrameQueue(size_t maxFullBlocks)
+FrameQueue::FrameQueue(size_t maxFullBlocks, bool allUpFront)
     : m_full(maxFullBlocks < kMaxFullBlocks ? kMaxFullBlocks : maxFullBlocks) {
-    for (size_t i = 0; i < kMaxFullBlocks + 2; ++i) {
+    const size_t made = (allUpFront ? m_full.size() : kMaxFullBlocks) + 2;
+    for (size_t i = 0; i < made; ++i) {
         std::unique_ptr<Block> b(new Block());
         b->bytes.resize(kBlockSize);
         b->frames.reserve(4096);

@@ -68,9 +68,10 @@ class FrameQueue {
 
     // Makes the blocks a steady flow needs (those in flight and one filling, one draining), so
     // that a live capture allocates nothing once it runs. Up to `maxFullBlocks` full blocks may
-    // wait for the analysis; blocks past the first few are made when a backlog first needs them
-    // and kept.
-    explicit FrameQueue(size_t maxFullBlocks = kMaxFullBlocks);
+    // wait for the analysis. Blocks past the first few are made when a backlog first needs them
+    // and kept, or, with `allUpFront`, made and written here: a live device's burst is exactly
+    // when the reading thread cannot afford the page faults of new memory.
+    explicit FrameQueue(size_t maxFullBlocks = kMaxFullBlocks, bool allUpFront = false);
 
     // Reader side. Copies the frame and its layout; waits while the analysis is behind. False
     // once cancelled.
