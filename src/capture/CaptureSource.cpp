@@ -106,10 +106,14 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
             a->addr != nullptr && (a->addr->sa_family == AF_INET || a->addr->sa_family == AF_INET6);
     }
     if (!addressed) return 0;
+    // The queue is written before the device starts taking frames: under a tight CPU share
+    // that takes a while, and traffic would wait for it in the kernel's ring.
+    m_queue.reset(new FrameQueue(LiveQueueBlocks(), true));
     // Opened in steps, for a capture buffer of our size; the failures read as the one-call
     // open words them.
     pcap_t* p = pcap_create(device->name, errbuf);
     if (p == nullptr) {
+        m_queue.reset();
         Failed("can't open network device.", errbuf);
         return -1;
     }
@@ -130,6 +134,7 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
             why = name + ": " + pcap_statustostr(status);
         }
         pcap_close(p);
+        m_queue.reset();
         Failed("can't open network device.", why);
         return -1;
     }
@@ -142,6 +147,12 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
     m_droppedByInterface.store(0);
     if (!AcceptLinkType(device->name)) return -1;  // the handle stays until Stop
     return 0;
+}
+
+size_t CaptureSource::LiveQueueBlocks() const {
+    // As much again as the kernel's buffer.
+    return m_bufferSize > 0 ? static_cast<size_t>(m_bufferSize) / FrameQueue::kBlockSize
+                            : FrameQueue::kMaxFullBlocks;
 }
 
 CaptureStats CaptureSource::Stats() const {
@@ -164,11 +175,10 @@ bool CaptureSource::Start(FrameSink& sink) {
     m_notAnalysed.store(0);
     m_framesAtStart = m_frames.load();
     if (m_file != nullptr || m_live) {
-        // A live device's queue holds as much again as the kernel's buffer, made now.
-        const size_t blocks = m_live && m_bufferSize > 0
-                                  ? static_cast<size_t>(m_bufferSize) / FrameQueue::kBlockSize
-                                  : FrameQueue::kMaxFullBlocks;
-        m_queue.reset(new FrameQueue(blocks, m_live));
+        // A live device's queue was made when it was opened.
+        if (!m_queue)
+            m_queue.reset(
+                new FrameQueue(m_live ? LiveQueueBlocks() : FrameQueue::kMaxFullBlocks, m_live));
         m_hasReader = pthread_create(&m_reader, nullptr, &CaptureSource::ReaderThread, this) == 0;
         if (!m_hasReader) m_queue.reset();  // read on the capture thread instead
     }

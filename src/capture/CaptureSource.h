@@ -161,6 +161,7 @@ class CaptureSource {
     pthread_t m_thread{};
     bool m_hasThread = false;
 
+    size_t LiveQueueBlocks() const;
     std::unique_ptr<FrameQueue> m_queue;  // from the reading thread to the capture thread
     pthread_t m_reader{};
     bool m_hasReader = false;
