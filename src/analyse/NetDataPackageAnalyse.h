@@ -45,6 +45,8 @@ class CNetDataPackageAnalyse : public FrameSink {
     virtual int StartFromFile(std::string path);
     // Safe in any state and more than once.
     virtual void Stop();
+    // Stops taking frames and returns at once; Stop then finishes the rest.
+    void EndCapture() { m_capture.EndCapture(); }
     virtual int IsTcpSuppressed() = 0;
     virtual void OnEthernet(CTCPNetUnpack* unpacker) {}
     virtual void OnIP(CTCPNetUnpack* unpacker) {}
@@ -62,6 +64,9 @@ class CNetDataPackageAnalyse : public FrameSink {
     // Logs, once a capture, that a live device has begun to lose packets.
     void OnDropsStarted(const CaptureStats& stats) final;
 
+    // The link layer of frames handed to OnFrame without a layout by other than the capture
+    // source (which sets it when the capture starts).
+    void SetLinkType(int linkType) { m_unpacker.SetLinkType(linkType); }
     // The sink of the capture source: hands the frame to packet_handler.
     void OnFrame(const struct pcap_pkthdr& header, const unsigned char* bytes,
                  const FrameLayout* layout) final;

@@ -1,7 +1,10 @@
 #include "capture/CaptureSource.h"
 
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <time.h>
@@ -103,10 +106,14 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
             a->addr != nullptr && (a->addr->sa_family == AF_INET || a->addr->sa_family == AF_INET6);
     }
     if (!addressed) return 0;
+    // The queue is written before the device starts taking frames: under a tight CPU share
+    // that takes a while, and traffic would wait for it in the kernel's ring.
+    m_queue.reset(new FrameQueue(LiveQueueBlocks(), true));
     // Opened in steps, for a capture buffer of our size; the failures read as the one-call
     // open words them.
     pcap_t* p = pcap_create(device->name, errbuf);
     if (p == nullptr) {
+        m_queue.reset();
         Failed("can't open network device.", errbuf);
         return -1;
     }
@@ -127,6 +134,7 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
             why = name + ": " + pcap_statustostr(status);
         }
         pcap_close(p);
+        m_queue.reset();
         Failed("can't open network device.", why);
         return -1;
     }
@@ -141,6 +149,12 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
     return 0;
 }
 
+size_t CaptureSource::LiveQueueBlocks() const {
+    // As much again as the kernel's buffer.
+    return m_bufferSize > 0 ? static_cast<size_t>(m_bufferSize) / FrameQueue::kBlockSize
+                            : FrameQueue::kMaxFullBlocks;
+}
+
 CaptureStats CaptureSource::Stats() const {
     CaptureStats s;
     s.live = !m_deviceName.empty();  // named when a device was opened, kept after Stop
@@ -148,6 +162,7 @@ CaptureStats CaptureSource::Stats() const {
     s.received = m_received.load(std::memory_order_relaxed);
     s.droppedByKernel = m_droppedByKernel.load(std::memory_order_relaxed);
     s.droppedByInterface = m_droppedByInterface.load(std::memory_order_relaxed);
+    s.notAnalysed = m_notAnalysed.load(std::memory_order_relaxed);
     return s;
 }
 
@@ -156,8 +171,14 @@ bool CaptureSource::Start(FrameSink& sink) {
     if (m_handle == nullptr || m_hasThread) return false;
     m_sink = &sink;
     m_loopEnded.store(false);
+    m_stopping.store(false);
+    m_notAnalysed.store(0);
+    m_framesAtStart = m_frames.load();
     if (m_file != nullptr || m_live) {
-        m_queue.reset(new FrameQueue());
+        // A live device's queue was made when it was opened.
+        if (!m_queue)
+            m_queue.reset(
+                new FrameQueue(m_live ? LiveQueueBlocks() : FrameQueue::kMaxFullBlocks, m_live));
         m_hasReader = pthread_create(&m_reader, nullptr, &CaptureSource::ReaderThread, this) == 0;
         if (!m_hasReader) m_queue.reset();  // read on the capture thread instead
     }
@@ -176,7 +197,16 @@ bool CaptureSource::Start(FrameSink& sink) {
 }
 
 void* CaptureSource::CaptureThread(void* self) {
-    static_cast<CaptureSource*>(self)->RunLoop();
+    auto* source = static_cast<CaptureSource*>(self);
+    // Live, the reading thread must win when the two want the same CPU: what it does not take
+    // from the kernel's ring in time is lost, while the analysis can catch up from the queue.
+    if (source->m_live && source->m_hasReader) {
+        const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, thread);
+        if (errno == 0) setpriority(PRIO_PROCESS, thread, nice + kAnalysisNice);
+    }
+    source->RunLoop();
     return nullptr;
 }
 
@@ -185,7 +215,7 @@ void CaptureSource::RunLoop() {
     CaptureDamage damage;
     if (m_queue) {
         m_queue->Drain([this](const struct pcap_pkthdr* header, const u_char* data,
-                              const FrameLayout& layout) { Deliver(*header, data, &layout); });
+                              const FrameLayout* layout) { Deliver(*header, data, layout); });
         damage = m_queue->Damage();
     } else if (m_file != nullptr) {
         damage = LibraryFileLoop(&CaptureSource::LoopCallback);
@@ -272,7 +302,8 @@ void CaptureSource::LiveCallback(u_char* user, const struct pcap_pkthdr* header,
                                  const u_char* data) {
     if (header == nullptr || data == nullptr) return;
     auto* source = reinterpret_cast<CaptureSource*>(user);
-    if (!source->m_queue->Push(header, data, ClassifyFrame(header, data, source->m_linkType))) {
+    if (!source->m_queue->PushLive(header, data, &CaptureSource::ClassifyFrame,
+                                   source->m_linkType)) {
         pcap_breakloop(source->m_handle);
         return;
     }
@@ -283,7 +314,17 @@ void CaptureSource::LiveCallback(u_char* user, const struct pcap_pkthdr* header,
 void CaptureSource::LiveLoop() {
     timespec last{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &last);
-    for (;;) {
+    const int fd = pcap_get_selectable_fd(m_handle);
+    while (!m_stopping.load(std::memory_order_relaxed)) {
+        // Frames kept back while the analysis was busy must not wait for more traffic: the
+        // library may wait for the kernel's next block without a limit.
+        if (fd >= 0 && m_queue->Holding()) {
+            pollfd ready{fd, POLLIN, 0};
+            if (poll(&ready, 1, kHoldPollMs) == 0) {
+                if (!m_queue->Hand()) break;
+                continue;
+            }
+        }
         // A batch: what the kernel has ready, or nothing after the read timeout.
         const int n = pcap_dispatch(m_handle, -1, &CaptureSource::LiveCallback,
                                     reinterpret_cast<u_char*>(this));
@@ -333,8 +374,27 @@ FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
     return unpacker.Layout();
 }
 
-void CaptureSource::Stop() {
+void CaptureSource::EndCapture() {
+    if (m_stopping.exchange(true)) return;
+    clock_gettime(CLOCK_MONOTONIC, &m_stopAsked);
     if (m_handle != nullptr) pcap_breakloop(m_handle);
+}
+
+void CaptureSource::Stop() {
+    EndCapture();
+    if (m_queue && m_live && m_hasThread) {
+        // What was captured is analysed, for a while: the queue can hold seconds of traffic.
+        for (;;) {
+            if (m_loopEnded.load()) break;
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long ms = (now.tv_sec - m_stopAsked.tv_sec) * 1000LL +
+                                 (now.tv_nsec - m_stopAsked.tv_nsec) / 1000000;
+            if (ms >= kStopDrainMs) break;
+            timespec pause{0, 5 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
     if (m_queue) m_queue->Cancel();
     if (m_hasThread) {
         pthread_join(m_thread, nullptr);
@@ -345,6 +405,11 @@ void CaptureSource::Stop() {
         pthread_join(m_reader, nullptr);
         m_reader = pthread_t{};
         m_hasReader = false;
+    }
+    if (m_queue && m_live) {
+        const unsigned long long analysed = m_frames.load() - m_framesAtStart;
+        const unsigned long long pushed = m_pushed.load();
+        if (pushed > analysed) m_notAnalysed.store(pushed - analysed);
     }
     m_queue.reset();
     if (m_handle != nullptr) {

@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdio>
@@ -18,8 +19,13 @@ struct CaptureStats {
     unsigned long long received = 0;         // by the filter (dropped ones included)
     unsigned long long droppedByKernel = 0;  // no room in the capture buffer
     unsigned long long droppedByInterface = 0;
+    // Captured, but still waiting for the analysis when the capture was stopped and the time
+    // given to finish had run out.
+    unsigned long long notAnalysed = 0;
     bool live = false;  // counts are only kept for live devices
-    unsigned long long Dropped() const { return droppedByKernel + droppedByInterface; }
+    unsigned long long Dropped() const {
+        return droppedByKernel + droppedByInterface + notAnalysed;
+    }
 };
 
 // Receives the frames of a capture source on its capture thread, one call a frame, in capture
@@ -53,6 +59,10 @@ class CaptureSource {
     // The kernel's capture ring of a live device: a stall of the analysis of a quarter second at
     // a few hundred thousand packets a second fits.
     static const int kDefaultBufferSize = 64 << 20;
+    // How much nicer than the reading thread a live capture's analysing thread runs.
+    static const int kAnalysisNice = 10;
+    // How long a live reading thread holding frames back waits for more before handing them.
+    static const int kHoldPollMs = 20;
     static const int kSourceStringSize = 1024;
     static const size_t kFileBufferSize = 1 << 20;
 
@@ -76,8 +86,13 @@ class CaptureSource {
     // sink. Start runs it on a thread of its own.
     void RunLoop();
     // Ends the loop, joins the threads and closes the source. Safe in any state and more than
-    // once.
+    // once. A live device's frames already captured are analysed first, for at most
+    // kStopDrainMs; those still waiting then are counted as not analysed.
     void Stop();
+    static const int kStopDrainMs = 2000;
+    // Stops taking frames without waiting: the first half of Stop, so that several sources
+    // stopped together spend their time to finish at once.
+    void EndCapture();
 
     bool IsOpen() const { return m_handle != nullptr; }
     bool IsRunning() const { return m_hasThread; }
@@ -146,11 +161,16 @@ class CaptureSource {
     pthread_t m_thread{};
     bool m_hasThread = false;
 
+    size_t LiveQueueBlocks() const;
     std::unique_ptr<FrameQueue> m_queue;  // from the reading thread to the capture thread
     pthread_t m_reader{};
     bool m_hasReader = false;
 
     std::atomic<bool> m_loopEnded{false};
+    std::atomic<bool> m_stopping{false};  // tells the live reading thread to end
+    timespec m_stopAsked{};
+    unsigned long long m_framesAtStart = 0;
+    std::atomic<unsigned long long> m_notAnalysed{0};
     std::atomic<unsigned long long> m_frames{0};
     FILE* m_file = nullptr;  // the capture file's stream, owned by the capture library
     bool m_classic = false;  // the file is read by the reading thread itself

@@ -46,8 +46,10 @@ bool FrameQueue::IsClassicCaptureFile(const unsigned char header[24],
     return true;
 }
 
-FrameQueue::FrameQueue() {
-    for (size_t i = 0; i < kMaxFullBlocks + 2; ++i) {
+FrameQueue::FrameQueue(size_t maxFullBlocks, bool allUpFront)
+    : m_full(maxFullBlocks < kMaxFullBlocks ? kMaxFullBlocks : maxFullBlocks) {
+    const size_t made = (allUpFront ? m_full.size() : kMaxFullBlocks) + 2;
+    for (size_t i = 0; i < made; ++i) {
         std::unique_ptr<Block> b(new Block());
         b->bytes.resize(kBlockSize);
         b->frames.reserve(4096);
@@ -63,6 +65,7 @@ std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
             m_free.pop_back();
             b->used = 0;
             b->frames.clear();
+            b->classified = true;
             return b;
         }
     }
@@ -96,8 +99,31 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
     return true;
 }
 
+bool FrameQueue::PushLive(const struct pcap_pkthdr* header, const u_char* data, Classifier classify,
+                          int linkType) {
+    const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
+    if (m_filling && m_filling->used + need > m_filling->bytes.size()) {
+        if (!Flush()) return false;
+    }
+    if (!m_filling) StartLiveBlock(header);
+    return Push(header, data,
+                m_filling->classified ? classify(header, data, linkType) : FrameLayout());
+}
+
+void FrameQueue::StartLiveBlock(const struct pcap_pkthdr* header) {
+    const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
+    m_filling = TakeFree();
+    if (m_filling->bytes.size() < need) m_filling->bytes.resize(need);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_filling->classified = m_fullCount < kBehindBlocks;
+}
+
 bool FrameQueue::Hand() {
     if (!m_filling || m_filling->frames.empty()) return true;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_fullCount != 0 && !m_cancelled) return true;
+    }
     return Flush();
 }
 
@@ -198,9 +224,9 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
 
 bool FrameQueue::Flush() {
     std::unique_lock<std::mutex> guard(m_lock);
-    m_changed.wait(guard, [this] { return m_cancelled || m_fullCount < kMaxFullBlocks; });
+    m_changed.wait(guard, [this] { return m_cancelled || m_fullCount < m_full.size(); });
     if (m_cancelled) return false;
-    m_full[(m_fullFirst + m_fullCount++) % kMaxFullBlocks] = std::move(m_filling);
+    m_full[(m_fullFirst + m_fullCount++) % m_full.size()] = std::move(m_filling);
     m_changed.notify_all();
     return true;
 }
@@ -229,7 +255,7 @@ std::unique_ptr<FrameQueue::Block> FrameQueue::PopFull() {
     m_changed.wait(guard, [this] { return m_cancelled || m_finished || m_fullCount != 0; });
     if (m_cancelled || m_fullCount == 0) return nullptr;
     std::unique_ptr<Block> b = std::move(m_full[m_fullFirst]);
-    m_fullFirst = (m_fullFirst + 1) % kMaxFullBlocks;
+    m_fullFirst = (m_fullFirst + 1) % m_full.size();
     --m_fullCount;
     m_changed.notify_all();
     return b;

@@ -45,12 +45,20 @@ struct CaptureDamage {
 // capture thread that analyses them, so reading and analysis overlap. Each frame travels with the
 // classification of its payload, which the reading thread works out while the bytes are in its
 // cache. Blocks are reused, and nothing is allocated per frame. A file in the classic format is
-// read straight into the blocks and its frames are used where they lie; other files come through
-// the capture library's loop, a copy a frame.
+// read straight into the blocks and its frames are used where they lie; other files and live
+// devices come through the capture library's loop, a copy a frame: the library takes a live
+// frame's memory back as soon as its batch ends, so it cannot travel to another thread as it is.
+//
+// A live device cannot wait for the analysis: what the kernel's ring cannot hold is lost. Its
+// queue is therefore long, and once the analysis falls behind the reading thread stops taking
+// frames apart (the analysing thread does it when it gets to them), so that it costs little
+// more than a copy a frame and keeps emptying the kernel's ring.
 class FrameQueue {
   public:
     static const size_t kBlockSize = 1 << 20;
     static const size_t kMaxFullBlocks = 4;
+    // Full blocks waiting from which a live reader counts the analysis as behind.
+    static const size_t kBehindBlocks = 2;
     // The capture library's largest record for Ethernet; a larger one ends the file as damaged.
     static const uint32_t kMaxRecordLength = 262144;
 
@@ -59,12 +67,19 @@ class FrameQueue {
                                       int linkType);
 
     // Makes the blocks a steady flow needs (those in flight and one filling, one draining), so
-    // that a live capture allocates nothing once it runs.
-    FrameQueue();
+    // that a live capture allocates nothing once it runs. Up to `maxFullBlocks` full blocks may
+    // wait for the analysis. Blocks past the first few are made when a backlog first needs them
+    // and kept, or, with `allUpFront`, made and written here: a live device's burst is exactly
+    // when the reading thread cannot afford the page faults of new memory.
+    explicit FrameQueue(size_t maxFullBlocks = kMaxFullBlocks, bool allUpFront = false);
 
     // Reader side. Copies the frame and its layout; waits while the analysis is behind. False
     // once cancelled.
     bool Push(const struct pcap_pkthdr* header, const u_char* data, const FrameLayout& layout);
+    // Live reader side: copies the frame, taking it apart first only while the analysis keeps
+    // up (see above). False once cancelled.
+    bool PushLive(const struct pcap_pkthdr* header, const u_char* data, Classifier classify,
+                  int linkType);
     // Reader side: reads the records of a classic capture file from `offset` (just after its
     // file header) to its end, as the capture library would deliver them: a record longer than
     // the snapshot length gives its first snapshot-length bytes, a record over kMaxRecordLength
@@ -75,16 +90,20 @@ class FrameQueue {
                          Classifier classify, std::atomic<long long>* position,
                          CaptureDamage* damage = nullptr);
     // Reader side: hands over the frames pushed so far, in a block not yet full (a live source
-    // after each batch, so that a quiet link's frames do not wait for a full block). False once
-    // cancelled.
+    // after each batch, so that a quiet link's frames do not wait for a full block). While full
+    // blocks still wait, the block keeps filling instead: the analysis is busy, and half-empty
+    // blocks would only shorten the queue. False once cancelled.
     bool Hand();
+    // Reader side: frames were pushed that have not been handed over yet.
+    bool Holding() const { return m_filling && !m_filling->frames.empty(); }
     // No more frames will come; `damage` says why the file ended early, if it did.
     void Finish(const CaptureDamage& damage = CaptureDamage());
     // Analysis side, once Drain has returned: the damage the reader finished with.
     CaptureDamage Damage();
 
     // Analysis side: calls f(header, data, layout) for every frame in order until the input is
-    // finished or the queue is cancelled.
+    // finished or the queue is cancelled; layout is null for a frame the reader did not take
+    // apart.
     template <class F>
     void Drain(F&& f);
 
@@ -108,9 +127,11 @@ class FrameQueue {
         std::vector<unsigned char> bytes;
         size_t used = 0;
         std::vector<FrameRef> frames;
+        bool classified = true;  // the frames' layouts were worked out by the reader
     };
 
     std::unique_ptr<Block> TakeFree();
+    void StartLiveBlock(const struct pcap_pkthdr* header);
     bool Flush();  // hands the block being filled over; false once cancelled
     std::unique_ptr<Block> PopFull();
     void Recycle(std::unique_ptr<Block> block);
@@ -118,7 +139,7 @@ class FrameQueue {
     std::mutex m_lock;
     std::condition_variable m_changed;
     // Full blocks in order: a ring, so handing blocks over never allocates.
-    std::unique_ptr<Block> m_full[kMaxFullBlocks];
+    std::vector<std::unique_ptr<Block>> m_full;
     size_t m_fullFirst = 0;
     size_t m_fullCount = 0;
     std::vector<std::unique_ptr<Block>> m_free;
@@ -144,7 +165,7 @@ void FrameQueue::Drain(F&& f) {
             header.len = r.len;
             header.ts.tv_sec = static_cast<time_t>(r.sec);
             header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
-            f(&header, block->bytes.data() + r.offset, r.layout);
+            f(&header, block->bytes.data() + r.offset, block->classified ? &r.layout : nullptr);
         }
         Recycle(std::move(block));
     }

@@ -49,7 +49,8 @@ void PrintHelp() {
         "  -i IFACE           capture live on IFACE (repeatable); without -r or -i, every\n"
         "                     interface with an IPv4 address, until SIGINT or SIGTERM\n"
         "  -B KIB             the kernel's capture buffer of each interface, in KiB\n"
-        "                     (default 65536); on exit the packets captured and dropped are\n"
+        "                     (default 65536), and as much again for frames waiting for\n"
+        "                     the analysis; on exit the packets captured and dropped are\n"
         "                     printed on stderr, and every few seconds while drops rise\n"
         "  --record ADDRESS   record the stream ADDRESS into Videos/ in the application folder\n"
         "                     (repeatable): RTMP to <connection>.flv; HLS playlists (.m3u8)\n"
@@ -153,12 +154,16 @@ void PrintCaptureStats(const std::vector<std::pair<std::string, CaptureStats>>& 
         total.received += s.second.received;
         total.droppedByKernel += s.second.droppedByKernel;
         total.droppedByInterface += s.second.droppedByInterface;
+        total.notAnalysed += s.second.notAnalysed;
     }
     std::fprintf(stderr, "%llu packets captured\n", total.captured);
     std::fprintf(stderr, "%llu packets received by filter\n", total.received);
     std::fprintf(stderr, "%llu packets dropped by kernel\n", total.droppedByKernel);
     if (total.droppedByInterface != 0)
         std::fprintf(stderr, "%llu packets dropped by interface\n", total.droppedByInterface);
+    if (total.notAnalysed != 0)
+        std::fprintf(stderr, "%llu packets captured but not analysed before the stop\n",
+                     total.notAnalysed);
 }
 
 }  // namespace

@@ -125,6 +125,8 @@ bool CaptureSession::StartFile(const std::string& path, std::string* message, st
 }
 
 void CaptureSession::Stop() {
+    // All devices stop taking frames at once, then each finishes what it holds in that time.
+    for (auto& a : m_analysers) a->EndCapture();
     for (auto& a : m_analysers) a->Stop();
     for (auto& a : m_analysers) {
         if (a->Stats().live) m_stopped.emplace_back(a->DeviceName(), a->Stats());

@@ -100,8 +100,8 @@ TEST(PerPacketPath, LiveFramesReachTheAnalysisWithoutAllocating) {
     };
     FrameQueue queue;
     std::thread analysis([&] {
-        queue.Drain([&](const struct pcap_pkthdr* h, const u_char* data, const FrameLayout& l) {
-            analyser.OnFrame(*h, data, &l);
+        queue.Drain([&](const struct pcap_pkthdr* h, const u_char* data, const FrameLayout* l) {
+            analyser.OnFrame(*h, data, l);
         });
     });
     pcap_pkthdr header{};
