@@ -29,6 +29,15 @@
 #                    NAME.truth says "tls-port 1936" and "plain-port 1935", the connection whose
 #                    bytes the decrypted ones must equal
 #   rtmps-publish-tls12  the same, the terminator taking TLS 1.2 at most
+#   h2-tls13         curl --http2 over TLS 1.3 (ALPN h2) fetching an HLS playlist that ffmpeg
+#                    wrote, two of its segments and a page, on one connection; NAME.truth holds
+#                    "sni NAME", then "request STREAM METHOD SCHEME AUTHORITY PATH" and
+#                    "response STREAM STATUS" for each HEADERS tshark decodes, then
+#                    "body PATH MD5" of each file nginx served
+#   h2-tls12         the same over TLS 1.2 (ECDHE-RSA-AES128-GCM-SHA256)
+#   h2-nokeys        the same as h2-tls13, its key log not kept: NAME.truth holds the sni only
+#   hls-ffmpeg-https ffmpeg's HLS client (GnuTLS, HTTP/1.1) reading the same playlist and its
+#                    segments over https; NAME.truth as for the curl HTTP/1.1 sessions
 #
 # Usage: tls.sh [--out DIR] [SESSION...]
 # Run as root. Every namespace and process started here is removed on exit.
@@ -40,14 +49,15 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,45p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
 done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
-    tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12)
+    tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12 h2-tls13 h2-tls12
+    h2-nokeys hls-ffmpeg-https)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -63,6 +73,7 @@ NS=""
 PIDS=()
 PORT=8443
 RETRY_PORT=8444
+H2_PORT=8445
 HOST=strevix.test
 
 log() { echo "tls.sh: $*" >&2; }
@@ -72,6 +83,7 @@ cleanup() {
   for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null || true; done
   for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do wait "${PIDS[i]}" 2>/dev/null || true; done
   [ -z "$NS" ] || ip netns del "$NS" 2>/dev/null || true
+  rm -rf "/etc/netns/strevix-tls-$$"
   if [ -n "${KEEP_WORK:-}" ]; then log "work folder kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
@@ -125,6 +137,13 @@ M3U8
   # Segments of 188-byte packets, large enough for several records.
   head -c $((188 * 200)) /dev/zero | tr '\0' 'G' >"$WEB/hls/seg0.ts"
   cp "$WEB/hls/seg0.ts" "$WEB/hls/seg1.ts"
+  # A real HLS for the HTTP/2 sessions: three one-second segments of a small picture.
+  mkdir -p "$WEB/live"
+  ffmpeg -nostdin -loglevel error -f lavfi -i testsrc=size=160x120:rate=10 -t 3 -c:v libx264 \
+    -preset ultrafast -b:v 40k -g 10 -f hls -hls_time 1 -hls_playlist_type vod \
+    -hls_segment_filename "$WEB/live/seg%d.ts" "$WEB/live/stream.m3u8"
+  printf '<!DOCTYPE html>\n<html><head><title>Strevix test</title></head>\n<body><video src="/live/stream.m3u8"></video></body></html>\n' \
+    >"$WEB/index.html"
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$HOST" \
     -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
   cat >"$WORK/nginx.conf" <<NGINX
@@ -144,6 +163,7 @@ http {
   types {
     application/vnd.apple.mpegurl m3u8;
     video/mp2t ts;
+    text/html html;
   }
   server {
     listen $PORT ssl;
@@ -165,6 +185,17 @@ http {
     ssl_session_tickets off;
     root $WEB;
   }
+  server {
+    listen $H2_PORT ssl http2;
+    server_name $HOST;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_ciphers ECDHE-RSA-AES128-GCM-SHA256;
+    ssl_session_tickets off;
+    gzip off;
+    root $WEB;
+  }
 }
 NGINX
 }
@@ -173,6 +204,9 @@ ns_start() {
   NS="strevix-tls-$$"
   ip netns del "$NS" 2>/dev/null || true
   ip netns add "$NS"
+  # ip netns exec mounts this over /etc/hosts: the server name resolves to loopback in there.
+  mkdir -p "/etc/netns/$NS"
+  echo "127.0.0.1 $HOST" >"/etc/netns/$NS/hosts"
   ip -n "$NS" link set lo mtu 1500 up
   ip netns exec "$NS" ethtool -K lo tso off gso off gro off >/dev/null
 }
@@ -289,6 +323,73 @@ NGINX
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes"
 }
 
+# session_h2 NAME KEEP_KEYS CURL_TLS_OPTIONS...
+session_h2() {
+  local name="$1" keep="$2" port=$H2_PORT
+  shift 2
+  ns_start
+  start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
+  local server=$PID
+  wait_port "$port"
+  capture_begin "$name"
+  local base="https://$HOST:$port"
+  timeout -k 5 30 ip netns exec "$NS" \
+    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http2 --resolve "$HOST:$port:127.0.0.1" "$@" \
+    -o /dev/null "$base/live/stream.m3u8" -o /dev/null "$base/live/seg0.ts" \
+    -o /dev/null "$base/live/seg1.ts" -o /dev/null "$base/index.html" >"$WORK/curl.log" 2>&1 ||
+    { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
+  capture_end "$name" "$server"
+  {
+    sni_truth "$name"
+    # One line per HEADERS frame; several in one segment come as |-separated lists.
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+      -Y http2.header -T fields -E occurrence=a -E aggregator='|' -e http2.streamid \
+      -e http2.headers.method -e http2.headers.scheme -e http2.headers.authority \
+      -e http2.headers.path -e http2.headers.status |
+      python3 -c '
+import sys
+for line in sys.stdin:
+    f = line.rstrip("\n").split("\t")
+    streams = [s for s in f[0].split("|") if s != "0"]
+    cols = [c.split("|") if c else [] for c in f[1:]]
+    methods, schemes, authorities, paths, statuses = cols
+    # Requests and responses are never in one HEADERS frame: client and server segments differ.
+    if methods:
+        for i, m in enumerate(methods):
+            print("request", streams[i], m, schemes[i], authorities[i], paths[i])
+    for i, s in enumerate(statuses):
+        print("response", streams[i], s)
+'
+    for f in live/stream.m3u8 live/seg0.ts live/seg1.ts index.html; do
+      echo "body /$f $(md5sum <"$WEB/$f" | cut -c1-32)"
+    done
+  } >"$OUT/$name.truth"
+  [ "$keep" = keep ] || { rm -f "$OUT/$name.keys"; sni_truth "$name" >"$OUT/$name.truth"; }
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+}
+
+# ffmpeg's HLS demuxer over https (HTTP/1.1; GnuTLS writes SSLKEYLOGFILE).
+session_ffmpeg_https() {
+  local name=hls-ffmpeg-https port=$H2_PORT
+  ns_start
+  start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
+  local server=$PID
+  wait_port "$port"
+  capture_begin "$name"
+  timeout -k 5 30 ip netns exec "$NS" env SSLKEYLOGFILE="$WORK/keys" ffmpeg -nostdin \
+    -loglevel error -tls_verify 0 -i "https://$HOST:$port/live/stream.m3u8" -c copy -f null - \
+    >"$WORK/ffmpeg.log" 2>&1 || { log "ffmpeg failed for $name:"; cat "$WORK/ffmpeg.log" >&2; return 1; }
+  capture_end "$name" "$server"
+  {
+    sni_truth "$name"
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
+      -e http.request.version -e http.response.code |
+      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
+  } >"$OUT/$name.truth"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+}
+
 mkdir -p "$OUT"
 make_server
 for s in "${SESSIONS[@]}"; do
@@ -305,6 +406,10 @@ for s in "${SESSIONS[@]}"; do
     tls13-keyupdate) session_keyupdate ;;
     rtmps-publish) session_rtmps "$s" ;;
     rtmps-publish-tls12) session_rtmps "$s" 1.2 ;;
+    h2-tls13) session_h2 "$s" keep --tlsv1.3 ;;
+    h2-tls12) session_h2 "$s" keep --tlsv1.2 --tls-max 1.2 ;;
+    h2-nokeys) session_h2 "$s" drop --tlsv1.3 ;;
+    hls-ffmpeg-https) session_ffmpeg_https ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
 done
