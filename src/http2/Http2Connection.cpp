@@ -300,11 +300,15 @@ bool Http2Connection::DecodeBlock(int d) {
     if (dir.blockPush) return true;  // pushed responses answer no request the client made
     const uint32_t stream = dir.blockStream;
     if (d == 0) {
-        // A block without :method is the client's trailers.
-        if (method.empty() || m_streams.count(stream) != 0 || m_streams.size() >= kMaxOpenStreams)
-            return true;
+        // A block without :method is the client's trailers; a new stream's number is always
+        // above every earlier one, so an old number opens nothing again.
+        if (method.empty() || stream <= m_lastRequest) return true;
+        m_lastRequest = stream;
+        if (m_streams.size() >= kMaxOpenStreams) return true;
         m_streams.emplace(stream, Stream{});
         m_sink->OnRequest(stream, method, scheme, authority, path);
+        // The address still counts; its response can no longer be read.
+        if (Failed(1)) EndStream(stream);
         return true;
     }
     auto it = m_streams.find(stream);

@@ -111,4 +111,5 @@ class Http2Connection {
     Direction m_dir[2];
     std::unordered_map<uint32_t, Stream> m_streams;
     uint32_t m_tableSize[2] = {4096, 4096};
+    uint32_t m_lastRequest = 0;
 };
