@@ -36,6 +36,9 @@
 #                    "body PATH MD5" of each file nginx served
 #   h2-tls12         the same over TLS 1.2 (ECDHE-RSA-AES128-GCM-SHA256)
 #   h2-nokeys        the same as h2-tls13, its key log not kept: NAME.truth holds the sni only
+#   h2-parallel      curl --parallel --compressed: the playlist, three segments and the page
+#                    requested at once on one connection, their DATA frames interleaved; nginx
+#                    gzips the playlist and the page (the MD5 in the truth is of the file)
 #   hls-ffmpeg-https ffmpeg's HLS client (GnuTLS, HTTP/1.1) reading the same playlist and its
 #                    segments over https; NAME.truth as for the curl HTTP/1.1 sessions
 #
@@ -57,7 +60,7 @@ done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
     tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12 h2-tls13 h2-tls12
-    h2-nokeys hls-ffmpeg-https)
+    h2-nokeys h2-parallel hls-ffmpeg-https)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -74,6 +77,7 @@ PIDS=()
 PORT=8443
 RETRY_PORT=8444
 H2_PORT=8445
+H2_GZIP_PORT=8446
 HOST=strevix.test
 
 log() { echo "tls.sh: $*" >&2; }
@@ -194,6 +198,18 @@ http {
     ssl_ciphers ECDHE-RSA-AES128-GCM-SHA256;
     ssl_session_tickets off;
     gzip off;
+    root $WEB;
+  }
+  server {
+    listen $H2_GZIP_PORT ssl http2;
+    server_name $HOST;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    ssl_protocols TLSv1.3;
+    ssl_session_tickets off;
+    gzip on;
+    gzip_min_length 0;
+    gzip_types application/vnd.apple.mpegurl;
     root $WEB;
   }
 }
@@ -323,20 +339,21 @@ NGINX
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes"
 }
 
-# session_h2 NAME KEEP_KEYS CURL_TLS_OPTIONS...
+# [SESSION_PORT=N] [H2_FILES="..."] session_h2 NAME KEEP_KEYS CURL_OPTIONS...
 session_h2() {
-  local name="$1" keep="$2" port=$H2_PORT
+  local name="$1" keep="$2" port="${SESSION_PORT:-$H2_PORT}" f
+  local files=(${H2_FILES:-live/stream.m3u8 live/seg0.ts live/seg1.ts index.html})
+  local fetch=()
   shift 2
   ns_start
   start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
   local server=$PID
   wait_port "$port"
   capture_begin "$name"
-  local base="https://$HOST:$port"
+  for f in "${files[@]}"; do fetch+=(-o /dev/null "https://$HOST:$port/$f"); done
   timeout -k 5 30 ip netns exec "$NS" \
     env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http2 --resolve "$HOST:$port:127.0.0.1" "$@" \
-    -o /dev/null "$base/live/stream.m3u8" -o /dev/null "$base/live/seg0.ts" \
-    -o /dev/null "$base/live/seg1.ts" -o /dev/null "$base/index.html" >"$WORK/curl.log" 2>&1 ||
+    "${fetch[@]}" >"$WORK/curl.log" 2>&1 ||
     { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
   capture_end "$name" "$server"
   {
@@ -360,7 +377,7 @@ for line in sys.stdin:
     for i, s in enumerate(statuses):
         print("response", streams[i], s)
 '
-    for f in live/stream.m3u8 live/seg0.ts live/seg1.ts index.html; do
+    for f in "${files[@]}"; do
       echo "body /$f $(md5sum <"$WEB/$f" | cut -c1-32)"
     done
   } >"$OUT/$name.truth"
@@ -409,6 +426,9 @@ for s in "${SESSIONS[@]}"; do
     h2-tls13) session_h2 "$s" keep --tlsv1.3 ;;
     h2-tls12) session_h2 "$s" keep --tlsv1.2 --tls-max 1.2 ;;
     h2-nokeys) session_h2 "$s" drop --tlsv1.3 ;;
+    h2-parallel)
+      SESSION_PORT=$H2_GZIP_PORT H2_FILES="live/stream.m3u8 live/seg0.ts live/seg1.ts live/seg2.ts index.html" \
+        session_h2 "$s" keep --tlsv1.3 --parallel --compressed ;;
     hls-ffmpeg-https) session_ffmpeg_https ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
