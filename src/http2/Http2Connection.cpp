@@ -80,6 +80,11 @@ const char* Http2Connection::FailureText(Failure failure) {
     return "?";
 }
 
+bool Http2Connection::StartsLikeHttp2(const unsigned char* data, size_t length) {
+    return data != nullptr && length > 0 &&
+           std::memcmp(data, kClientPreface, std::min(length, kPrefaceLength)) == 0;
+}
+
 void Http2Connection::Fail(int d, Failure why) {
     Direction& dir = m_dir[d];
     if (dir.failure != kNone) return;

@@ -58,6 +58,10 @@ class Http2Connection {
     // The connection is over: every stream still waiting for its response ends.
     void Close();
 
+    // True when the client's first bytes are, as far as they go, the HTTP/2 connection preface:
+    // how a connection whose ALPN was not seen (TLS 1.3 encrypts the server's) is told apart.
+    static bool StartsLikeHttp2(const unsigned char* data, size_t length);
+
     bool Failed(int direction) const { return m_dir[direction & 1].failure != kNone; }
     Failure FailureOf(int direction) const { return m_dir[direction & 1].failure; }
     static const char* FailureText(Failure failure);

@@ -125,6 +125,12 @@ TEST_P(Http2Capture, RequestsAndBodiesAsTsharkAndNginxSawThem) {
     tlstest::Feed(tls, tlstest::ReadConnection(Path(name, ".pcap")));
     EXPECT_EQ(tls.ServerName(), truth.sni);
     ASSERT_TRUE(tls.Keyed());
+    // The client's first record, which may follow the server's SETTINGS.
+    auto first = std::find_if(pipe.plain.begin(), pipe.plain.end(),
+                              [](const std::pair<int, std::string>& r) { return r.first == 0; });
+    ASSERT_NE(first, pipe.plain.end());
+    EXPECT_TRUE(Http2Connection::StartsLikeHttp2(
+        reinterpret_cast<const unsigned char*>(first->second.data()), first->second.size()));
     EXPECT_FALSE(pipe.h2.Failed(0)) << Http2Connection::FailureText(pipe.h2.FailureOf(0));
     EXPECT_FALSE(pipe.h2.Failed(1)) << Http2Connection::FailureText(pipe.h2.FailureOf(1));
     EXPECT_EQ(pipe.requests, truth.requests);
@@ -189,6 +195,8 @@ TEST(Http2CaptureFfmpeg, HttpsRequestLinesAsTsharkReadThem) {
     tlstest::Feed(tls, tlstest::ReadConnection(Path(name, ".pcap")));
     EXPECT_EQ(tls.ServerName(), ReadTruth(name).sni);
     ASSERT_TRUE(tls.Keyed());
+    EXPECT_FALSE(Http2Connection::StartsLikeHttp2(
+        reinterpret_cast<const unsigned char*>(got.plain[0].data()), got.plain[0].size()));
     std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
     std::string line;
     size_t count = 0;
