@@ -18,16 +18,7 @@ namespace {
 using Header = std::pair<std::string, std::string>;
 using F = Http2Connection::Failure;
 
-std::string Frame(uint8_t type, uint8_t flags, uint32_t stream, const std::string& payload,
-                  uint32_t length = UINT32_MAX) {
-    if (length == UINT32_MAX) length = static_cast<uint32_t>(payload.size());
-    std::string f = {static_cast<char>(length >> 16), static_cast<char>(length >> 8),
-                     static_cast<char>(length),       static_cast<char>(type),
-                     static_cast<char>(flags),        static_cast<char>(stream >> 24),
-                     static_cast<char>(stream >> 16), static_cast<char>(stream >> 8),
-                     static_cast<char>(stream)};
-    return f + payload;
-}
+using http2test::Frame;
 
 enum : uint8_t { DATA = 0, HEADERS = 1, RST = 3, SETTINGS = 4, PUSH = 5, PING = 6, CONT = 9 };
 enum : uint8_t { END_STREAM = 1, END_HEADERS = 4, PADDED = 8, PRIORITY = 0x20 };

@@ -1,12 +1,26 @@
 #pragma once
 // What an Http2Connection reports, as text: one line per event, the body bytes of a stream that
-// come one after another joined on one line, so that how the input was cut does not show.
+// come one after another joined on one line, so that how the input was cut does not show. And
+// a frame builder.
 
+#include <cstdint>
 #include <string>
 
 #include "http2/Http2Connection.h"
 
 namespace http2test {
+
+// A frame: the 9-byte header, then the payload; length, when given, is what the header claims.
+inline std::string Frame(uint8_t type, uint8_t flags, uint32_t stream, const std::string& payload,
+                         uint32_t length = UINT32_MAX) {
+    if (length == UINT32_MAX) length = static_cast<uint32_t>(payload.size());
+    std::string f = {static_cast<char>(length >> 16), static_cast<char>(length >> 8),
+                     static_cast<char>(length),       static_cast<char>(type),
+                     static_cast<char>(flags),        static_cast<char>(stream >> 24),
+                     static_cast<char>(stream >> 16), static_cast<char>(stream >> 8),
+                     static_cast<char>(stream)};
+    return f + payload;
+}
 
 class Transcript : public Http2Sink {
   public:
