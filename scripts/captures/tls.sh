@@ -342,7 +342,8 @@ NGINX
 # [SESSION_PORT=N] [H2_FILES="..."] session_h2 NAME KEEP_KEYS CURL_OPTIONS...
 session_h2() {
   local name="$1" keep="$2" port="${SESSION_PORT:-$H2_PORT}" f
-  local files=(${H2_FILES:-live/stream.m3u8 live/seg0.ts live/seg1.ts index.html})
+  local files
+  read -r -a files <<<"${H2_FILES:-live/stream.m3u8 live/seg0.ts live/seg1.ts index.html}"
   local fetch=()
   shift 2
   ns_start
@@ -358,17 +359,18 @@ session_h2() {
   capture_end "$name" "$server"
   {
     sni_truth "$name"
-    # One line per HEADERS frame; several in one segment come as |-separated lists.
+    # One line per segment with HEADERS; several frames in one come as |-separated lists.
     tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
-      -Y http2.header -T fields -E occurrence=a -E aggregator='|' -e http2.streamid \
+      -Y http2.header -T fields -E occurrence=a -E aggregator='|' -e http2.type -e http2.streamid \
       -e http2.headers.method -e http2.headers.scheme -e http2.headers.authority \
       -e http2.headers.path -e http2.headers.status |
       python3 -c '
 import sys
 for line in sys.stdin:
     f = line.rstrip("\n").split("\t")
-    streams = [s for s in f[0].split("|") if s != "0"]
-    cols = [c.split("|") if c else [] for c in f[1:]]
+    # The streams of the HEADERS frames (type 1) alone: a segment carries other frames too.
+    streams = [s for t, s in zip(f[0].split("|"), f[1].split("|")) if t == "1"]
+    cols = [c.split("|") if c else [] for c in f[2:]]
     methods, schemes, authorities, paths, statuses = cols
     # Requests and responses are never in one HEADERS frame: client and server segments differ.
     if methods:
