@@ -13,12 +13,14 @@ struct nghttp2_hd_inflater;
 class Http2Sink {
   public:
     virtual ~Http2Sink() = default;
+    // A new stream of the client's; none while kMaxOpenStreams are open.
     virtual void OnRequest(uint32_t stream, const std::string& method, const std::string& scheme,
                            const std::string& authority, const std::string& path) = 0;
     virtual void OnResponse(uint32_t stream, int status, const std::string& contentType) = 0;
     // Response body bytes, in order, padding stripped.
     virtual void OnData(uint32_t stream, const unsigned char* data, size_t length) = 0;
-    // The response is complete (END_STREAM), or the stream was reset or abandoned.
+    // The response is complete (END_STREAM), or the stream was reset or abandoned. A reset from
+    // the client counts where it comes in the bytes handed over: the directions' order matters.
     virtual void OnStreamEnd(uint32_t stream) = 0;
     // The response's content-encoding, when it has one; called right after OnResponse.
     virtual void OnContentEncoding(uint32_t /*stream*/, const std::string& /*encoding*/) {}
