@@ -30,10 +30,6 @@
 #                    NAME.truth says "tls-port 1936" and "plain-port 1935", the connection whose
 #                    bytes the decrypted ones must equal
 #   rtmps-publish-tls12  the same, the terminator taking TLS 1.2 at most
-#   h2-curl          curl fetching the playlist and the segment over HTTP/2 (ALPN h2, TLS 1.3);
-#                    NAME.truth as above from tshark's HTTP/2 reading, NAME.h2streams the lines
-#                    its requests make (not read yet: only the summary without the key log is
-#                    checked)
 #   hls-https        ffmpeg's HLS client (GnuTLS, writes the key log) reading a 3-second HLS
 #                    made here (H.264 and AAC, 1-second MPEG-TS segments) from nginx over TLS;
 #                    NAME.address is the playlist's address, NAME.framemd5 the packets of the
@@ -43,6 +39,18 @@
 #                    it waits for another ffmpeg's 3 seconds of H.264 and AAC published in
 #                    plaintext; only the TLS leg is captured. NAME.address and NAME.framemd5 as
 #                    for hls-https, of the FLV the player wrote
+#   h2-tls13         curl --http2 over TLS 1.3 (ALPN h2) fetching an HLS playlist that ffmpeg
+#                    wrote, two of its segments and a page, on one connection; NAME.truth holds
+#                    "sni NAME", then "request STREAM METHOD SCHEME AUTHORITY PATH" and
+#                    "response STREAM STATUS" for each HEADERS tshark decodes, then
+#                    "body PATH MD5" of each file nginx served
+#   h2-tls12         the same over TLS 1.2 (ECDHE-RSA-AES128-GCM-SHA256)
+#   h2-nokeys        the same as h2-tls13, its key log not kept: NAME.truth holds the sni only
+#   h2-parallel      curl --parallel --compressed: the playlist, three segments and the page
+#                    requested at once on one connection, their DATA frames interleaved; nginx
+#                    gzips the playlist and the page (the MD5 in the truth is of the file)
+#   hls-ffmpeg-https ffmpeg's HLS client (GnuTLS, HTTP/1.1) reading the same playlist and its
+#                    segments over https; NAME.truth as for the curl HTTP/1.1 sessions
 #
 # Usage: tls.sh [--out DIR] [SESSION...]
 # Run as root. Every namespace and process started here is removed on exit.
@@ -54,7 +62,7 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,48p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,56p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
@@ -62,7 +70,7 @@ done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
     tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12 hls-https
-    rtmps-play h2-curl)
+    rtmps-play h2-tls13 h2-tls12 h2-nokeys h2-parallel hls-ffmpeg-https)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -79,6 +87,7 @@ PIDS=()
 PORT=8443
 RETRY_PORT=8444
 H2_PORT=8445
+H2_GZIP_PORT=8446
 HOST=strevix.test
 
 log() { echo "tls.sh: $*" >&2; }
@@ -88,6 +97,7 @@ cleanup() {
   for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null || true; done
   for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do wait "${PIDS[i]}" 2>/dev/null || true; done
   [ -z "$NS" ] || ip netns del "$NS" 2>/dev/null || true
+  rm -rf "/etc/netns/strevix-tls-$$"
   if [ -n "${KEEP_WORK:-}" ]; then log "work folder kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
@@ -141,6 +151,13 @@ M3U8
   # Segments of 188-byte packets, large enough for several records.
   head -c $((188 * 200)) /dev/zero | tr '\0' 'G' >"$WEB/hls/seg0.ts"
   cp "$WEB/hls/seg0.ts" "$WEB/hls/seg1.ts"
+  # A real HLS for the HTTP/2 sessions: three one-second segments of a small picture.
+  mkdir -p "$WEB/live"
+  ffmpeg -nostdin -loglevel error -f lavfi -i testsrc=size=160x120:rate=10 -t 3 -c:v libx264 \
+    -preset ultrafast -b:v 40k -g 10 -f hls -hls_time 1 -hls_playlist_type vod \
+    -hls_segment_filename "$WEB/live/seg%d.ts" "$WEB/live/stream.m3u8"
+  printf '<!DOCTYPE html>\n<html><head><title>Strevix test</title></head>\n<body><video src="/live/stream.m3u8"></video></body></html>\n' \
+    >"$WEB/index.html"
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$HOST" \
     -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
   cat >"$WORK/nginx.conf" <<NGINX
@@ -160,6 +177,7 @@ http {
   types {
     application/vnd.apple.mpegurl m3u8;
     video/mp2t ts;
+    text/html html;
   }
   server {
     listen $PORT ssl;
@@ -168,15 +186,6 @@ http {
     ssl_certificate_key $WORK/key.pem;
     ssl_protocols TLSv1.2 TLSv1.3;
     ssl_ciphers ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-CHACHA20-POLY1305;
-    ssl_session_tickets off;
-    root $WEB;
-  }
-  server {
-    listen $H2_PORT ssl http2;
-    server_name $HOST;
-    ssl_certificate $WORK/cert.pem;
-    ssl_certificate_key $WORK/key.pem;
-    ssl_protocols TLSv1.3;
     ssl_session_tickets off;
     root $WEB;
   }
@@ -190,6 +199,29 @@ http {
     ssl_session_tickets off;
     root $WEB;
   }
+  server {
+    listen $H2_PORT ssl http2;
+    server_name $HOST;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_ciphers ECDHE-RSA-AES128-GCM-SHA256;
+    ssl_session_tickets off;
+    gzip off;
+    root $WEB;
+  }
+  server {
+    listen $H2_GZIP_PORT ssl http2;
+    server_name $HOST;
+    ssl_certificate $WORK/cert.pem;
+    ssl_certificate_key $WORK/key.pem;
+    ssl_protocols TLSv1.3;
+    ssl_session_tickets off;
+    gzip on;
+    gzip_min_length 0;
+    gzip_types application/vnd.apple.mpegurl;
+    root $WEB;
+  }
 }
 NGINX
 }
@@ -198,6 +230,9 @@ ns_start() {
   NS="strevix-tls-$$"
   ip netns del "$NS" 2>/dev/null || true
   ip netns add "$NS"
+  # ip netns exec mounts this over /etc/hosts: the server name resolves to loopback in there.
+  mkdir -p "/etc/netns/$NS"
+  echo "127.0.0.1 $HOST" >"/etc/netns/$NS/hosts"
   ip -n "$NS" link set lo mtu 1500 up
   ip netns exec "$NS" ethtool -K lo tso off gso off gro off >/dev/null
 }
@@ -238,25 +273,17 @@ session() {
   capture_begin "$name"
   local base="https://$HOST:$port/hls"
   timeout -k 5 30 ip netns exec "$NS" \
-    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k "${HTTP_VERSION:---http1.1}" \
+    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http1.1 \
     --resolve "$HOST:$port:127.0.0.1" \
     "$@" -o /dev/null "$base/index.m3u8" -o /dev/null "$base/seg0.ts" >"$WORK/curl.log" 2>&1 ||
     { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
   capture_end "$name" "$server"
   {
     sni_truth "$name"
-    if [ "${HTTP_VERSION:-}" = --http2 ]; then
-      # One line per HEADERS frame: a request's method and path, or a response's status.
-      tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
-        -Y "http2.type == 1" -T fields -e http2.headers.method -e http2.headers.path \
-        -e http2.headers.status 2>/dev/null |
-        awk -F'\t' '$1 != "" { print "request " $1 " " $2 " HTTP/2"; next } $3 != "" { print "response " $3 }'
-    else
-      tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
-        -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
-        -e http.request.version -e http.response.code |
-        awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
-    fi
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
+      -e http.request.version -e http.response.code |
+      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
   } >"$OUT/$name.truth"
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
 }
@@ -402,6 +429,76 @@ NGINX
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -vc '^#' "$OUT/$name.framemd5") packets"
 }
 
+# [SESSION_PORT=N] [H2_FILES="..."] session_h2 NAME KEEP_KEYS CURL_OPTIONS...
+session_h2() {
+  local name="$1" keep="$2" port="${SESSION_PORT:-$H2_PORT}" f
+  local files
+  read -r -a files <<<"${H2_FILES:-live/stream.m3u8 live/seg0.ts live/seg1.ts index.html}"
+  local fetch=()
+  shift 2
+  ns_start
+  start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
+  local server=$PID
+  wait_port "$port"
+  capture_begin "$name"
+  for f in "${files[@]}"; do fetch+=(-o /dev/null "https://$HOST:$port/$f"); done
+  timeout -k 5 30 ip netns exec "$NS" \
+    env SSLKEYLOGFILE="$WORK/keys" curl -sS -k --http2 --resolve "$HOST:$port:127.0.0.1" "$@" \
+    "${fetch[@]}" >"$WORK/curl.log" 2>&1 ||
+    { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
+  capture_end "$name" "$server"
+  {
+    sni_truth "$name"
+    # One line per segment with HEADERS; several frames in one come as |-separated lists.
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+      -Y http2.header -T fields -E occurrence=a -E aggregator='|' -e http2.type -e http2.streamid \
+      -e http2.headers.method -e http2.headers.scheme -e http2.headers.authority \
+      -e http2.headers.path -e http2.headers.status |
+      python3 -c '
+import sys
+for line in sys.stdin:
+    f = line.rstrip("\n").split("\t")
+    # The streams of the HEADERS frames (type 1) alone: a segment carries other frames too.
+    streams = [s for t, s in zip(f[0].split("|"), f[1].split("|")) if t == "1"]
+    cols = [c.split("|") if c else [] for c in f[2:]]
+    methods, schemes, authorities, paths, statuses = cols
+    # Requests and responses are never in one HEADERS frame: client and server segments differ.
+    if methods:
+        for i, m in enumerate(methods):
+            print("request", streams[i], m, schemes[i], authorities[i], paths[i])
+    for i, s in enumerate(statuses):
+        print("response", streams[i], s)
+'
+    for f in "${files[@]}"; do
+      echo "body /$f $(md5sum <"$WEB/$f" | cut -c1-32)"
+    done
+  } >"$OUT/$name.truth"
+  [ "$keep" = keep ] || { rm -f "$OUT/$name.keys"; sni_truth "$name" >"$OUT/$name.truth"; }
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+}
+
+# ffmpeg's HLS demuxer over https (HTTP/1.1; GnuTLS writes SSLKEYLOGFILE).
+session_ffmpeg_https() {
+  local name=hls-ffmpeg-https port=$H2_PORT
+  ns_start
+  start_bg "$WORK/nginx.log" nginx -p "$WORK" -c "$WORK/nginx.conf"
+  local server=$PID
+  wait_port "$port"
+  capture_begin "$name"
+  timeout -k 5 30 ip netns exec "$NS" env SSLKEYLOGFILE="$WORK/keys" ffmpeg -nostdin \
+    -loglevel error -tls_verify 0 -i "https://$HOST:$port/live/stream.m3u8" -c copy -f null - \
+    >"$WORK/ffmpeg.log" 2>&1 || { log "ffmpeg failed for $name:"; cat "$WORK/ffmpeg.log" >&2; return 1; }
+  capture_end "$name" "$server"
+  {
+    sni_truth "$name"
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
+      -e http.request.version -e http.response.code |
+      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
+  } >"$OUT/$name.truth"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+}
+
 mkdir -p "$OUT"
 make_server
 for s in "${SESSIONS[@]}"; do
@@ -419,14 +516,23 @@ for s in "${SESSIONS[@]}"; do
     rtmps-publish) session_rtmps "$s" ;;
     rtmps-publish-tls12) session_rtmps "$s" 1.2 ;;
     hls-https) session_hls_https ;;
-    h2-curl) SESSION_PORT=$H2_PORT HTTP_VERSION=--http2 session "$s" --tlsv1.3 ;;
     rtmps-play) session_rtmps_play ;;
+    h2-tls13) session_h2 "$s" keep --tlsv1.3 ;;
+    h2-tls12) session_h2 "$s" keep --tlsv1.2 --tls-max 1.2 ;;
+    h2-nokeys) session_h2 "$s" drop --tlsv1.3 ;;
+    h2-parallel)
+      SESSION_PORT=$H2_GZIP_PORT H2_FILES="live/stream.m3u8 live/seg0.ts live/seg1.ts live/seg2.ts index.html" \
+        session_h2 "$s" keep --tlsv1.3 --parallel --compressed ;;
+    hls-ffmpeg-https) session_ffmpeg_https ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
   # The lines strevix-cli must print for it, with and without its key log.
   case "$s" in
     tls13-retry) TLS_PORT=$RETRY_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
-    h2-curl) TLS_PORT=$H2_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
+    h2-tls13 | h2-tls12 | h2-nokeys)
+      TLS_PORT=$H2_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
+    h2-parallel) TLS_PORT=$H2_GZIP_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
+    hls-ffmpeg-https) TLS_PORT=$H2_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     rtmps-play)
       RTMP_ADDRESS="$(cat "$OUT/$s.address")" bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     *) bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
