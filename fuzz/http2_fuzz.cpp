@@ -49,7 +49,7 @@ struct Sink : Http2Sink {
         Check(length > 0, "empty data");
         last = data[length - 1];  // the whole block is readable
     }
-    void OnStreamEnd(uint32_t stream) override {
+    void OnStreamEnd(uint32_t stream, bool) override {
         Check(open.erase(stream) == 1, "an end of a stream not open");
         ended.insert(stream);
     }

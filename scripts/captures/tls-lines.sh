@@ -5,12 +5,10 @@
 #                   beside the TLS one is sighted as often as its bytes grow, which tshark
 #                   cannot say)
 #   NAME.nokeys     without the key log: the lines of the connections in plaintext only
-#   NAME.h2streams  for an HTTP/2 session, the lines its requests make (:authority and :path of
-#                   each request, from tshark), kept apart until HTTP/2 is read
 #   NAME.unread     without the key log, the one summary line on stderr: the TLS sessions by
 #                   their ClientHellos, named by their server name or else the server address
-# HTTP requests come from tshark's decryption with the key log (http.host, http.request.uri; a
-# request line naming .ts, .flv, .m3u8 or .mp4 is HLS). RTMP over TLS: tshark does not read
+# HTTP requests come from tshark's decryption with the key log (http.host, http.request.uri, or
+# for HTTP/2 :authority and :path; a request naming .ts, .flv, .m3u8 or .mp4 is HLS). RTMP over TLS: tshark does not read
 # RTMP inside TLS, so the address is read from the plaintext leg behind the terminator, whose
 # bytes equal the decrypted ones (the TLS reader's tests hold them to that); a capture without
 # that leg gives its address as RTMP_ADDRESS.
@@ -42,10 +40,10 @@ for name in "$@"; do
     -Y 'http2.headers.method' -T fields -e http2.headers.authority -e http2.headers.path \
     2>/dev/null)" && [ -n "$h2" ]; then
     printf '%s\n' "$h2" |
-      awk -F'\t' '{ label = $2 ~ /\.(ts|flv|m3u8|mp4)/ ? "HLS" : "HTTP"; print label "-https://" $1 $2 }' |
-      awk '/^HLS-/ && !seen[$0]++' >"$DIR/$name.h2streams"
+      awk -F'\t' '{ label = $2 ~ /\.(ts|flv|m3u8|mp4)/ ? "HLS" : "HTTP"; print label "-https://" $1 $2 }' \
+        >"$DIR/$name.sightings"
+    awk '/^HLS-/ && !seen[$0]++' "$DIR/$name.sightings" >"$DIR/$name.streams"
     : >"$DIR/$name.nokeys"
-    rm -f "$DIR/$name.streams" "$DIR/$name.sightings"
   elif [ -n "${RTMP_ADDRESS:-}" ]; then
     echo "RTMP-$RTMP_ADDRESS" >"$DIR/$name.streams"
     : >"$DIR/$name.nokeys"

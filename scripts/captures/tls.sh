@@ -48,7 +48,8 @@
 #   h2-nokeys        the same as h2-tls13, its key log not kept: NAME.truth holds the sni only
 #   h2-parallel      curl --parallel --compressed: the playlist, three segments and the page
 #                    requested at once on one connection, their DATA frames interleaved; nginx
-#                    gzips the playlist and the page (the MD5 in the truth is of the file)
+#                    gzips the playlist and the page (the MD5 in the truth is of the file);
+#                    NAME.address and NAME.framemd5 (of the segments joined) as for hls-https
 #   hls-ffmpeg-https ffmpeg's HLS client (GnuTLS, HTTP/1.1) reading the same playlist and its
 #                    segments over https; NAME.truth as for the curl HTTP/1.1 sessions
 #
@@ -429,7 +430,7 @@ NGINX
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -vc '^#' "$OUT/$name.framemd5") packets"
 }
 
-# [SESSION_PORT=N] [H2_FILES="..."] session_h2 NAME KEEP_KEYS CURL_OPTIONS...
+# [SESSION_PORT=N] [H2_FILES="..."] [H2_RECORDED="..."] session_h2 NAME KEEP_KEYS CURL_OPTIONS...
 session_h2() {
   local name="$1" keep="$2" port="${SESSION_PORT:-$H2_PORT}" f
   local files
@@ -474,6 +475,14 @@ for line in sys.stdin:
     done
   } >"$OUT/$name.truth"
   [ "$keep" = keep ] || { rm -f "$OUT/$name.keys"; sni_truth "$name" >"$OUT/$name.truth"; }
+  if [ -n "${H2_RECORDED:-}" ]; then
+    # Every segment the playlist names was fetched: what a recording of it must hold.
+    local segments=()
+    for f in $H2_RECORDED; do segments+=("$WEB/$f"); done
+    cat "${segments[@]}" >"$WORK/$name.ts"
+    echo "https://$HOST:$port/live/stream.m3u8" >"$OUT/$name.address"
+    framemd5 "$WORK/$name.ts" "$name"
+  fi
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
 }
 
@@ -522,6 +531,7 @@ for s in "${SESSIONS[@]}"; do
     h2-nokeys) session_h2 "$s" drop --tlsv1.3 ;;
     h2-parallel)
       SESSION_PORT=$H2_GZIP_PORT H2_FILES="live/stream.m3u8 live/seg0.ts live/seg1.ts live/seg2.ts index.html" \
+        H2_RECORDED="live/seg0.ts live/seg1.ts live/seg2.ts" \
         session_h2 "$s" keep --tlsv1.3 --parallel --compressed ;;
     hls-ffmpeg-https) session_ffmpeg_https ;;
     *) log "unknown session $s"; exit 2 ;;

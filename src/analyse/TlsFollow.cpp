@@ -6,6 +6,7 @@
 
 #include "analyse/StreamUriExtract.h"
 #include "common/LogOut.h"
+#include "http2/Http2Connection.h"
 
 namespace {
 
@@ -87,7 +88,8 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
                 Rtmp(direction, data, length);
                 break;
             case kHttp2:
-                // The HTTP/2 frame reader takes these once there is one.
+                h2->OnBytes(direction, data, length);
+                break;
             default:
                 break;
         }
@@ -99,13 +101,16 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
                                  (direction == TlsConnection::kClient ? "client" : "server") +
                                  " failed authentication; that direction is not read further");
         }
+        // Nothing more comes from that direction: HTTP/2 ends what waited on it.
+        if (h2) h2->OnGap(direction);
         if (direction == TlsConnection::kServer) EndHttp();
     }
 
     void EndHttp() {
-        if (!http || httpEnded) return;
+        if (httpEnded) return;
         httpEnded = true;
-        http->OnServerEnd();
+        if (http) http->OnServerEnd();
+        if (h2) h2->Close();
     }
 
     void OnRequest(const std::string& head, const HttpRequest& request) override {
@@ -129,9 +134,13 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
     }
 
     void Classify(const unsigned char* data, size_t length) {
-        if (tls.SelectedAlpn() == "h2") {
+        // TLS 1.3 encrypts the server's ALPN choice, which is then read only after the keys:
+        // the client's preface tells as well.
+        if (tls.SelectedAlpn() == "h2" || Http2Connection::StartsLikeHttp2(data, length)) {
             kind = kHttp2;
             ++owner.m_http2;
+            h2bridge.reset(new H2Bridge(*this));
+            h2.reset(new Http2Connection(h2bridge.get()));
         } else if (length > 0 && data[0] == 0x03) {
             kind = kRtmp;
             rtmp.reset(new RtmpMedia());
@@ -192,11 +201,80 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
 
     std::string Name() const { return SessionName(tls.ServerName(), flow.Key()); }
 
+    // An HTTP/2 session's requests go the way an HTTP/1.1 one's do: each read as the request
+    // head it stands for, each response to the recorder.
+    struct H2Bridge : public Http2Sink {
+        struct Stream {
+            HttpRequest request;
+            HttpResponseHead head;
+            bool responded = false;
+            bool opened = false;
+            HttpBodySink* body = nullptr;
+            std::unique_ptr<InflatingBody> inflate;
+        };
+        explicit H2Bridge(Entry& entry) : e(entry) {}
+
+        void OnRequest(uint32_t stream, const std::string& method, const std::string&,
+                       const std::string& authority, const std::string& path) override {
+            HttpRequest request;
+            request.method = method;
+            request.target = path;
+            request.host = authority.empty() ? e.tls.ServerName() : authority;
+            request.scheme = "https";
+            e.OnRequest(method + " " + path + " HTTP/1.1\r\nHost: " + request.host + "\r\n\r\n",
+                        request);
+            streams[stream].request = request;
+        }
+        void OnResponse(uint32_t stream, int status, const std::string&) override {
+            auto it = streams.find(stream);
+            if (it == streams.end()) return;
+            it->second.head.status = status;
+            it->second.responded = true;
+        }
+        void OnContentEncoding(uint32_t stream, const std::string& encoding) override {
+            auto it = streams.find(stream);
+            if (it != streams.end())
+                it->second.head.gzip = encoding.find("gzip") != std::string::npos ||
+                                       encoding.find("deflate") != std::string::npos;
+        }
+        void OnData(uint32_t stream, const unsigned char* data, size_t length) override {
+            auto it = streams.find(stream);
+            if (it == streams.end()) return;
+            HttpBodySink* body = Open(it->second);
+            if (body != nullptr) body->OnBody(data, length);
+        }
+        void OnStreamEnd(uint32_t stream, bool complete) override {
+            auto it = streams.find(stream);
+            if (it == streams.end()) return;
+            HttpBodySink* body = Open(it->second);
+            if (body != nullptr) body->OnBodyEnd(complete);
+            streams.erase(it);
+        }
+        HttpBodySink* Open(Stream& s) {
+            if (!s.opened && s.responded) {
+                s.opened = true;
+                HttpExchangeSink* recorder = e.owner.m_listener->TlsHttpRecorder();
+                s.body = recorder != nullptr ? recorder->OnResponse(s.request, s.head) : nullptr;
+                if (s.body != nullptr && s.head.gzip) {
+                    s.inflate.reset(new InflatingBody(s.body));
+                    s.body = s.inflate.get();
+                }
+            }
+            return s.body;
+        }
+
+        Entry& e;
+        // Bounded by the HTTP/2 reader's open streams: each ends once.
+        std::unordered_map<uint32_t, Stream> streams;
+    };
+
     TlsFollow& owner;
     TcpFlow flow;
     TlsConnection tls;
     Kind kind = kUnknown;
     std::unique_ptr<HttpConnectionReader> http;
+    std::unique_ptr<H2Bridge> h2bridge;
+    std::unique_ptr<Http2Connection> h2;  // after h2bridge: it goes first
     std::unique_ptr<RtmpMedia> rtmp;
     std::vector<unsigned char> collected;  // RTMP: the client's chunk stream, its first bytes
     size_t skipped[2] = {0, 0};

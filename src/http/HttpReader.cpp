@@ -251,15 +251,9 @@ void HttpConnectionReader::StartBody() {
     m_headOnly = m_current.method == "HEAD";
     const bool noBody = m_headOnly || m_response.status == 204 || m_response.status == 304;
     m_body = m_sink != nullptr ? m_sink->OnResponse(m_current, m_response) : nullptr;
-    m_zipBroken = false;
     if (m_body != nullptr && m_response.gzip && !noBody) {
-        m_zip.reset(new z_stream());
-        std::memset(m_zip.get(), 0, sizeof(z_stream));
-        // 32 + 15: gzip or zlib, told by the header.
-        if (inflateInit2(m_zip.get(), 32 + 15) != Z_OK) {
-            m_zip.reset();
-            m_zipBroken = true;
-        }
+        m_zip.reset(new InflatingBody(m_body));
+        m_body = m_zip.get();
     }
     if (noBody || (!m_response.chunked && m_response.contentLength == 0)) {
         EndBody(true);
@@ -275,49 +269,60 @@ void HttpConnectionReader::StartBody() {
 }
 
 void HttpConnectionReader::EndBody(bool complete) {
-    if (m_zip) {
-        inflateEnd(m_zip.get());
-        m_zip.reset();
-    }
     HttpBodySink* body = m_body;
     m_body = nullptr;
     m_state = kHead;
     m_head.clear();
-    if (body != nullptr) body->OnBodyEnd(complete && !m_zipBroken);
+    if (body != nullptr) body->OnBodyEnd(complete);
+    m_zip.reset();
 }
 
 void HttpConnectionReader::Body(const unsigned char* data, size_t length) {
-    if (m_body == nullptr || length == 0) return;
-    if (!m_response.gzip) {
-        m_body->OnBody(data, length);
-        return;
-    }
-    if (!m_zipBroken && !Inflate(data, length)) m_zipBroken = true;
+    if (m_body != nullptr && length > 0) m_body->OnBody(data, length);
 }
 
-bool HttpConnectionReader::Inflate(const unsigned char* data, size_t length) {
-    if (!m_zip) return false;
+InflatingBody::InflatingBody(HttpBodySink* target) : m_target(target) {
+    std::memset(&m_zip, 0, sizeof m_zip);
+    // 32 + 15: gzip or zlib, told by the header.
+    m_ready = inflateInit2(&m_zip, 32 + 15) == Z_OK;
+    m_broken = !m_ready;
+}
+
+InflatingBody::~InflatingBody() {
+    if (m_ready) inflateEnd(&m_zip);
+}
+
+void InflatingBody::OnBody(const unsigned char* data, size_t length) {
+    if (m_broken || m_done) return;
     unsigned char out[16384];
-    z_stream& z = *m_zip;
     while (length > 0) {
         const uInt part = length > (1u << 30) ? (1u << 30) : static_cast<uInt>(length);
-        z.next_in = const_cast<Bytef*>(data);
-        z.avail_in = part;
+        m_zip.next_in = const_cast<Bytef*>(data);
+        m_zip.avail_in = part;
         data += part;
         length -= part;
         for (;;) {
-            z.next_out = out;
-            z.avail_out = sizeof(out);
-            const int r = inflate(&z, Z_NO_FLUSH);
-            const size_t produced = sizeof(out) - z.avail_out;
-            if (produced > 0) m_body->OnBody(out, produced);
-            if (r == Z_STREAM_END) return true;  // what follows the stream is ignored
-            if (r != Z_OK && r != Z_BUF_ERROR) return false;
-            if (z.avail_in == 0 && z.avail_out != 0) break;
+            m_zip.next_out = out;
+            m_zip.avail_out = sizeof(out);
+            const int r = inflate(&m_zip, Z_NO_FLUSH);
+            const size_t produced = sizeof(out) - m_zip.avail_out;
+            if (produced > 0) m_target->OnBody(out, produced);
+            if (r == Z_STREAM_END) {
+                m_done = true;  // what follows the stream is ignored
+                return;
+            }
+            if (r != Z_OK && r != Z_BUF_ERROR) {
+                m_broken = true;
+                return;
+            }
+            if (m_zip.avail_in == 0 && m_zip.avail_out != 0) break;
             if (r == Z_BUF_ERROR && produced == 0) break;
         }
     }
-    return true;
+}
+
+void InflatingBody::OnBodyEnd(bool complete) {
+    m_target->OnBodyEnd(complete && !m_broken);
 }
 
 bool HttpConnectionReader::ChunkLineDone() {
@@ -449,19 +454,17 @@ void HttpConnectionReader::OnServerBytes(const unsigned char* data, size_t lengt
 void HttpConnectionReader::OnServerGap(uint64_t length) {
     if ((m_state == kLength || m_state == kChunkData) && length < m_left) {
         m_left -= length;
-        if (m_zip) m_zipBroken = true;
-        if (m_body != nullptr && !m_response.gzip) m_body->OnBodyGap(length);
+        if (m_body != nullptr) m_body->OnBodyGap(length);
         return;
     }
     if (m_state == kLength && length == m_left) {
         // The rest of the body is missing; the next response starts right after it.
-        if (m_body != nullptr && !m_response.gzip) m_body->OnBodyGap(length);
+        if (m_body != nullptr) m_body->OnBodyGap(length);
         EndBody(false);
         return;
     }
     if (m_state == kToClose) {
-        if (m_zip) m_zipBroken = true;
-        if (m_body != nullptr && !m_response.gzip) m_body->OnBodyGap(length);
+        if (m_body != nullptr) m_body->OnBodyGap(length);
         return;
     }
     if (m_state == kHead && m_head.empty() && m_requests.empty()) {

@@ -54,6 +54,26 @@ class HttpExchangeSink {
     virtual void OnRequest(const std::string& head, const HttpRequest& request) {}
 };
 
+// Inflates a gzip or zlib body on its way to another sink (HTTP/1.1 and HTTP/2 alike). A gap
+// breaks the stream: nothing more is handed on, and the body does not end complete.
+class InflatingBody : public HttpBodySink {
+  public:
+    explicit InflatingBody(HttpBodySink* target);
+    ~InflatingBody() override;
+    InflatingBody(const InflatingBody&) = delete;
+    InflatingBody& operator=(const InflatingBody&) = delete;
+    void OnBody(const unsigned char* data, size_t length) override;
+    void OnBodyGap(uint64_t) override { m_broken = true; }
+    void OnBodyEnd(bool complete) override;
+
+  private:
+    HttpBodySink* m_target;
+    z_stream m_zip;
+    bool m_ready = false;
+    bool m_broken = false;
+    bool m_done = false;  // the stream ended; what follows is ignored
+};
+
 // Parses one head (request or response) from its text; false when it is not one.
 bool ParseResponseHead(const std::string& text, HttpResponseHead* head);
 bool ParseRequestHead(const std::string& text, HttpRequest* request, int64_t* bodyLength,
@@ -96,7 +116,6 @@ class HttpConnectionReader {
     void StartBody();
     void EndBody(bool complete);
     void Body(const unsigned char* data, size_t length);
-    bool Inflate(const unsigned char* data, size_t length);
     bool ChunkLineDone();
 
     HttpExchangeSink* m_sink;
@@ -117,6 +136,5 @@ class HttpConnectionReader {
     bool m_headOnly = false;
     uint64_t m_responses = 0;
     // Gzip bodies are decoded on the way; the state exists only while one is read.
-    std::unique_ptr<z_stream> m_zip;
-    bool m_zipBroken = false;
+    std::unique_ptr<InflatingBody> m_zip;
 };

@@ -221,7 +221,7 @@ bool Http2Connection::EndFrame(int d) {
     ByteReader frame(reinterpret_cast<const unsigned char*>(dir.frame.data()), dir.frame.size());
     switch (dir.type) {
         case kData:
-            if ((dir.flags & kEndStream) != 0 && d == 1) EndStream(dir.stream);
+            if ((dir.flags & kEndStream) != 0 && d == 1) EndStream(dir.stream, true);
             break;
         case kHeaders:
         case kPushPromise: {
@@ -246,7 +246,7 @@ bool Http2Connection::EndFrame(int d) {
             if (dir.gather && (dir.flags & kAck) == 0) Settings(d);
             break;
         case kRstStream:
-            EndStream(dir.stream);
+            EndStream(dir.stream, false);
             break;
         default:
             break;
@@ -313,7 +313,7 @@ bool Http2Connection::DecodeBlock(int d) {
         m_streams.emplace(stream, Stream{});
         m_sink->OnRequest(stream, method, scheme, authority, path);
         // The address still counts; its response can no longer be read.
-        if (Failed(1)) EndStream(stream);
+        if (Failed(1)) EndStream(stream, false);
         return true;
     }
     auto it = m_streams.find(stream);
@@ -330,7 +330,7 @@ bool Http2Connection::DecodeBlock(int d) {
             if (!contentEncoding.empty()) m_sink->OnContentEncoding(stream, contentEncoding);
         }
     }
-    if (dir.blockEndStream) EndStream(stream);
+    if (dir.blockEndStream) EndStream(stream, d == 1);
     return true;
 }
 
@@ -352,11 +352,11 @@ void Http2Connection::Settings(int d) {
     }
 }
 
-void Http2Connection::EndStream(uint32_t stream) {
+void Http2Connection::EndStream(uint32_t stream, bool complete) {
     auto it = m_streams.find(stream);
     if (it == m_streams.end()) return;
     m_streams.erase(it);
-    m_sink->OnStreamEnd(stream);
+    m_sink->OnStreamEnd(stream, complete);
 }
 
 void Http2Connection::AbandonAll() {
@@ -365,5 +365,5 @@ void Http2Connection::AbandonAll() {
     for (const auto& s : m_streams) open.push_back(s.first);
     m_streams.clear();
     std::sort(open.begin(), open.end());
-    for (uint32_t stream : open) m_sink->OnStreamEnd(stream);
+    for (uint32_t stream : open) m_sink->OnStreamEnd(stream, false);
 }

@@ -19,9 +19,10 @@ class Http2Sink {
     virtual void OnResponse(uint32_t stream, int status, const std::string& contentType) = 0;
     // Response body bytes, in order, padding stripped.
     virtual void OnData(uint32_t stream, const unsigned char* data, size_t length) = 0;
-    // The response is complete (END_STREAM), or the stream was reset or abandoned. A reset from
-    // the client counts where it comes in the bytes handed over: the directions' order matters.
-    virtual void OnStreamEnd(uint32_t stream) = 0;
+    // The stream is over: `complete` when the server ended it (END_STREAM), not when it was
+    // reset or abandoned. A reset from the client counts where it comes in the bytes handed
+    // over: the directions' order matters.
+    virtual void OnStreamEnd(uint32_t stream, bool complete) = 0;
     // The response's content-encoding, when it has one; called right after OnResponse.
     virtual void OnContentEncoding(uint32_t /*stream*/, const std::string& /*encoding*/) {}
 };
@@ -110,7 +111,7 @@ class Http2Connection {
     bool HeaderFragment(int d, const unsigned char* fragment, size_t length);
     bool DecodeBlock(int d);
     void Settings(int d);
-    void EndStream(uint32_t stream);
+    void EndStream(uint32_t stream, bool complete);
     void AbandonAll();
 
     Http2Sink* m_sink;

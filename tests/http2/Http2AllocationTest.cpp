@@ -25,7 +25,7 @@ struct Sink : Http2Sink {
         outside |= data < from || data + length > to;
         bytes += length;
     }
-    void OnStreamEnd(uint32_t) override {}
+    void OnStreamEnd(uint32_t, bool) override {}
 };
 
 TEST(Http2HotPath, ResponseBodiesAllocateNothing) {

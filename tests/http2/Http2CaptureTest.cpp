@@ -108,7 +108,7 @@ struct Pipe : TlsSink, Http2Sink {
         EXPECT_EQ(ends.count(stream), 0u) << "data after the end of " << stream;
         bodies[stream].append(reinterpret_cast<const char*>(data), length);
     }
-    void OnStreamEnd(uint32_t stream) override { ++ends[stream]; }
+    void OnStreamEnd(uint32_t stream, bool) override { ++ends[stream]; }
 };
 
 class Http2Capture : public ::testing::TestWithParam<const char*> {};

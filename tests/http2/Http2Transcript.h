@@ -46,7 +46,7 @@ class Transcript : public Http2Sink {
         }
         text.insert(text.size() - 1, reinterpret_cast<const char*>(data), length);
     }
-    void OnStreamEnd(uint32_t stream) override {
+    void OnStreamEnd(uint32_t stream, bool) override {
         ++ends;
         Line("end " + std::to_string(stream));
     }
