@@ -280,6 +280,7 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
     size_t skipped[2] = {0, 0};
     bool keyed = false;
     bool httpEnded = false;
+    size_t held = 0;  // counted in the follower's total
     std::list<ConnectionKey>::iterator order;
 };
 
@@ -322,7 +323,26 @@ void TlsFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool opens, 
     Deliver(e, d, u);
     const bool over = (u->TcpFlags() & CTCPNetUnpack::kRst) != 0 ||
                       (e.flow.ToServer().FinSeen() && e.flow.ToClient().FinSeen());
-    if (Settle(e) || over) End(it);
+    if (Settle(e) || over) {
+        End(it);
+    } else {
+        Account(e);
+    }
+}
+
+void TlsFollow::Account(Entry& e) {
+    const size_t now = e.tls.HeldBytes() + (e.h2 ? e.h2->HeldBytes() : 0);
+    m_held = m_held - e.held + now;
+    e.held = now;
+    // The entry just used is last in the order: the others give way first.
+    while (m_held > kHeldCap && m_order.size() > 1) {
+        auto it = m_sessions.find(m_order.front());
+        if (it == m_sessions.end()) {
+            m_order.pop_front();
+            continue;
+        }
+        End(it);
+    }
 }
 
 bool TlsFollow::Opening(const ConnectionKey& key, uint32_t seq) {
@@ -401,6 +421,7 @@ void TlsFollow::End(
         // What was held is lost.
     }
     CountUnread(e);
+    m_held -= e.held;
     --m_serverPorts[it->first.dstPort];
     m_order.erase(e.order);
     m_sessions.erase(it);

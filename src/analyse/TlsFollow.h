@@ -54,6 +54,9 @@ class TlsFollow {
     static constexpr size_t kMaxSessions = 4096;
     // Bytes all followed sessions may hold behind holes.
     static constexpr size_t kReassemblyCap = size_t{32} << 20;
+    // Bytes all followed sessions may hold in their TLS and HTTP/2 readers (records and
+    // messages not complete yet); past it, the sessions unused longest give way.
+    static constexpr size_t kHeldCap = size_t{64} << 20;
     // Client plaintext of an RTMP session kept for its connect and play or publish.
     static constexpr size_t kRtmpCollect = 4096;
 
@@ -82,6 +85,7 @@ class TlsFollow {
     void Finish();
 
     size_t Sessions() const { return m_sessions.size(); }
+    size_t HeldBytes() const { return m_held; }
     // Sessions seen by their ClientHello; of them, read (keys found) and on HTTP/2.
     uint64_t Seen() const { return m_seen; }
     uint64_t Keyed() const { return m_keyed; }
@@ -101,11 +105,15 @@ class TlsFollow {
     void End(
         std::unordered_map<ConnectionKey, std::unique_ptr<Entry>, ConnectionKeyHash>::iterator it);
     void MakeRoom();
+    // Counts what the entry's readers hold now; ends the sessions unused longest while all
+    // together hold more than kHeldCap.
+    void Account(Entry& e);
     void CountUnread(const Entry& e);
 
     TlsFollowListener* m_listener;
     std::unique_ptr<KeyLog> m_keys;
     FlowMemory m_memory;
+    size_t m_held = 0;  // by the sessions' readers, as last counted
     std::unordered_map<ConnectionKey, std::unique_ptr<Entry>, ConnectionKeyHash> m_sessions;
     std::list<ConnectionKey> m_order;  // least recently used first
     std::vector<uint16_t> m_serverPorts = std::vector<uint16_t>(65536);  // sessions per port

@@ -69,6 +69,11 @@ class Http2Connection {
     Failure FailureOf(int direction) const { return m_dir[direction & 1].failure; }
     static const char* FailureText(Failure failure);
     size_t OpenStreams() const { return m_streams.size(); }
+    // Memory held for frames and header blocks being gathered.
+    size_t HeldBytes() const {
+        return m_dir[0].frame.capacity() + m_dir[0].block.capacity() + m_dir[1].frame.capacity() +
+               m_dir[1].block.capacity();
+    }
     uint64_t Frames(int direction) const { return m_dir[direction & 1].frames; }
 
   private:

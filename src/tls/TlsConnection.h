@@ -88,6 +88,11 @@ class TlsConnection {
     End EndOf(int direction) const { return m_dirs[direction & 1].end; }
     uint64_t PlaintextBytes(int direction) const { return m_dirs[direction & 1].plaintext; }
     uint64_t Records(int direction) const { return m_dirs[direction & 1].records; }
+    // Memory the connection holds for bytes not read yet and messages being gathered.
+    size_t HeldBytes() const {
+        return m_dirs[0].raw.capacity() + m_dirs[0].body.capacity() + m_dirs[1].raw.capacity() +
+               m_dirs[1].body.capacity() + m_plain.capacity();
+    }
 
     static const char* EndText(int reason);
 

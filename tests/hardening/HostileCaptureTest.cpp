@@ -441,3 +441,40 @@ TEST_F(Hostile, AMillionOutOfOrderSegmentsStayUnderTheReassemblyCap) {
     analyser->OnCaptureEnd();
     EXPECT_EQ(memory.Used(), 0u);
 }
+
+// Thousands of TLS sessions, each with a key log to be read with, whose clients send record
+// after record while no server ever answers: every session holds what it cannot read yet, and
+// together they stay within the follower's bound, the sessions unused longest giving way.
+TEST_F(Hostile, TlsSessionsWaitingForTheirServersStayWithinTheirBound) {
+    analyser->SetTlsKeyLog(std::unique_ptr<KeyLog>(new KeyLog()));
+    auto u16 = [](size_t v) {
+        return std::string{static_cast<char>(v >> 8), static_cast<char>(v)};
+    };
+    auto u24 = [&](size_t v) { return std::string(1, static_cast<char>(v >> 16)) + u16(v); };
+    const std::string helloBody = u16(0x0303) + std::string(32, 'R') + std::string(1, '\0') +
+                                  u16(2) + u16(0x1301) + std::string{1, 0} + u16(0);
+    const std::string handshake = std::string(1, 1) + u24(helloBody.size()) + helloBody;
+    const std::string hello = std::string(1, 22) + u16(0x0301) + u16(handshake.size()) + handshake;
+    const std::string record =
+        std::string(1, 23) + u16(0x0303) + u16(1400) + std::string(1400, 'x');
+    const Endpoint server{{10, 9, 0, 1}, 443};
+    size_t most = 0;
+    const int kSessions = 1500;
+    for (int i = 0; i < kSessions; ++i) {
+        const Endpoint client{{10, 8, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
+                              50000};
+        testframes::FrameOptions o;
+        o.seq = 1000;
+        Feed(Frame(client, server, hello, o));
+        // 128 records wait for the ServerHello that would say how to read them.
+        std::string burst;
+        for (int r = 0; r < 10; ++r) burst += record;
+        for (int k = 0; k < 13; ++k) Feed(Frame(client, server, burst));
+        most = std::max(most, analyser->Tls().HeldBytes());
+    }
+    EXPECT_GT(analyser->Tls().Seen(), static_cast<uint64_t>(kSessions - 1));
+    // One session's worth over the bound at most, while it is being counted.
+    EXPECT_LE(most, TlsFollow::kHeldCap + (TlsConnection::kMaxBacklog + (1u << 20)));
+    EXPECT_GT(most, TlsFollow::kHeldCap / 2);  // the bound, not the sessions' own, held them
+    EXPECT_TRUE(Lines(LOG_STREAM).empty());
+}
