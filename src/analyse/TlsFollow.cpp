@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "analyse/StreamUriExtract.h"
@@ -45,8 +47,9 @@ class NoSink : public TlsSink {
 
 }  // namespace
 
-void TlsUnread::Add(const std::string& name) {
+void TlsUnread::Add(const std::string& name, bool unsupportedSuite) {
     ++sessions;
+    if (unsupportedSuite) ++unsupported;
     if (name.empty() || names.size() >= kMaxNames) return;
     for (const std::string& n : names)
         if (n == name) return;
@@ -57,15 +60,24 @@ void TlsUnread::Merge(const TlsUnread& other) {
     const size_t before = sessions;
     for (const std::string& n : other.names) Add(n);
     sessions = before + other.sessions;
+    unsupported += other.unsupported;
 }
 
 std::string TlsUnread::Summary() const {
     if (sessions == 0) return std::string();
+    const size_t noKeys = sessions - std::min(unsupported, sessions);
+    std::string why = "no keys";
+    if (noKeys == 0) {
+        why = "a cipher suite not decrypted here";
+    } else if (unsupported > 0) {
+        why = std::to_string(noKeys) + " no keys, " + std::to_string(unsupported) +
+              " a cipher suite not decrypted here";
+    }
     std::string text = std::to_string(sessions) +
-                       (sessions == 1 ? " TLS session" : " TLS sessions") +
-                       " could not be read (no keys)";
+                       (sessions == 1 ? " TLS session" : " TLS sessions") + " could not be read (" +
+                       why + ")";
     for (size_t i = 0; i < names.size(); ++i) text += (i == 0 ? ": " : ", ") + names[i];
-    return text + "; give their key log with --tls-keylog";
+    return noKeys == 0 ? text : text + "; give their key log with --tls-keylog";
 }
 
 struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
@@ -406,8 +418,10 @@ bool TlsFollow::Settle(Entry& e) {
 
 void TlsFollow::CountUnread(const Entry& e) {
     if (!e.tls.Unreadable()) return;
+    const bool unsupported = e.tls.EndOf(TlsConnection::kClient) == TlsConnection::kUnsupported ||
+                             e.tls.EndOf(TlsConnection::kServer) == TlsConnection::kUnsupported;
     std::lock_guard<std::mutex> lock(m_unreadLock);
-    m_unread.Add(e.Name());
+    m_unread.Add(e.Name(), unsupported);
 }
 
 void TlsFollow::End(

@@ -40,11 +40,13 @@ class TlsFollowListener {
 // The sessions that could not be read, for the summary a front end prints.
 struct TlsUnread {
     size_t sessions = 0;
+    size_t unsupported = 0;  // of them, keyed but in a version or suite this reader cannot read
     std::vector<std::string> names;  // server names (or addresses), each once, the first few
     static constexpr size_t kMaxNames = 16;
-    void Add(const std::string& name);
+    void Add(const std::string& name, bool unsupportedSuite = false);
     void Merge(const TlsUnread& other);
-    // "N TLS sessions could not be read (no keys): a, b; give their key log with --tls-keylog"
+    // "N TLS sessions could not be read (no keys): a, b; give their key log with --tls-keylog",
+    // the reasons counted when some were not for want of keys.
     std::string Summary() const;
 };
 

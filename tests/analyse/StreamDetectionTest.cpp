@@ -289,3 +289,23 @@ TEST_F(Detection, SameSessionsUnderEveryLinkLayerGiveTheSameLines) {
         }
     }
 }
+
+// The end-of-run line on TLS sessions not read: counts merged from several devices, each name
+// once, and the hint at a key log only when keys were what was missing.
+TEST(TlsUnread, SummarySaysWhyAndNamesEachOnce) {
+    TlsUnread a, b, none;
+    a.Add("a.example");
+    a.Add("a.example");
+    b.Add("b.example", true);
+    EXPECT_EQ(none.Summary(), "");
+    EXPECT_EQ(a.Summary(),
+              "2 TLS sessions could not be read (no keys): a.example; give their key log with "
+              "--tls-keylog");
+    EXPECT_EQ(b.Summary(),
+              "1 TLS session could not be read (a cipher suite not decrypted here): "
+              "b.example");
+    a.Merge(b);
+    EXPECT_EQ(a.Summary(),
+              "3 TLS sessions could not be read (2 no keys, 1 a cipher suite not decrypted here): "
+              "a.example, b.example; give their key log with --tls-keylog");
+}
