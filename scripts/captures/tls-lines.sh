@@ -11,7 +11,8 @@
 # for HTTP/2 :authority and :path; a request naming .ts, .flv, .m3u8 or .mp4 is HLS). RTMP over TLS: tshark does not read
 # RTMP inside TLS, so the address is read from the plaintext leg behind the terminator, whose
 # bytes equal the decrypted ones (the TLS reader's tests hold them to that); a capture without
-# that leg gives its address as RTMP_ADDRESS.
+# that leg gives its address as RTMP_ADDRESS. RTSP inside TLS: the request lines NAME.truth
+# holds, which tshark read from the decrypted control connection.
 #
 # Usage: tls-lines.sh DIR NAME...   (tls port PORT, default 8443: TLS_PORT=N)
 set -euo pipefail
@@ -43,6 +44,13 @@ for name in "$@"; do
       awk -F'\t' '{ label = $2 ~ /\.(ts|flv|m3u8|mp4)/ ? "HLS" : "HTTP"; print label "-https://" $1 $2 }' \
         >"$DIR/$name.sightings"
     awk '/^HLS-/ && !seen[$0]++' "$DIR/$name.sightings" >"$DIR/$name.streams"
+    : >"$DIR/$name.nokeys"
+  elif grep -q '^request [A-Z_]* rtsps\{0,1\}://' "$DIR/$name.truth" 2>/dev/null; then
+    # RTSP inside TLS: every request line the truth holds (tshark decrypts the control
+    # connection as data), an address each.
+    awk '$1 == "request" && $3 ~ /^rtsps?:\/\// { print "RTSP-" $3 }' "$DIR/$name.truth" \
+      >"$DIR/$name.sightings"
+    awk '!seen[$0]++' "$DIR/$name.sightings" >"$DIR/$name.streams"
     : >"$DIR/$name.nokeys"
   elif [ -n "${RTMP_ADDRESS:-}" ]; then
     echo "RTMP-$RTMP_ADDRESS" >"$DIR/$name.streams"

@@ -50,6 +50,10 @@
 #                    requested at once on one connection, their DATA frames interleaved; nginx
 #                    gzips the playlist and the page (the MD5 in the truth is of the file);
 #                    NAME.address and NAME.framemd5 (of the segments joined) as for hls-https
+#   rtsps-play       ffmpeg playing rtsps://127.0.0.1:8322/test (GnuTLS writes the key log) through
+#                    tls-terminate.py from GStreamer's RTSP server (H.264 and AAC, interleaved);
+#                    only the TLS leg is captured; NAME.truth: "sni", then "request METHOD URL"
+#                    of each request line tshark decrypts
 #   hls-ffmpeg-https ffmpeg's HLS client (GnuTLS, HTTP/1.1) reading the same playlist and its
 #                    segments over https; NAME.truth as for the curl HTTP/1.1 sessions
 #
@@ -63,7 +67,7 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,56p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,61p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
@@ -71,7 +75,7 @@ done
 [ "${#SESSIONS[@]}" -gt 0 ] ||
   SESSIONS=(tls12-aes128gcm tls12-aes256gcm tls12-chacha20 tls13-aes128gcm tls13-aes256gcm
     tls13-chacha20 tls13-retry tls13-keyupdate rtmps-publish rtmps-publish-tls12 hls-https
-    rtmps-play h2-tls13 h2-tls12 h2-nokeys h2-parallel hls-ffmpeg-https)
+    rtmps-play h2-tls13 h2-tls12 h2-nokeys h2-parallel hls-ffmpeg-https rtsps-play)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "tls.sh: run as root (network namespaces and packet capture need it)" >&2
@@ -430,6 +434,32 @@ NGINX
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -vc '^#' "$OUT/$name.framemd5") packets"
 }
 
+session_rtsps_play() {
+  local name=rtsps-play
+  ns_start
+  start_bg "$WORK/rtsp-server.log" "$ROOT/scripts/captures/rtsp-server.py" 8554 h264-aac
+  local server=$PID
+  wait_for "$WORK/rtsp-server.log" ready
+  start_bg "$WORK/terminate.log" python3 "$ROOT/scripts/captures/tls-terminate.py" 8322 8554 \
+    "$WORK/cert.pem" "$WORK/key.pem"
+  local terminator=$PID
+  wait_for "$WORK/terminate.log" ready
+  FILTER="tcp port 8322" capture_begin "$name"
+  timeout -k 5 30 ip netns exec "$NS" env SSLKEYLOGFILE="$WORK/keys" ffmpeg -nostdin -v error \
+    -i rtsps://127.0.0.1:8322/test -c copy -y "$WORK/$name.mkv" >"$WORK/player.log" 2>&1 ||
+    { log "player failed for $name:"; cat "$WORK/player.log" >&2; return 1; }
+  stop_pid "$terminator"
+  capture_end "$name" "$server"
+  {
+    sni_truth "$name"
+    # The request lines of the decrypted control connection.
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d tcp.port==8322,tls \
+      -o data.show_as_text:TRUE -Y "tcp.dstport==8322 && data" -T fields -e data.text 2>/dev/null |
+      sed 's/\\r\\n/\n/g' | awk '$3 ~ /^RTSP\/1\./ { print "request " $1 " " $2 }'
+  } >"$OUT/$name.truth"
+  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+}
+
 # [SESSION_PORT=N] [H2_FILES="..."] [H2_RECORDED="..."] session_h2 NAME KEEP_KEYS CURL_OPTIONS...
 session_h2() {
   local name="$1" keep="$2" port="${SESSION_PORT:-$H2_PORT}" f
@@ -534,6 +564,7 @@ for s in "${SESSIONS[@]}"; do
         H2_RECORDED="live/seg0.ts live/seg1.ts live/seg2.ts" \
         session_h2 "$s" keep --tlsv1.3 --parallel --compressed ;;
     hls-ffmpeg-https) session_ffmpeg_https ;;
+    rtsps-play) session_rtsps_play ;;
     *) log "unknown session $s"; exit 2 ;;
   esac
   # The lines strevix-cli must print for it, with and without its key log.
@@ -543,6 +574,7 @@ for s in "${SESSIONS[@]}"; do
       TLS_PORT=$H2_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     h2-parallel) TLS_PORT=$H2_GZIP_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     hls-ffmpeg-https) TLS_PORT=$H2_PORT bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
+    rtsps-play) TLS_PORT=8322 bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     rtmps-play)
       RTMP_ADDRESS="$(cat "$OUT/$s.address")" bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;
     *) bash "$ROOT/scripts/captures/tls-lines.sh" "$OUT" "$s" ;;

@@ -9,6 +9,7 @@
 #include "analyse/StreamUriExtract.h"
 #include "common/LogOut.h"
 #include "http2/Http2Connection.h"
+#include "rtsp/RtspSession.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ std::string TlsUnread::Summary() const {
 }
 
 struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
-    enum Kind { kUnknown, kHttp, kHttp2, kRtmp, kOther };
+    enum Kind { kUnknown, kHttp, kHttp2, kRtmp, kRtsp, kOther };
 
     Entry(TlsFollow& follow, const ConnectionKey& key, FlowMemory* memory, KeyLog* keys)
         : owner(follow), flow(key, memory), tls(keys, this) {}
@@ -99,6 +100,13 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
             case kRtmp:
                 Rtmp(direction, data, length);
                 break;
+            case kRtsp:
+                if (direction == TlsConnection::kClient) {
+                    rtsp->session.ClientBytes(data, length);
+                } else {
+                    rtsp->session.ServerBytes(data, length);
+                }
+                break;
             case kHttp2:
                 h2->OnBytes(direction, data, length);
                 break;
@@ -115,6 +123,13 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
         }
         // Nothing more comes from that direction: HTTP/2 ends what waited on it.
         if (h2) h2->OnGap(direction);
+        if (rtsp) {
+            if (direction == TlsConnection::kClient) {
+                rtsp->session.ClientGap();
+            } else {
+                rtsp->session.ServerGap();
+            }
+        }
         if (direction == TlsConnection::kServer) EndHttp();
     }
 
@@ -158,6 +173,9 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
             rtmp.reset(new RtmpMedia());
             rtmp->clientIp = ConnectionKey::AddressText(flow.Key().src, flow.Key().ipv6 != 0);
             rtmp->serverIp = ConnectionKey::AddressText(flow.Key().dst, flow.Key().ipv6 != 0);
+        } else if (IsRtspRequest(data, length)) {
+            kind = kRtsp;
+            rtsp.reset(new RtspControl(*this));
         } else if (length > 0 && data[0] >= 'A' && data[0] <= 'Z') {
             kind = kHttp;
             http.reset(new HttpConnectionReader(this));
@@ -212,6 +230,32 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
     }
 
     std::string Name() const { return SessionName(tls.ServerName(), flow.Key()); }
+
+    // Whether the client's first line is an RTSP request: "METHOD URL RTSP/1.x".
+    static bool IsRtspRequest(const unsigned char* data, size_t length) {
+        const size_t n = length < 1024 ? length : 1024;
+        const unsigned char* end = static_cast<const unsigned char*>(std::memchr(data, '\n', n));
+        if (end == nullptr || data[0] < 'A' || data[0] > 'Z') return false;
+        const int line = static_cast<int>(end - data);
+        return FindBytes(data, line, " RTSP/1.", true) != nullptr;
+    }
+
+    // An RTSP session's control connection: each request's address, as a plaintext request
+    // segment gives it. Its media is not depacketised.
+    struct RtspControl : public RtspSessionListener {
+        explicit RtspControl(Entry& entry) : e(entry), session(this) {
+            session.SetMediaWanted(false);
+        }
+        void OnAccessUnit(RtspSession&, size_t, const AccessUnit&) override {}
+        void OnRequest(RtspSession&, const std::string&, const std::string& url) override {
+            // The request line's address as the client wrote it: rtsps://, or the rtsp:// of a
+            // Content-Base the server gave.
+            if (url.compare(0, 7, "rtsp://") != 0 && url.compare(0, 8, "rtsps://") != 0) return;
+            e.owner.m_listener->OnTlsAddress(STREAM_RTSP, url, e.flow.Key());
+        }
+        Entry& e;
+        RtspSession session;
+    };
 
     // An HTTP/2 session's requests go the way an HTTP/1.1 one's do: each read as the request
     // head it stands for, each response to the recorder.
@@ -288,6 +332,7 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
     std::unique_ptr<H2Bridge> h2bridge;
     std::unique_ptr<Http2Connection> h2;  // after h2bridge: it goes first
     std::unique_ptr<RtmpMedia> rtmp;
+    std::unique_ptr<RtspControl> rtsp;
     std::vector<unsigned char> collected;  // RTMP: the client's chunk stream, its first bytes
     size_t skipped[2] = {0, 0};
     bool keyed = false;

@@ -272,6 +272,8 @@ size_t RtspSession::Parse(Direction& d, bool fromServer, const unsigned char* b,
             // From the server only responses count; its own requests are passed over.
             if (m.response == fromServer) {
                 OnMessage(m);
+                if (m_listener != nullptr && !m.response)
+                    m_listener->OnRequest(*this, m.method, m.url);
                 if (m_listener != nullptr) m_listener->OnControl(*this);
             }
         }

@@ -23,6 +23,9 @@ class RtspSessionListener {
                                 uint32_t /*rtpTime*/) {}
     // A request or response has been taken in: the addresses or the tracks may have changed.
     virtual void OnControl(RtspSession& /*session*/) {}
+    // A request of the client, with the address of its request line; before OnControl.
+    virtual void OnRequest(RtspSession& /*session*/, const std::string& /*method*/,
+                           const std::string& /*url*/) {}
 };
 
 class RtspSession {
