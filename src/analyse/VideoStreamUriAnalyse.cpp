@@ -275,6 +275,7 @@ void CVideoStreamUriAnalyse::OnCaptureEnd() {
     try {
         m_tls.Finish();
     } catch (...) {
+        // What the TLS sessions still held is lost; the capture ends in order.
     }
     EndHttpFlows();
     try {
