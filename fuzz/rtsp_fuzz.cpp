@@ -3,10 +3,10 @@
 // the input ends). Kind & 3: 0 the client's bytes, 1 the server's, 2 a gap (kind & 4: the
 // server's direction), 3 a UDP datagram whose first 4 bytes are its source and destination
 // ports; kind & 8 first switches the session's depacketising off or on (the frames of a session
-// nobody records are passed over). Every record is also parsed as a session description and given, as one RTP packet, to
-// fixed H.264, H.265, AAC and G.711 tracks, in order and through a reordering window, and read
-// as RTCP for a sender report. Checks: every access unit is non-empty and within its bound, the
-// tracks and addresses within theirs.
+// nobody records are passed over). Every record is also parsed as a session description and given,
+// as one RTP packet, to fixed H.264, H.265, AAC and G.711 tracks, in order and through a reordering
+// window, and read as RTCP for a sender report. Checks: every access unit is non-empty and within
+// its bound, the tracks and addresses within theirs.
 
 #include <cstdint>
 #include <cstdio>
@@ -97,8 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (n >= 4) {
                     const fuzzsupport::ExactCopy rest(b + 4, n - 4);
                     session.Datagram(static_cast<uint16_t>((b[0] << 8) | b[1]),
-                                     static_cast<uint16_t>((b[2] << 8) | b[3]), rest.data(),
-                                     n - 4);
+                                     static_cast<uint16_t>((b[2] << 8) | b[3]), rest.data(), n - 4);
                 }
                 break;
         }
