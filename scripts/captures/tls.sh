@@ -53,7 +53,8 @@
 #   rtsps-play       ffmpeg playing rtsps://127.0.0.1:8322/test (GnuTLS writes the key log) through
 #                    tls-terminate.py from GStreamer's RTSP server (H.264 and AAC, interleaved);
 #                    only the TLS leg is captured; NAME.truth: "sni", then "request METHOD URL"
-#                    of each request line tshark decrypts
+#                    of each request line tshark decrypts; NAME.framemd5 the access units of
+#                    the file the player wrote
 #   hls-ffmpeg-https ffmpeg's HLS client (GnuTLS, HTTP/1.1) reading the same playlist and its
 #                    segments over https; NAME.truth as for the curl HTTP/1.1 sessions
 #
@@ -67,7 +68,7 @@ SESSIONS=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --out) OUT="$2"; shift 2 ;;
-    -h | --help) sed -n '2,61p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,62p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "usage: $0 [--out DIR] [SESSION...]" >&2; exit 2 ;;
     *) SESSIONS+=("$1"); shift ;;
   esac
@@ -450,6 +451,8 @@ session_rtsps_play() {
     { log "player failed for $name:"; cat "$WORK/player.log" >&2; return 1; }
   stop_pid "$terminator"
   capture_end "$name" "$server"
+  # What a recording of the session must hold: the access units the player wrote.
+  framemd5 "$WORK/$name.mkv" "$name"
   {
     sni_truth "$name"
     # The request lines of the decrypted control connection.

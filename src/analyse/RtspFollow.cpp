@@ -59,6 +59,8 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
         d = TcpFlow::kToServer;
     }
     Entry& e = *it->second;
+    // A session of the same connection read from its decrypted bytes: these are the records.
+    if (e.external != nullptr) return;
     e.seenUs = timeUs;
     if (!e.wanted && timeUs - e.checkedUs >= kRecheckUs) Recheck(e, !e.session.Playing());
     if (d == TcpFlow::kToClient && !e.wanted && e.session.Playing() && !e.session.HasUdp()) {
@@ -82,6 +84,44 @@ void RtspFollow::Segment(CTCPNetUnpack* u, const ConnectionKey& key, bool starts
                       (u->TcpFlags() & CTCPNetUnpack::kRst) != 0 ||
                       (e.flow.ToServer().FinSeen() && (e.serverFin || e.flow.ToClient().FinSeen()));
     if (over) End(it->first);
+}
+
+bool RtspFollow::Bytes(const ConnectionKey& key, bool fromServer, const unsigned char* data,
+                       size_t length, int64_t timeUs, RtspSessionListener* requests) {
+    m_nowUs = timeUs;
+    auto it = m_sessions.find(key);
+    if (it == m_sessions.end()) {
+        if (fromServer) return false;
+        if (m_sessions.size() >= kMaxSessions && !EndIdle()) return false;
+        std::unique_ptr<Entry> e(new Entry(key, &m_memory, this));
+        e->session.SetMediaWanted(false);
+        e->checkedUs = timeUs;
+        e->external = requests;
+        it = m_sessions.emplace(key, std::move(e)).first;
+    }
+    Entry& e = *it->second;
+    if (e.external == nullptr) return false;
+    e.seenUs = timeUs;
+    if (!e.wanted && timeUs - e.checkedUs >= kRecheckUs) Recheck(e, !e.session.Playing());
+    m_current = &e;
+    fromServer ? e.session.ServerBytes(data, length) : e.session.ClientBytes(data, length);
+    m_current = nullptr;
+    const bool udp = e.session.HasUdp();
+    if (udp != e.udp) {
+        e.udp = udp;
+        udp ? ++m_udp : --m_udp;
+    }
+    if (e.session.TornDown()) End(key);
+    return true;
+}
+
+void RtspFollow::Gap(const ConnectionKey& key, bool fromServer) {
+    auto it = m_sessions.find(key);
+    if (it == m_sessions.end() || it->second->external == nullptr) return;
+    Entry& e = *it->second;
+    m_current = &e;
+    fromServer ? e.session.ServerGap() : e.session.ClientGap();
+    m_current = nullptr;
 }
 
 void RtspFollow::Deliver(Entry& e, TcpFlow::Direction d, CTCPNetUnpack* u) {
@@ -151,7 +191,7 @@ void RtspFollow::End(const ConnectionKey& key) {
         LogOut(LOG_INFO, "RTSP recording ended: " + e.path);
     }
     if (e.udp) --m_udp;
-    --m_serverPorts[e.flow.Key().dstPort];
+    if (e.external == nullptr) --m_serverPorts[e.flow.Key().dstPort];
     m_sessions.erase(it);
 }
 
@@ -184,6 +224,12 @@ void RtspFollow::OnControl(RtspSession& session) {
     // A request that names the session by the time it plays records it from its start.
     if (!e.wanted) Recheck(e, !e.wasPlaying);
     e.wasPlaying = session.Playing();
+}
+
+void RtspFollow::OnRequest(RtspSession& session, const std::string& method,
+                           const std::string& url) {
+    if (m_current == nullptr || &m_current->session != &session) return;
+    if (m_current->external != nullptr) m_current->external->OnRequest(session, method, url);
 }
 
 void RtspFollow::Recheck(Entry& e, bool fromStart) {

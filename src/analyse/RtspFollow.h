@@ -45,8 +45,18 @@ class RtspFollow : public RtspSessionListener {
     // The capture ends: every file gets what is still held, then is closed.
     void Finish();
 
+    // A session whose control connection comes in order from elsewhere (RTSP decrypted from
+    // TLS), `key` client to server; each request goes to `requests` too. False when the session
+    // is not followed (no room, or it began with the server's bytes): the caller reads it alone.
+    bool Bytes(const ConnectionKey& key, bool fromServer, const unsigned char* data, size_t length,
+               int64_t timeUs, RtspSessionListener* requests);
+    void Gap(const ConnectionKey& key, bool fromServer);
+    void Close(const ConnectionKey& key) { End(key); }
+
     void OnAccessUnit(RtspSession& session, size_t track, const AccessUnit& unit) override;
     void OnControl(RtspSession& session) override;
+    void OnRequest(RtspSession& session, const std::string& method,
+                   const std::string& url) override;
     void OnSenderReport(RtspSession& session, size_t track, int64_t ntpUs,
                         uint32_t rtpTime) override;
     // How often, in capture time, a session nobody records asks the recording list again.
@@ -97,6 +107,8 @@ class RtspFollow : public RtspSessionListener {
         bool dormant = false;
         bool serverFin = false;  // seen while dormant
         bool udp = false;
+        // The control connection's bytes come from elsewhere, not from segments.
+        RtspSessionListener* external = nullptr;
         int64_t checkedUs = 0;  // capture time the recording list was last asked
         int64_t seenUs = 0;     // capture time of its last segment
         std::string path;

@@ -101,7 +101,10 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
                 Rtmp(direction, data, length);
                 break;
             case kRtsp:
-                if (direction == TlsConnection::kClient) {
+                if (rtspFollow != nullptr) {
+                    rtspFollow->Bytes(flow.Key(), direction == TlsConnection::kServer, data, length,
+                                      owner.m_now, rtsp.get());
+                } else if (direction == TlsConnection::kClient) {
                     rtsp->session.ClientBytes(data, length);
                 } else {
                     rtsp->session.ServerBytes(data, length);
@@ -123,7 +126,9 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
         }
         // Nothing more comes from that direction: HTTP/2 ends what waited on it.
         if (h2) h2->OnGap(direction);
-        if (rtsp) {
+        if (rtspFollow != nullptr) {
+            rtspFollow->Gap(flow.Key(), direction == TlsConnection::kServer);
+        } else if (rtsp) {
             if (direction == TlsConnection::kClient) {
                 rtsp->session.ClientGap();
             } else {
@@ -138,6 +143,10 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
         httpEnded = true;
         if (http) http->OnServerEnd();
         if (h2) h2->Close();
+        if (rtspFollow != nullptr) {
+            rtspFollow->Close(flow.Key());
+            rtspFollow = nullptr;
+        }
     }
 
     void OnRequest(const std::string& head, const HttpRequest& request) override {
@@ -176,6 +185,12 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
         } else if (IsRtspRequest(data, length)) {
             kind = kRtsp;
             rtsp.reset(new RtspControl(*this));
+            // Followed where plaintext sessions are, to be recorded; else read here for its
+            // addresses alone.
+            RtspFollow* follow = owner.m_listener->TlsRtsp();
+            if (follow != nullptr &&
+                follow->Bytes(flow.Key(), false, nullptr, 0, owner.m_now, rtsp.get()))
+                rtspFollow = follow;
         } else if (length > 0 && data[0] >= 'A' && data[0] <= 'Z') {
             kind = kHttp;
             http.reset(new HttpConnectionReader(this));
@@ -241,7 +256,8 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
     }
 
     // An RTSP session's control connection: each request's address, as a plaintext request
-    // segment gives it. Its media is not depacketised.
+    // segment gives it. Its own session reader is used only when the RTSP follower, which
+    // records, does not take the session.
     struct RtspControl : public RtspSessionListener {
         explicit RtspControl(Entry& entry) : e(entry), session(this) {
             session.SetMediaWanted(false);
@@ -333,6 +349,7 @@ struct TlsFollow::Entry : public TlsSink, public HttpExchangeSink {
     std::unique_ptr<Http2Connection> h2;  // after h2bridge: it goes first
     std::unique_ptr<RtmpMedia> rtmp;
     std::unique_ptr<RtspControl> rtsp;
+    RtspFollow* rtspFollow = nullptr;      // reads the session when it took it
     std::vector<unsigned char> collected;  // RTMP: the client's chunk stream, its first bytes
     size_t skipped[2] = {0, 0};
     bool keyed = false;

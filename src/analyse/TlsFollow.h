@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "analyse/RtspFollow.h"
 #include "analyse/TcpConnection.h"
 #include "flow/ConnectionKey.h"
 #include "flow/TcpReassembler.h"
@@ -35,6 +36,9 @@ class TlsFollowListener {
     virtual void OnTlsRtmpMedia(RtmpMedia& media, const ConnectionKey& key,
                                 const unsigned char* data, size_t length) = 0;
     virtual void OnTlsRtmpGap(RtmpMedia& media, uint32_t length) = 0;
+    // Where an RTSP session's control connection goes to be recorded; null when RTSP sessions
+    // are not followed.
+    virtual RtspFollow* TlsRtsp() { return nullptr; }
 };
 
 // The sessions that could not be read, for the summary a front end prints.

@@ -95,6 +95,7 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse, public TlsFollowListe
     void OnTlsRtmpMedia(RtmpMedia& media, const ConnectionKey& key, const unsigned char* data,
                         size_t length) override;
     void OnTlsRtmpGap(RtmpMedia& media, uint32_t length) override;
+    RtspFollow* TlsRtsp() override { return m_anyRequest || !m_listFixed ? &m_rtsp : nullptr; }
 
     StreamDataCallback m_streamDataCallback = nullptr;
     RecordingHooks m_recording;

@@ -5,6 +5,7 @@
 # A capture whose RTP was lost on the way (NAME.lossy) is rebuilt without the units the losses
 # touched: the rebuilt units must then be a subsequence of the client's, video and audio each
 # present, the file still silent in ffmpeg.
+# A capture with a TLS key log (NAME.keys: RTSP over TLS) is read with it.
 # Usage: check-rtsp-record.sh STREVIX_CLI DATA_DIR
 set -uo pipefail
 cli="$1"
@@ -26,12 +27,15 @@ subsequence() {
        END { exit bad }' "$1" "$2"
 }
 
-for truth in "$data"/rtsp-*.framemd5; do
+for truth in "$data"/rtsp-*.framemd5 "$data"/rtsps-*.framemd5; do
+  [ -f "$truth" ] || continue
   name="$(basename "$truth" .framemd5)"
   home="$work/$name"
   mkdir -p "$home"
   address="$(sed -n '1s/^RTSP-//p' "$data/$name.streams")"
-  STREVIX_HOME="$home" "$cli" -r "$data/$name.pcap" --record "$address" >/dev/null 2>&1
+  keys=()
+  [ -f "$data/$name.keys" ] && keys=(--tls-keylog "$data/$name.keys")
+  STREVIX_HOME="$home" "$cli" -r "$data/$name.pcap" --record "$address" "${keys[@]}" >/dev/null 2>&1
   files=("$home"/Videos/*.mkv)
   problem=""
   if [ "${#files[@]}" -ne 1 ] || [ ! -s "${files[0]}" ]; then
