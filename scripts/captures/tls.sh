@@ -322,9 +322,9 @@ session_keyupdate() {
   log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^client' "$OUT/$name.truth") client lines"
 }
 
-# session_rtmps NAME [MAX_VERSION]
-session_rtmps() {
-  local name="$1"
+# rtmp_behind_tls [MAX_VERSION]: a namespace with nginx's RTMP module on 1935 and
+# tls-terminate.py taking TLS on 1936 in front of it; sets SERVER and TERMINATOR to their pids.
+rtmp_behind_tls() {
   cat >"$WORK/rtmp.conf" <<NGINX
 daemon off;
 master_process off;
@@ -337,12 +337,19 @@ rtmp { server { listen 127.0.0.1:1935; application live { live on; } } }
 NGINX
   ns_start
   start_bg "$WORK/nginx-rtmp.log" nginx -p "$WORK" -c "$WORK/rtmp.conf"
-  local server=$PID
+  SERVER=$PID
   wait_port 1935
   start_bg "$WORK/terminate.log" python3 "$ROOT/scripts/captures/tls-terminate.py" 1936 1935 \
-    "$WORK/cert.pem" "$WORK/key.pem" ${2:-}
-  local terminator=$PID
+    "$WORK/cert.pem" "$WORK/key.pem" ${1:-}
+  TERMINATOR=$PID
   wait_for "$WORK/terminate.log" ready
+}
+
+# session_rtmps NAME [MAX_VERSION]
+session_rtmps() {
+  local name="$1"
+  rtmp_behind_tls "${2:-}"
+  local server=$SERVER terminator=$TERMINATOR
   capture_begin "$name"
   timeout -k 5 30 ip netns exec "$NS" env SSLKEYLOGFILE="$WORK/keys" ffmpeg -nostdin \
     -loglevel error -re -f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v libx264 \
@@ -386,24 +393,8 @@ session_hls_https() {
 
 session_rtmps_play() {
   local name=rtmps-play
-  cat >"$WORK/rtmp.conf" <<NGINX
-daemon off;
-master_process off;
-user root;
-pid $WORK/nginx-rtmp.pid;
-error_log $WORK/nginx-rtmp-error.log;
-load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
-events { worker_connections 64; }
-rtmp { server { listen 127.0.0.1:1935; application live { live on; } } }
-NGINX
-  ns_start
-  start_bg "$WORK/nginx-rtmp.log" nginx -p "$WORK" -c "$WORK/rtmp.conf"
-  local server=$PID
-  wait_port 1935
-  start_bg "$WORK/terminate.log" python3 "$ROOT/scripts/captures/tls-terminate.py" 1936 1935 \
-    "$WORK/cert.pem" "$WORK/key.pem"
-  local terminator=$PID
-  wait_for "$WORK/terminate.log" ready
+  rtmp_behind_tls
+  local server=$SERVER terminator=$TERMINATOR
   FILTER="tcp port 1936" capture_begin "$name"
   start_bg "$WORK/originate.log" python3 "$ROOT/scripts/captures/tls-originate.py" 1937 1936 \
     "$WORK/keys"
