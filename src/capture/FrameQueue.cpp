@@ -75,10 +75,7 @@ std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
     return b;
 }
 
-bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
-                      const FrameLayout& layout) {
-    const size_t caplen = header->caplen;
-    const size_t need = (caplen + 7u) & ~size_t(7);
+bool FrameQueue::Room(size_t need, bool live) {
     if (m_filling && m_filling->used + need > m_filling->bytes.size()) {
         if (!Flush()) return false;
     }
@@ -86,7 +83,17 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
         m_filling = TakeFree();
         // A frame larger than a block gets a block of its own size.
         if (m_filling->bytes.size() < need) m_filling->bytes.resize(need);
+        if (live) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_filling->classified = m_fullCount < kBehindBlocks;
+        }
     }
+    return true;
+}
+
+void FrameQueue::Append(const struct pcap_pkthdr* header, const u_char* data, size_t need,
+                        const FrameLayout& layout) {
+    const size_t caplen = header->caplen;
     FrameRef r{static_cast<uint32_t>(m_filling->used),
                static_cast<uint32_t>(caplen),
                header->len,
@@ -96,26 +103,23 @@ bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
     if (caplen > 0) std::memcpy(m_filling->bytes.data() + m_filling->used, data, caplen);
     m_filling->used += need;
     m_filling->frames.push_back(r);
+}
+
+bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
+                      const FrameLayout& layout) {
+    const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
+    if (!Room(need, false)) return false;
+    Append(header, data, need, layout);
     return true;
 }
 
 bool FrameQueue::PushLive(const struct pcap_pkthdr* header, const u_char* data, Classifier classify,
                           int linkType) {
     const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
-    if (m_filling && m_filling->used + need > m_filling->bytes.size()) {
-        if (!Flush()) return false;
-    }
-    if (!m_filling) StartLiveBlock(header);
-    return Push(header, data,
-                m_filling->classified ? classify(header, data, linkType) : FrameLayout());
-}
-
-void FrameQueue::StartLiveBlock(const struct pcap_pkthdr* header) {
-    const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
-    m_filling = TakeFree();
-    if (m_filling->bytes.size() < need) m_filling->bytes.resize(need);
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_filling->classified = m_fullCount < kBehindBlocks;
+    if (!Room(need, true)) return false;
+    Append(header, data, need,
+           m_filling->classified ? classify(header, data, linkType) : FrameLayout());
+    return true;
 }
 
 bool FrameQueue::Hand() {

@@ -131,7 +131,12 @@ class FrameQueue {
     };
 
     std::unique_ptr<Block> TakeFree();
-    void StartLiveBlock(const struct pcap_pkthdr* header);
+    // Makes room for `need` bytes in the block being filled, handing a full one over first; a
+    // live block begun here is taken apart on this thread only while the analysis keeps up.
+    // False once cancelled.
+    bool Room(size_t need, bool live);
+    void Append(const struct pcap_pkthdr* header, const u_char* data, size_t need,
+                const FrameLayout& layout);
     bool Flush();  // hands the block being filled over; false once cancelled
     std::unique_ptr<Block> PopFull();
     void Recycle(std::unique_ptr<Block> block);
