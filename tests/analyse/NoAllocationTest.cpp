@@ -22,6 +22,26 @@ using testframes::Bytes;
 using testframes::Endpoint;
 using testframes::Frame;
 
+namespace {
+
+// The allocations made while the frames go through the analyser `rounds` times.
+size_t AllocationsOver(CVideoStreamUriAnalyse& analyser, const std::vector<Bytes>& frames,
+                       int rounds) {
+    pcap_pkthdr header{};
+    g_allocations = 0;
+    g_counting = true;
+    for (int round = 0; round < rounds; ++round) {
+        for (const Bytes& f : frames) {
+            header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+            analyser.packet_handler(nullptr, &header, f.data());
+        }
+    }
+    g_counting = false;
+    return g_allocations;
+}
+
+}  // namespace
+
 TEST(PerPacketPath, UntrackedSegmentsAllocateNothing) {
     CVideoStreamUriAnalyse analyser;
     // Some tracked connections exist, so the tables are not empty.
@@ -43,16 +63,7 @@ TEST(PerPacketPath, UntrackedSegmentsAllocateNothing) {
               std::string("\x17\x03\x03\x05\x00", 5) + std::string(1200, 'q')),  // TLS-like
         Bytes(60, 0xAB),                                                         // not IPv4
     };
-    g_allocations = 0;
-    g_counting = true;
-    for (int round = 0; round < 1000; ++round) {
-        for (const Bytes& f : quiet) {
-            header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
-            analyser.packet_handler(nullptr, &header, f.data());
-        }
-    }
-    g_counting = false;
-    EXPECT_EQ(g_allocations, 0u);
+    EXPECT_EQ(AllocationsOver(analyser, quiet, 1000), 0u);
 }
 
 TEST(PerPacketPath, UntrackedSegmentsAllocateNothingWhileHttpIsRecorded) {
@@ -72,16 +83,7 @@ TEST(PerPacketPath, UntrackedSegmentsAllocateNothingWhileHttpIsRecorded) {
             Frame(Endpoint{{10, 0, 0, 3}, 443}, Endpoint{{10, 0, 0, 2}, 51000},
                   std::string("\x17\x03\x03\x05\x00", 5) + std::string(1200, 'q')),
         };
-        g_allocations = 0;
-        g_counting = true;
-        for (int round = 0; round < 1000; ++round) {
-            for (const Bytes& f : quiet) {
-                header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
-                analyser.packet_handler(nullptr, &header, f.data());
-            }
-        }
-        g_counting = false;
-        EXPECT_EQ(g_allocations, 0u);
+        EXPECT_EQ(AllocationsOver(analyser, quiet, 1000), 0u);
     }
     ResetRecordingForTest();
 }

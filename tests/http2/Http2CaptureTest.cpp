@@ -20,10 +20,6 @@
 
 namespace {
 
-std::string Path(const std::string& name, const char* ext) {
-    return std::string(STREVIX_TEST_DATA) + "/tls/" + name + ext;
-}
-
 struct Truth {
     std::string sni;
     std::vector<std::string> requests;          // "STREAM METHOD SCHEME AUTHORITY PATH"
@@ -33,7 +29,7 @@ struct Truth {
 
 Truth ReadTruth(const std::string& name) {
     Truth t;
-    std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
+    std::istringstream in(tlstest::ReadText(tlstest::Path(name, ".truth")));
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("sni ", 0) == 0) t.sni = line.substr(4);
@@ -119,10 +115,10 @@ TEST_P(Http2Capture, RequestsAndBodiesAsTsharkAndNginxSawThem) {
     ASSERT_GE(truth.requests.size(), 4u);
     ASSERT_EQ(truth.bodies.size(), truth.requests.size());
     KeyLog keys;
-    ASSERT_TRUE(keys.ReadFile(Path(name, ".keys")));
+    ASSERT_TRUE(keys.ReadFile(tlstest::Path(name, ".keys")));
     Pipe pipe;
     TlsConnection tls(&keys, &pipe);
-    tlstest::Feed(tls, tlstest::ReadConnection(Path(name, ".pcap")));
+    tlstest::Feed(tls, tlstest::ReadConnection(tlstest::Path(name, ".pcap")));
     EXPECT_EQ(tls.ServerName(), truth.sni);
     ASSERT_TRUE(tls.Keyed());
     // The client's first record, which may follow the server's SETTINGS.
@@ -201,7 +197,7 @@ TEST(Http2CaptureWithoutKeys, NothingButTheServerName) {
     KeyLog keys;
     Pipe pipe;
     TlsConnection tls(&keys, &pipe);
-    tlstest::Feed(tls, tlstest::ReadConnection(Path("h2-nokeys", ".pcap")));
+    tlstest::Feed(tls, tlstest::ReadConnection(tlstest::Path("h2-nokeys", ".pcap")));
     EXPECT_EQ(tls.ServerName(), ReadTruth("h2-nokeys").sni);
     EXPECT_FALSE(tls.Keyed());
     EXPECT_TRUE(pipe.plain.empty());
@@ -214,15 +210,15 @@ TEST(Http2CaptureWithoutKeys, NothingButTheServerName) {
 TEST(Http2CaptureFfmpeg, HttpsRequestLinesAsTsharkReadThem) {
     const std::string name = "hls-ffmpeg-https";
     KeyLog keys;
-    ASSERT_TRUE(keys.ReadFile(Path(name, ".keys")));
+    ASSERT_TRUE(keys.ReadFile(tlstest::Path(name, ".keys")));
     tlstest::Gathered got;
     TlsConnection tls(&keys, &got);
-    tlstest::Feed(tls, tlstest::ReadConnection(Path(name, ".pcap")));
+    tlstest::Feed(tls, tlstest::ReadConnection(tlstest::Path(name, ".pcap")));
     EXPECT_EQ(tls.ServerName(), ReadTruth(name).sni);
     ASSERT_TRUE(tls.Keyed());
     EXPECT_FALSE(Http2Connection::StartsLikeHttp2(
         reinterpret_cast<const unsigned char*>(got.plain[0].data()), got.plain[0].size()));
-    std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
+    std::istringstream in(tlstest::ReadText(tlstest::Path(name, ".truth")));
     std::string line;
     size_t count = 0;
     for (size_t at = 0; std::getline(in, line);) {

@@ -29,40 +29,44 @@ std::string Shell(const std::string& command) {
     return out;
 }
 
-// "size hash" of each unit of stream `stream`, from framemd5 lines.
-std::vector<std::string> Units(const std::string& framemd5, char stream) {
-    std::vector<std::string> units;
+// Calls f(line, unit) for each framemd5 line of stream `stream`, `unit` its "size hash", until
+// f returns false.
+template <class F>
+void EachUnit(const std::string& framemd5, char stream, F f) {
     size_t at = 0;
     while (at < framemd5.size()) {
         size_t end = framemd5.find('\n', at);
         if (end == std::string::npos) end = framemd5.size();
         const std::string line = framemd5.substr(at, end - at);
         at = end + 1;
-        if (line.empty() || line[0] != stream || line[1] != ',') continue;
+        if (line.size() < 2 || line[0] != stream || line[1] != ',') continue;
         const size_t hash = line.rfind(',');
         const size_t size = line.rfind(',', hash - 1);
-        units.push_back(line.substr(size + 1));
+        if (!f(line, line.substr(size + 1))) return;
     }
+}
+
+// "size hash" of each unit of stream `stream`, from framemd5 lines.
+std::vector<std::string> Units(const std::string& framemd5, char stream) {
+    std::vector<std::string> units;
+    EachUnit(framemd5, stream, [&](const std::string&, const std::string& unit) {
+        units.push_back(unit);
+        return true;
+    });
     return units;
 }
 
 // The presentation time (ms) of the unit `unit` ("size hash") of stream `stream`, or -1.
 long PtsOf(const std::string& framemd5, char stream, const std::string& unit) {
-    size_t at = 0;
-    while (at < framemd5.size()) {
-        size_t end = framemd5.find('\n', at);
-        if (end == std::string::npos) end = framemd5.size();
-        const std::string line = framemd5.substr(at, end - at);
-        at = end + 1;
-        if (line.empty() || line[0] != stream || line[1] != ',') continue;
-        const size_t hash = line.rfind(',');
-        const size_t size = line.rfind(',', hash - 1);
-        if (line.substr(size + 1) != unit) continue;
+    long found = -1;
+    EachUnit(framemd5, stream, [&](const std::string& line, const std::string& u) {
+        if (u != unit) return true;
         const size_t dts = line.find(',');
         const size_t pts = line.find(',', dts + 1);
-        return std::stol(line.substr(pts + 1));
-    }
-    return -1;
+        found = std::stol(line.substr(pts + 1));
+        return false;
+    });
+    return found;
 }
 
 bool IsSuffix(const std::vector<std::string>& part, const std::vector<std::string>& whole) {

@@ -28,10 +28,6 @@ const Capture kCaptures[] = {
     {"tls13-retry", 0x0304, 0x1301},  // a HelloRetryRequest, a second ClientHello
 };
 
-std::string Path(const std::string& name, const char* ext) {
-    return std::string(STREVIX_TEST_DATA) + "/tls/" + name + ext;
-}
-
 struct Truth {
     std::string sni;
     std::vector<std::string> requests;   // "GET /x HTTP/1.1"
@@ -40,7 +36,7 @@ struct Truth {
 
 Truth ReadTruth(const std::string& name) {
     Truth t;
-    std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
+    std::istringstream in(tlstest::ReadText(tlstest::Path(name, ".truth")));
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("sni ", 0) == 0) t.sni = line.substr(4);
@@ -78,9 +74,9 @@ void ExpectTruth(const Gathered& got, const Truth& truth) {
 class TlsCapture : public ::testing::TestWithParam<Capture> {
   protected:
     void SetUp() override {
-        chunks = tlstest::ReadConnection(Path(GetParam().name, ".pcap"));
+        chunks = tlstest::ReadConnection(tlstest::Path(GetParam().name, ".pcap"));
         ASSERT_FALSE(chunks.empty());
-        keyText = tlstest::ReadText(Path(GetParam().name, ".keys"));
+        keyText = tlstest::ReadText(tlstest::Path(GetParam().name, ".keys"));
         ASSERT_FALSE(keyText.empty());
         truth = ReadTruth(GetParam().name);
     }
@@ -91,7 +87,7 @@ class TlsCapture : public ::testing::TestWithParam<Capture> {
 
 TEST_P(TlsCapture, DecryptsWhatTsharkReads) {
     KeyLog keys;
-    ASSERT_TRUE(keys.ReadFile(Path(GetParam().name, ".keys")));
+    ASSERT_TRUE(keys.ReadFile(tlstest::Path(GetParam().name, ".keys")));
     EXPECT_EQ(keys.Sessions(), 1u);
     EXPECT_EQ(keys.MalformedLines(), 0u);
     Gathered got;
@@ -233,10 +229,10 @@ TEST_P(TlsCapture, WithoutKeysOnlyTheServerName) {
 TEST(TlsCaptureKeyUpdate, ReadsAcrossKeyUpdates) {
     const std::string name = "tls13-keyupdate";
     KeyLog keys;
-    ASSERT_TRUE(keys.ReadFile(Path(name, ".keys")));
+    ASSERT_TRUE(keys.ReadFile(tlstest::Path(name, ".keys")));
     std::string expected[2];
     std::string sni;
-    std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
+    std::istringstream in(tlstest::ReadText(tlstest::Path(name, ".truth")));
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("sni ", 0) == 0) sni = line.substr(4);
@@ -247,7 +243,7 @@ TEST(TlsCaptureKeyUpdate, ReadsAcrossKeyUpdates) {
     ASSERT_FALSE(expected[1].empty());
     Gathered got;
     TlsConnection tls(&keys, &got);
-    tlstest::Feed(tls, tlstest::ReadConnection(Path(name, ".pcap")));
+    tlstest::Feed(tls, tlstest::ReadConnection(tlstest::Path(name, ".pcap")));
     EXPECT_EQ(tls.Version(), 0x0304);
     EXPECT_EQ(tls.CipherSuite(), 0x1302);
     EXPECT_EQ(tls.ServerName(), sni);
@@ -263,7 +259,7 @@ TEST(TlsCaptureRtmps, DecryptedEqualsThePlaintextLeg) {
         SCOPED_TRACE(name);
         int tlsPort = 0;
         int plainPort = 0;
-        std::istringstream in(tlstest::ReadText(Path(name, ".truth")));
+        std::istringstream in(tlstest::ReadText(tlstest::Path(name, ".truth")));
         std::string line;
         while (std::getline(in, line)) {
             if (line.rfind("tls-port ", 0) == 0) tlsPort = std::stoi(line.substr(9));
@@ -272,16 +268,16 @@ TEST(TlsCaptureRtmps, DecryptedEqualsThePlaintextLeg) {
         ASSERT_NE(tlsPort, 0);
         ASSERT_NE(plainPort, 0);
         std::string plain[2];
-        for (const Chunk& c :
-             tlstest::ReadConnection(Path(name, ".pcap"), static_cast<uint16_t>(plainPort)))
+        for (const Chunk& c : tlstest::ReadConnection(tlstest::Path(name, ".pcap"),
+                                                      static_cast<uint16_t>(plainPort)))
             if (c.direction < 2) plain[c.direction] += c.bytes;
         ASSERT_GT(plain[0].size(), 1537u);
         KeyLog keys;
-        ASSERT_TRUE(keys.ReadFile(Path(name, ".keys")));
+        ASSERT_TRUE(keys.ReadFile(tlstest::Path(name, ".keys")));
         Gathered got;
         TlsConnection tls(&keys, &got);
-        tlstest::Feed(tls,
-                      tlstest::ReadConnection(Path(name, ".pcap"), static_cast<uint16_t>(tlsPort)));
+        tlstest::Feed(tls, tlstest::ReadConnection(tlstest::Path(name, ".pcap"),
+                                                   static_cast<uint16_t>(tlsPort)));
         EXPECT_TRUE(tls.Keyed());
         EXPECT_EQ(got.plain[0].substr(0, 1), "\x03");  // RTMP's C0
         EXPECT_TRUE(got.plain[0] == plain[0]) << got.plain[0].size() << " " << plain[0].size();

@@ -17,10 +17,6 @@ namespace {
 using tlstest::Chunk;
 using tlstest::Gathered;
 
-std::string Path(const std::string& name, const char* ext) {
-    return std::string(STREVIX_TEST_DATA) + "/tls/" + name + ext;
-}
-
 // Offsets of the record headers of one direction's bytes.
 std::vector<size_t> RecordOffsets(const std::string& s) {
     std::vector<size_t> at;
@@ -38,10 +34,10 @@ struct Session {
     std::string keys;
 
     explicit Session(const std::string& name) {
-        chunks = tlstest::ReadConnection(Path(name, ".pcap"));
+        chunks = tlstest::ReadConnection(tlstest::Path(name, ".pcap"));
         for (const Chunk& c : chunks)
             if (c.direction < 2) whole[c.direction] += c.bytes;
-        keys = tlstest::ReadText(Path(name, ".keys"));
+        keys = tlstest::ReadText(tlstest::Path(name, ".keys"));
     }
 
     // The capture's chunks again, with one direction's bytes replaced (cut where they end).

@@ -117,4 +117,11 @@ inline std::string ReadText(const std::string& path) {
     return text;
 }
 
+#ifdef STREVIX_TEST_DATA
+// A file of the TLS test captures: NAME with its extension (".pcap", ".keys", ".truth").
+inline std::string Path(const std::string& name, const char* ext) {
+    return std::string(STREVIX_TEST_DATA) + "/tls/" + name + ext;
+}
+#endif
+
 }  // namespace tlstest
