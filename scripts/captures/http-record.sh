@@ -26,6 +26,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+source "$ROOT/scripts/captures/lib.sh"
 HELPERS="$ROOT/scripts/captures"
 OUT="$ROOT/tests/data/http-record"
 SESSIONS=()
@@ -81,46 +82,11 @@ ns_end() {
   NS=""
 }
 
-start_bg() {
-  local logfile="$1"
-  shift
-  ip netns exec "$NS" "$@" >"$logfile" 2>&1 &
-  PID=$!
-  PIDS+=("$PID")
-}
-
-wait_for() {
-  local file="$1" text="$2" limit=$(($3 * 10)) n=0
-  until grep -q -- "$text" "$file" 2>/dev/null; do
-    n=$((n + 1))
-    if [ "$n" -ge "$limit" ]; then
-      log "timed out waiting for '$text' in $file:"
-      cat "$file" >&2 || true
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
-wait_port() {
-  local port="$1" n=0
-  until ip netns exec "$NS" ss -ltn | grep -q ":$port "; do
-    n=$((n + 1))
-    [ "$n" -lt 100 ] || { log "nothing listens on $port"; return 1; }
-    sleep 0.1
-  done
-}
-
-stop_pid() {
-  kill -"${2:-TERM}" "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
-
 capture_start() {
   rm -f "$1"
   start_bg "$WORK/tcpdump.log" tcpdump -Z root -i "${2:-lo}" --immediate-mode -U -w "$1" tcp
   CAPTURE_PID=$PID
-  wait_for "$WORK/tcpdump.log" "listening on" 10
+  wait_for "$WORK/tcpdump.log" "listening on"
 }
 
 capture_stop() {
@@ -190,7 +156,7 @@ nginx_start() {
 python_start() {
   start_bg "$WORK/http-server.log" python3 "$HELPERS/http-server.py" 8000 "$WEB"
   SERVER_PID=$PID
-  wait_for "$WORK/http-server.log" ready 10
+  wait_for "$WORK/http-server.log" ready
 }
 
 session_hls_python() {
@@ -223,7 +189,7 @@ session_hls_chunked() {
   ns_new chunked
   start_bg "$WORK/chunked.log" python3 "$HELPERS/chunked-server.py" 8082 "$WEB"
   SERVER_PID=$PID
-  wait_for "$WORK/chunked.log" ready 10
+  wait_for "$WORK/chunked.log" ready
   capture_start "$OUT/hls-chunked.pcap"
   client 30 "$WORK/client.log" ffmpeg -nostdin -http_persistent 1 \
     -i http://127.0.0.1:8082/hls/index.m3u8 -c copy -f mpegts -y "$WORK/hls-chunked.ts"
@@ -302,7 +268,7 @@ session_hls_impaired() {
   NS="$nm"
   start_bg "$WORK/impair.log" "$WORK/impair" -a c1 -b s1 -t 120 -l 4 -d 2 -r 4 -D 1 -j 3 -s 21
   local impair=$PID
-  wait_for "$WORK/impair.log" ready 10
+  wait_for "$WORK/impair.log" ready
   NS="$ns_s"
   nginx_start
   NS="$nc"

@@ -26,6 +26,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+source "$ROOT/scripts/captures/lib.sh"
 HELPERS="$ROOT/scripts/captures"
 OUT="${CAPTURE_DIR:-$ROOT/tests/data}"
 CLI="$ROOT/build/strevix-cli"
@@ -78,41 +79,6 @@ ns_del() {
   NS=""
 }
 
-start_bg() {
-  local logfile="$1"
-  shift
-  # Gone before the start: a "ready" left from the last run must not be waited for.
-  rm -f "$logfile"
-  ip netns exec "$NS" "$@" >"$logfile" 2>&1 </dev/null &
-  PID=$!
-  PIDS+=("$PID")
-}
-
-stop_pid() {
-  kill -"${2:-TERM}" "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
-
-wait_file_text() {
-  local n=0
-  until grep -q -- "$2" "$1" 2>/dev/null; do
-    n=$((n + 1))
-    [ "$n" -lt 100 ] || { log "timed out waiting for '$2' in $1"; cat "$1" >&2 || true; return 1; }
-    sleep 0.1
-  done
-}
-
-# Waits until something listens on TCP port $1 in the namespace (looked up, not connected to:
-# ffmpeg's listen mode takes exactly one connection).
-wait_listen() {
-  local n=0
-  until ip netns exec "$NS" ss -Hltn "sport = :$1" 2>/dev/null | grep -q .; do
-    n=$((n + 1))
-    [ "$n" -lt 100 ] || { log "no server on port $1"; return 1; }
-    sleep 0.1
-  done
-}
-
 # tcpdump on interface $2 writing file $1, further options after; adds its pid to CAPTURES.
 capture_start() {
   local file="$1" dev="$2" logfile
@@ -121,7 +87,7 @@ capture_start() {
   rm -f "$file"
   start_bg "$logfile" tcpdump -Z root -i "$dev" -B 16384 "$@" --immediate-mode -U -w "$file" tcp
   CAPTURES+=("$PID")
-  wait_file_text "$logfile" "listening on"
+  wait_for "$logfile" "listening on"
 }
 
 capture_stop() {
@@ -155,14 +121,14 @@ play_sessions() {
     ffmpeg -nostdin -v error -re -i "$WORK/play.flv" -c copy -f flv -listen 1 \
     "rtmp://$host:1935/live/stream1"
   local server=$PID
-  wait_listen 1935
+  wait_port 1935
   timeout -s INT -k 5 40 ip netns exec "$NS" \
     ffmpeg -nostdin -v error -i "rtmp://$host/live/stream1" -c copy -f null - \
     >"$WORK/rtmp-client.log" 2>&1 </dev/null || true
   stop_pid "$server"
   start_bg "$WORK/http-server.log" python3 "$HELPERS/http-server.py" 8000 "$WORK/web" "$bind"
   server=$PID
-  wait_file_text "$WORK/http-server.log" ready
+  wait_for "$WORK/http-server.log" ready
   timeout -s INT -k 5 40 ip netns exec "$NS" \
     ffmpeg -nostdin -v error -i "http://$host:8000/hls/index.m3u8" -c copy -f null - \
     >"$WORK/hls-client.log" 2>&1 </dev/null || true
@@ -309,7 +275,7 @@ EOF
   ns_new
   start_bg "$WORK/nginx.log" nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx"
   local server=$PID
-  wait_listen 1935
+  wait_port 1935
   CAPTURES=()
   capture_start "$WORK/rtmp-publish.pcap" lo
   timeout -s INT -k 5 40 ip netns exec "$NS" \

@@ -37,6 +37,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+source "$ROOT/scripts/captures/lib.sh"
 OUT="${CAPTURE_DIR:-$ROOT/tests/data}"
 SECONDS_LONG=60
 SESSIONS=()
@@ -98,45 +99,6 @@ ns_del() {
   NS=""
 }
 
-# Starts a program inside the namespace in the background, output to file $1; sets PID.
-start_bg() {
-  start_in "$NS" "$@"
-}
-
-# The same in namespace $1.
-start_in() {
-  local ns="$1" logfile="$2"
-  shift 2
-  ip netns exec "$ns" "$@" >"$logfile" 2>&1 </dev/null &
-  PID=$!
-  PIDS+=("$PID")
-}
-
-stop_pid() {
-  kill -"${2:-TERM}" "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
-
-# Waits until something listens on TCP port 1935 in the namespace ($1 seconds at most).
-wait_listen() {
-  local n=0
-  # Looked up, not connected to: ffmpeg's listen mode takes exactly one connection.
-  until ip netns exec "$NS" ss -Hltn 'sport = :1935' 2>/dev/null | grep -q .; do
-    n=$((n + 1))
-    [ "$n" -lt $(($1 * 10)) ] || { log "no server on port 1935"; return 1; }
-    sleep 0.1
-  done
-}
-
-wait_file_text() {
-  local n=0
-  until grep -q -- "$2" "$1" 2>/dev/null; do
-    n=$((n + 1))
-    [ "$n" -lt 100 ] || { log "timed out waiting for '$2' in $1"; return 1; }
-    sleep 0.1
-  done
-}
-
 # The served file: testsrc2 + sine, H.264 (libx264) + AAC, a key frame every second.
 # Args: output, seconds, size, B-frames, noise strength (0: none; still noise makes key frames
 # large and leaves the other frames small).
@@ -152,7 +114,7 @@ make_source() {
 capture_start() {
   start_bg "$WORK/tcpdump.log" tcpdump -Z root -i lo --immediate-mode -U -w "$1" tcp
   CAPTURE_PID=$PID
-  wait_file_text "$WORK/tcpdump.log" "listening on"
+  wait_for "$WORK/tcpdump.log" "listening on"
 }
 
 capture_stop() {
@@ -168,7 +130,7 @@ session_ffmpeg() {
   start_bg "$WORK/server.log" timeout -k 5 $((seconds + 30)) \
     ffmpeg -v error -re -i "$source" -c copy -f flv -listen 1 "rtmp://127.0.0.1:1935/live/stream1"
   local server=$PID
-  wait_listen 10
+  wait_port 1935 10
   timeout -s INT -k 5 $((seconds + 30)) ip netns exec "$NS" \
     ffmpeg -v error -i "$ADDRESS" -c copy -f null - >"$WORK/client.log" 2>&1 </dev/null || true
   stop_pid "$server"
@@ -199,7 +161,7 @@ EOF
   ns_new
   start_bg "$WORK/nginx.log" nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx"
   local server=$PID
-  wait_listen 10
+  wait_port 1935 10
   capture_start "$WORK/$name.pcap"
   start_bg "$WORK/client.log" timeout -s INT -k 5 $((seconds + 30)) \
     ffmpeg -v error -i "$ADDRESS" -c copy -f null -
@@ -243,7 +205,7 @@ link_ns() {
   ip netns exec "$ns" ethtool -K lo tso off gso off gro off >/dev/null
 }
 
-# link_new IMPAIR_OPTION...: sets NS_C, NS_M, NS_S (NS is the server's, for wait_listen).
+# link_new IMPAIR_OPTION...: sets NS_C, NS_M, NS_S (NS is the server's, for wait_port).
 link_new() {
   build_impair
   link_ns rc; NS_C="${LINK_NS[-1]}"
@@ -262,7 +224,7 @@ link_new() {
   ip -n "$NS_S" addr add "$SERVER_IP/24" dev s0
   start_in "$NS_M" "$WORK/impair.log" "$WORK/impair" -a c1 -b s1 -t 120 "${IMPAIR[@]}"
   IMPAIR_PID=$PID
-  wait_file_text "$WORK/impair.log" ready
+  wait_for "$WORK/impair.log" ready
 }
 
 link_del() {
@@ -277,7 +239,7 @@ link_del() {
 link_capture_start() {
   start_in "$NS_C" "$WORK/tcpdump.log" tcpdump -Z root -i c0 --immediate-mode -U -w "$1" tcp
   CAPTURE_PID=$PID
-  wait_file_text "$WORK/tcpdump.log" "listening on"
+  wait_for "$WORK/tcpdump.log" "listening on"
 }
 
 # A player in the client's namespace, in the background, writing what it receives to file $2.
@@ -313,7 +275,7 @@ session_link_ffmpeg() {
   start_in "$NS_S" "$WORK/server.log" timeout -k 5 $((seconds + 60)) \
     ffmpeg -v error -re -i "$source" -c copy -f flv -listen 1 "rtmp://$SERVER_IP:1935/live/stream1"
   local server=$PID
-  wait_listen 10
+  wait_port 1935 10
   timeout -s INT -k 5 $((seconds + 60)) ip netns exec "$NS_C" \
     ffmpeg -v error -i "$LINK_ADDRESS" -c copy -y "$WORK/$name.1.flv" >"$WORK/client.log" 2>&1 \
     </dev/null || true
@@ -349,7 +311,7 @@ CONF
   link_new
   start_in "$NS_S" "$WORK/nginx.log" nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx"
   local server=$PID
-  wait_listen 10
+  wait_port 1935 10
   link_capture_start "$WORK/$name.pcap"
   CLIENT_FILES=("$WORK/$name.1.flv")
   start_player "$kind" "$WORK/$name.1.flv"

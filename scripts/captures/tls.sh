@@ -63,6 +63,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+source "$ROOT/scripts/captures/lib.sh"
 OUT="$ROOT/tests/data/tls"
 SESSIONS=()
 while [ "$#" -gt 0 ]; do
@@ -108,37 +109,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-start_bg() {
-  local logfile="$1"
-  shift
-  ip netns exec "$NS" "$@" >"$logfile" 2>&1 &
-  PID=$!
-  PIDS+=("$PID")
-}
-
-wait_for() {
-  local file="$1" text="$2" n=0
-  until grep -q -- "$text" "$file" 2>/dev/null; do
-    n=$((n + 1))
-    [ "$n" -lt 100 ] || { log "timed out waiting for '$text' in $file"; return 1; }
-    sleep 0.1
-  done
-}
-
-wait_port() {
-  local n=0 port="${1:-$PORT}"
-  until ip netns exec "$NS" ss -ltn | grep -q ":$port "; do
-    n=$((n + 1))
-    [ "$n" -lt 100 ] || { log "nothing listens on $port"; return 1; }
-    sleep 0.1
-  done
-}
-
-stop_pid() {
-  kill -"${2:-TERM}" "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
 
 # A small HLS folder (a playlist and two short segments of filler), a certificate, nginx.
 make_server() {
@@ -305,7 +275,7 @@ session_keyupdate() {
     >"$WORK/s_server.log" 2>&1 &
   local server=$!
   PIDS+=("$server")
-  wait_port
+  wait_port "$PORT"
   capture_begin "$name"
   rm -f "$WORK/keys"
   (sleep 0.5; printf 'client one\n'; sleep 1.2; printf 'k\n'; sleep 0.5; printf 'client two\n'
