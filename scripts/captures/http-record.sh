@@ -119,20 +119,9 @@ make_web() {
     "$WEB/fmp4/index.m3u8"
   # The index at the end, as a plain encode leaves it: a player reads the file in ranges.
   ffmpeg -nostdin -loglevel error "${SOURCE[@]}" -t 4 "${CODECS[@]}" "$WEB/media/clip.mp4"
-  cat >"$WORK/nginx.conf" <<NGINX
-daemon off;
-master_process off;
-user root;
-pid $WORK/nginx.pid;
-error_log $WORK/nginx-error.log;
-events {}
-http {
-  access_log off;
-  client_body_temp_path $WORK/nginx-body;
-  proxy_temp_path $WORK/nginx-proxy;
-  fastcgi_temp_path $WORK/nginx-fastcgi;
-  uwsgi_temp_path $WORK/nginx-uwsgi;
-  scgi_temp_path $WORK/nginx-scgi;
+  {
+    nginx_http_head
+    cat <<NGINX
   types {
     application/vnd.apple.mpegurl m3u8;
     video/mp2t ts;
@@ -145,6 +134,7 @@ http {
   }
 }
 NGINX
+  } >"$WORK/nginx.conf"
 }
 
 nginx_start() {

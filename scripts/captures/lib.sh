@@ -48,3 +48,24 @@ wait_port() {
     sleep 0.1
   done
 }
+
+# The start of an nginx configuration for an HTTP server run from $WORK, in the foreground,
+# every file it writes kept there: up to the inside of its http block, which the caller goes on
+# with and closes.
+nginx_http_head() {
+  cat <<NGINX
+daemon off;
+master_process off;
+user root;
+pid $WORK/nginx.pid;
+error_log $WORK/nginx-error.log;
+events {}
+http {
+  access_log off;
+  client_body_temp_path $WORK/nginx-body;
+  proxy_temp_path $WORK/nginx-proxy;
+  fastcgi_temp_path $WORK/nginx-fastcgi;
+  uwsgi_temp_path $WORK/nginx-uwsgi;
+  scgi_temp_path $WORK/nginx-scgi;
+NGINX
+}

@@ -136,20 +136,9 @@ M3U8
     >"$WEB/index.html"
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$HOST" \
     -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
-  cat >"$WORK/nginx.conf" <<NGINX
-daemon off;
-master_process off;
-user root;
-pid $WORK/nginx.pid;
-error_log $WORK/nginx-error.log;
-events {}
-http {
-  access_log off;
-  client_body_temp_path $WORK/nginx-body;
-  proxy_temp_path $WORK/nginx-proxy;
-  fastcgi_temp_path $WORK/nginx-fastcgi;
-  uwsgi_temp_path $WORK/nginx-uwsgi;
-  scgi_temp_path $WORK/nginx-scgi;
+  {
+    nginx_http_head
+    cat <<NGINX
   types {
     application/vnd.apple.mpegurl m3u8;
     video/mp2t ts;
@@ -200,6 +189,7 @@ http {
   }
 }
 NGINX
+  } >"$WORK/nginx.conf"
 }
 
 ns_start() {
