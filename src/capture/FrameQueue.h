@@ -106,6 +106,8 @@ class FrameQueue {
     // apart.
     template <class F>
     void Drain(F&& f);
+    // How many frames ahead the analysis side fetches a frame's headers.
+    static const size_t kFetchAhead = 6;
 
     // Both sides stop waiting and return at once.
     void Cancel();
@@ -163,7 +165,11 @@ void FrameQueue::Drain(F&& f) {
         const size_t count = block->frames.size();
         for (size_t i = 0; i < count; ++i) {
             // The headers of a frame a few ahead: they were written on the reading thread's core.
-            if (i + 4 < count) __builtin_prefetch(block->bytes.data() + frames[i + 4].offset);
+            if (i + kFetchAhead < count) {
+                const unsigned char* ahead = block->bytes.data() + frames[i + kFetchAhead].offset;
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + 64);  // a TCP header often ends in the second line
+            }
             const FrameRef& r = frames[i];
             struct pcap_pkthdr header {};
             header.caplen = r.caplen;

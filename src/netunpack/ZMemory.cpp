@@ -7,28 +7,7 @@
 #include "netunpack/ByteScan.h"
 
 KeptList::~KeptList() {
-    while (m_first != nullptr) {
-        void* next = *static_cast<void**>(m_first);
-        m_release(m_first);
-        m_first = next;
-    }
-}
-
-void* KeptList::Take() {
-    void* p = m_first;
-    if (p != nullptr) {
-        m_first = *static_cast<void**>(p);
-        --m_count;
-    }
-    return p;
-}
-
-bool KeptList::Keep(void* block) {
-    if (!STREVIX_KEEP_FREED || block == nullptr || m_count >= kMaxKept) return false;
-    *static_cast<void**>(block) = m_first;
-    m_first = block;
-    ++m_count;
-    return true;
+    while (m_count > 0) m_release(m_kept[--m_count]);
 }
 
 namespace {
