@@ -52,7 +52,7 @@ struct TcpConnection {
     }
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
-    // Kept for reuse by the thread that released it.
+    // From the block pool: the table reaches its entries at random.
     static void* operator new(size_t size);
     static void operator delete(void* p, size_t size);
 

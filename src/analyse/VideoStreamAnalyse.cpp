@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
+
+#include "netunpack/ZMemory.h"
 
 namespace {
 
@@ -26,22 +29,21 @@ bool Before(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) < 0;
 }
 
-void ReleaseConnection(void* p) {
-    ::operator delete(p);
-}
-
-thread_local KeptList t_keptConnections(&ReleaseConnection);
-
 }  // namespace
 
 void* TcpConnection::operator new(size_t size) {
-    void* p = size == sizeof(TcpConnection) ? t_keptConnections.Take() : nullptr;
-    return p != nullptr ? p : ::operator new(size);
+    if (size > BlockPool::kLargest) return ::operator new(size);
+    void* p = BlockPool::Take(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
 }
 
 void TcpConnection::operator delete(void* p, size_t size) {
-    if (p == nullptr) return;
-    if (size != sizeof(TcpConnection) || !t_keptConnections.Keep(p)) ::operator delete(p);
+    if (size > BlockPool::kLargest) {
+        ::operator delete(p);
+    } else {
+        BlockPool::Give(p, size);
+    }
 }
 
 CVideoStreamAnalyse::CVideoStreamAnalyse() : m_connections(kMaxConnections) {}

@@ -1,5 +1,6 @@
 #include "capture/FrameQueue.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,12 +50,40 @@ bool FrameQueue::IsClassicCaptureFile(const unsigned char header[24],
 FrameQueue::FrameQueue(size_t maxFullBlocks, bool allUpFront)
     : m_full(maxFullBlocks < kMaxFullBlocks ? kMaxFullBlocks : maxFullBlocks) {
     const size_t made = (allUpFront ? m_full.size() : kMaxFullBlocks) + 2;
+    const size_t kHuge = size_t{2} << 20;
+    const size_t bytes = (made * kBlockSize + kHuge - 1) & ~(kHuge - 1);
+    // On a huge page boundary: a little more is mapped, and the ends are given back.
+    void* p =
+        mmap(nullptr, bytes + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    unsigned char* region = nullptr;
+    if (p != MAP_FAILED) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+        const uintptr_t aligned = (start + kHuge - 1) & ~(uintptr_t{kHuge} - 1);
+        if (aligned > start) munmap(p, aligned - start);
+        if (start + kHuge > aligned)
+            munmap(reinterpret_cast<void*>(aligned + bytes), start + kHuge - aligned);
+        region = reinterpret_cast<unsigned char*>(aligned);
+        madvise(region, bytes, MADV_HUGEPAGE);  // a hint: without huge pages it still works
+        // Written now, as the reading thread would otherwise fault its pages in mid-burst.
+        std::memset(region, 0, bytes);
+        m_region = region;
+        m_regionSize = bytes;
+    }
     for (size_t i = 0; i < made; ++i) {
         std::unique_ptr<Block> b(new Block());
-        b->bytes.resize(kBlockSize);
+        if (region != nullptr) {
+            b->bytes.Place(region + i * kBlockSize, kBlockSize);
+        } else {
+            b->bytes.resize(kBlockSize);
+        }
         b->frames.reserve(4096);
         m_free.push_back(std::move(b));
     }
+}
+
+FrameQueue::~FrameQueue() {
+    // The blocks placed in the region go with the queue; nothing reads them any more.
+    if (m_region != nullptr) munmap(m_region, m_regionSize);
 }
 
 std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {

@@ -72,6 +72,7 @@ class FrameQueue {
     // and kept, or, with `allUpFront`, made and written here: a live device's burst is exactly
     // when the reading thread cannot afford the page faults of new memory.
     explicit FrameQueue(size_t maxFullBlocks = kMaxFullBlocks, bool allUpFront = false);
+    ~FrameQueue();
 
     // Reader side. Copies the frame and its layout; waits while the analysis is behind. False
     // once cancelled.
@@ -125,8 +126,32 @@ class FrameQueue {
         int64_t sec;
         FrameLayout layout;
     };  // 40 bytes: every frame's passes through the cache of both threads
+    // A block's bytes: in the queue's region while the block is one of those made with the
+    // queue, on the heap otherwise.
+    class BlockBytes {
+      public:
+        unsigned char* data() { return m_data; }
+        const unsigned char* data() const { return m_data; }
+        size_t size() const { return m_size; }
+        void Place(unsigned char* at, size_t n) {
+            m_own.clear();
+            m_data = at;
+            m_size = n;
+        }
+        // Moves the bytes to the heap (their contents are not kept).
+        void resize(size_t n) {
+            m_own.resize(n);
+            m_data = m_own.data();
+            m_size = n;
+        }
+
+      private:
+        unsigned char* m_data = nullptr;
+        size_t m_size = 0;
+        std::vector<unsigned char> m_own;
+    };
     struct Block {
-        std::vector<unsigned char> bytes;
+        BlockBytes bytes;
         size_t used = 0;
         std::vector<FrameRef> frames;
         bool classified = true;  // the frames' layouts were worked out by the reader
@@ -151,6 +176,10 @@ class FrameQueue {
     size_t m_fullCount = 0;
     std::vector<std::unique_ptr<Block>> m_free;
     std::unique_ptr<Block> m_filling;  // reader thread only
+    // The blocks made with the queue lie in one region, on huge pages where the kernel gives
+    // them: both threads go through every page of it, and a page walk a page adds up.
+    void* m_region = nullptr;
+    size_t m_regionSize = 0;
     bool m_finished = false;
     bool m_cancelled = false;
     CaptureDamage m_damage;  // given to Finish

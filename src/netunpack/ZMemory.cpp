@@ -1,38 +1,180 @@
 #include "netunpack/ZMemory.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "common/Exception.h"
 #include "netunpack/ByteScan.h"
 
-KeptList::~KeptList() {
-    while (m_count > 0) m_release(m_kept[--m_count]);
-}
-
+namespace BlockPool {
 namespace {
 
-// One list for each small size: kSmallBlock / 2 and kSmallBlock.
-thread_local KeptList t_blocks[2] = {KeptList(&std::free), KeptList(&std::free)};
+const size_t kClasses = sizeof(kSizes) / sizeof(kSizes[0]);
+const size_t kChunk = size_t{2} << 20;
+// Blocks moved at once between a thread's lists and the shared ones.
+const size_t kBatch = kMaxKept / 2;
 
-KeptList* KeptFor(int size) {
-    if (size == CZMemory::kSmallBlock / 2) return &t_blocks[0];
-    if (size == CZMemory::kSmallBlock) return &t_blocks[1];
-    return nullptr;
+int ClassOf(size_t size) {
+    for (size_t c = 0; c < kClasses; ++c) {
+        if (size <= kSizes[c]) return static_cast<int>(c);
+    }
+    return -1;
 }
 
-unsigned char* TakeBlock(int size) {
-    KeptList* kept = KeptFor(size);
-    void* p = kept != nullptr ? kept->Take() : nullptr;
-    return static_cast<unsigned char*>(p != nullptr ? p : std::malloc(static_cast<size_t>(size)));
+// Never destroyed: blocks may be given back while the program's statics are destroyed.
+struct Shared {
+    std::mutex lock;
+    std::vector<void*> kept[kClasses];
+    // The rest of a chunk an ended thread was carving, for the next thread that needs one.
+    unsigned char* spareNext = nullptr;
+    unsigned char* spareEnd = nullptr;
+};
+Shared& TheShared() {
+    static Shared* shared = new Shared();
+    return *shared;
 }
 
-void GiveBlock(unsigned char* p, int size) {
-    KeptList* kept = KeptFor(size);
-    if (p != nullptr && (kept == nullptr || !kept->Keep(p))) std::free(p);
+// A 2 MiB chunk on a 2 MiB boundary, so that one huge page can back it; null when none is left.
+unsigned char* NewChunk() {
+    void* p = mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + kChunk - 1) & ~(uintptr_t{kChunk} - 1);
+    if (aligned > start) munmap(p, aligned - start);
+    const uintptr_t end = start + 2 * kChunk;
+    if (end > aligned + kChunk)
+        munmap(reinterpret_cast<void*>(aligned + kChunk), end - aligned - kChunk);
+    auto* chunk = reinterpret_cast<unsigned char*>(aligned);
+    madvise(chunk, kChunk, MADV_HUGEPAGE);  // a hint: without huge pages it still works
+    return chunk;
+}
+
+// What one thread keeps: its own lists, and the chunk it carves new blocks from.
+struct Local {
+    std::vector<void*> kept[kClasses];
+    unsigned char* next = nullptr;
+    unsigned char* end = nullptr;
+
+    ~Local() {
+        Shared& shared = TheShared();
+        std::lock_guard<std::mutex> hold(shared.lock);
+        for (size_t c = 0; c < kClasses; ++c) {
+            shared.kept[c].insert(shared.kept[c].end(), kept[c].begin(), kept[c].end());
+        }
+        if (end - next > shared.spareEnd - shared.spareNext) {
+            shared.spareNext = next;
+            shared.spareEnd = end;
+        }
+    }
+
+    void* Carve(size_t size) {
+        if (static_cast<size_t>(end - next) < size) {
+            // The rest of the old chunk is left unused: less than the largest block.
+            {
+                Shared& shared = TheShared();
+                std::lock_guard<std::mutex> hold(shared.lock);
+                if (static_cast<size_t>(shared.spareEnd - shared.spareNext) >= size) {
+                    next = shared.spareNext;
+                    end = shared.spareEnd;
+                    shared.spareNext = shared.spareEnd = nullptr;
+                }
+            }
+            if (static_cast<size_t>(end - next) < size) {
+                next = NewChunk();
+                if (next == nullptr) return nullptr;
+                end = next + kChunk;
+            }
+        }
+        void* p = next;
+        next += size;
+        return p;
+    }
+};
+
+// The thread's lists, made at its first use and handed to the shared ones when it ends; null
+// once they have been (a block given back after that goes to the shared lists). Plain values, so
+// that they stay readable while the thread's other objects are destroyed.
+thread_local Local* t_local = nullptr;
+thread_local bool t_ended = false;
+
+struct LocalEnd {
+    ~LocalEnd() {
+        delete t_local;
+        t_local = nullptr;
+        t_ended = true;
+    }
+};
+
+Local* TheLocal() {
+    if (t_local == nullptr && !t_ended) {
+        thread_local LocalEnd end;  // made first, so that it runs when the thread ends
+        (void)end;
+        t_local = new Local();
+        for (auto& kept : t_local->kept) kept.reserve(kMaxKept);
+    }
+    return t_local;
 }
 
 }  // namespace
+
+void* Take(size_t size) {
+    const int c = ClassOf(size);
+    if (!STREVIX_POOL_BLOCKS || c < 0) return std::malloc(size);
+    Local* local = TheLocal();
+    if (local == nullptr) {
+        Shared& shared = TheShared();
+        std::lock_guard<std::mutex> hold(shared.lock);
+        if (shared.kept[c].empty()) return nullptr;
+        void* p = shared.kept[c].back();
+        shared.kept[c].pop_back();
+        return p;
+    }
+    std::vector<void*>& kept = local->kept[c];
+    if (kept.empty()) {
+        Shared& shared = TheShared();
+        std::lock_guard<std::mutex> hold(shared.lock);
+        std::vector<void*>& from = shared.kept[c];
+        const size_t n = from.size() < kBatch ? from.size() : kBatch;
+        kept.insert(kept.end(), from.end() - static_cast<std::ptrdiff_t>(n), from.end());
+        from.resize(from.size() - n);
+    }
+    if (kept.empty()) return local->Carve(kSizes[c]);
+    void* p = kept.back();
+    kept.pop_back();
+    return p;
+}
+
+void Give(void* block, size_t size) {
+    if (block == nullptr) return;
+    const int c = ClassOf(size);
+    if (!STREVIX_POOL_BLOCKS || c < 0) {
+        std::free(block);
+        return;
+    }
+    Local* local = TheLocal();
+    if (local != nullptr && local->kept[c].size() < kMaxKept) {
+        local->kept[c].push_back(block);
+        return;
+    }
+    Shared& shared = TheShared();
+    std::lock_guard<std::mutex> hold(shared.lock);
+    if (local == nullptr) {
+        shared.kept[c].push_back(block);
+        return;
+    }
+    // Half the thread's list goes, so that the next blocks given back stay with the thread.
+    std::vector<void*>& kept = local->kept[c];
+    shared.kept[c].insert(shared.kept[c].end(), kept.end() - static_cast<std::ptrdiff_t>(kBatch),
+                          kept.end());
+    kept.resize(kept.size() - kBatch);
+    kept.push_back(block);
+}
+
+}  // namespace BlockPool
 
 int CZMemory::AppendData(const void* bytes, int count) {
     if (bytes == nullptr || count <= 0) return 0;
@@ -51,13 +193,14 @@ int CZMemory::AppendData(const void* bytes, int count) {
             capacity + capacity / 2 > total) {
             grown = capacity + capacity / 2;
         }
-        unsigned char* block = TakeBlock(grown);
+        unsigned char* block =
+            static_cast<unsigned char*>(BlockPool::Take(static_cast<size_t>(grown)));
         if (block == nullptr) {
             STREVIX_THROW("Got a Exception in function CZMemory::AppendData",
                           "CZMemory::AppendData");
         }
         if (data != nullptr && length > 0) std::memcpy(block, data, static_cast<size_t>(length));
-        GiveBlock(data, capacity);
+        BlockPool::Give(data, static_cast<size_t>(capacity));
         data = block;
         capacity = grown;
     }
@@ -67,7 +210,7 @@ int CZMemory::AppendData(const void* bytes, int count) {
 }
 
 void CZMemory::Release() {
-    GiveBlock(data, capacity);
+    BlockPool::Give(data, static_cast<size_t>(capacity));
     data = nullptr;
     length = 0;
     capacity = 0;

@@ -1,49 +1,42 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The sanitizer builds hand every block back to the heap, which checks its use.
 #if defined(__SANITIZE_ADDRESS__)
-#define STREVIX_KEEP_FREED 0
+#define STREVIX_POOL_BLOCKS 0
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define STREVIX_KEEP_FREED 0
+#define STREVIX_POOL_BLOCKS 0
 #endif
 #endif
-#ifndef STREVIX_KEEP_FREED
-#define STREVIX_KEEP_FREED 1
+#ifndef STREVIX_POOL_BLOCKS
+#define STREVIX_POOL_BLOCKS 1
 #endif
 
-// Released blocks of one size, kept by the thread that released them for its next ones; beyond
-// kMaxKept (and in sanitizer builds) they go back. The list is held apart from the blocks: a
-// block released is usually cold, and linking it would cost a cache miss to write and another
-// to read back.
-class KeptList {
-  public:
-    static const int kMaxKept = 1024;
-    explicit KeptList(void (*release)(void*)) : m_release(release) {}
-    ~KeptList();
-    KeptList(const KeptList&) = delete;
-    KeptList& operator=(const KeptList&) = delete;
+// Memory for the small blocks the analysis takes and gives back all the time: connection
+// entries and the first bytes they collect. The blocks are carved from 2 MiB chunks that the
+// kernel may back with one huge page each, so that reaching thousands of entries at random does
+// not add a page walk to every cache miss. A block given back is kept for the next one of its
+// size: by the thread that gave it back, up to kMaxKept, then in a list all threads share; the
+// chunks themselves are never given back, so what the pool holds is the most the program held at
+// once.
+namespace BlockPool {
+static const size_t kMaxKept = 1024;
+// The sizes a block may have: a request is rounded up to one of these.
+static const size_t kSizes[] = {512, 2048, 4096};
+static const size_t kLargest = 4096;
+// A block of at least `size` bytes (at most kLargest), aligned to 64; null when no memory is
+// left.
+void* Take(size_t size);
+// Gives back a block Take returned for the same `size`.
+void Give(void* block, size_t size);
+}  // namespace BlockPool
 
-    // A kept block, or null.
-    void* Take() { return m_count > 0 ? m_kept[--m_count] : nullptr; }
-    // Keeps the block; false when the caller must release it itself.
-    bool Keep(void* block) {
-        if (!STREVIX_KEEP_FREED || block == nullptr || m_count >= kMaxKept) return false;
-        m_kept[m_count++] = block;
-        return true;
-    }
-
-  private:
-    void (*m_release)(void*);
-    void* m_kept[kMaxKept];
-    int m_count = 0;
-};
-
-// A growable owned byte buffer. Small buffers live in blocks of kSmallBlock or half that many
-// bytes, which the thread that releases them keeps for the next buffers: a connection's first
-// bytes fit in one, so collecting them costs no heap call in the usual case.
+// A growable owned byte buffer. Small buffers live in BlockPool blocks of kSmallBlock or half
+// that many bytes: a connection's first bytes fit in one, so collecting them costs no heap call
+// in the usual case.
 struct CZMemory {
     static const int kSmallBlock = 4096;
 

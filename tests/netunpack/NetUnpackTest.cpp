@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "TestFrames.h"
 #include "netunpack/NetUnpack.h"
@@ -75,6 +79,56 @@ TEST(ZMemory, GrowthAcrossBlockSizesKeepsTheBytes) {
         EXPECT_EQ(again.length, 3);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(again.data), 3), "xyz");
     }
+}
+
+// Captures run one after another, each on a thread of its own, and their blocks are often given
+// back on another thread (the window's, closing the analyser). Whatever thread gives a block
+// back, and even once that thread has ended, the next capture takes it again: the pool holds
+// what one capture held at most, however many captures ran.
+TEST(BlockPool, BlocksComeBackAcrossThreadsAndCapturesAndStayApart) {
+    if (!STREVIX_POOL_BLOCKS) GTEST_SKIP() << "sanitizer builds take blocks from the heap";
+    const size_t kCount = 3 * BlockPool::kMaxKept + 17;  // past what one thread keeps
+    std::set<uintptr_t> seen;
+    for (int capture = 0; capture < 6; ++capture) {
+        std::vector<void*> taken;
+        std::thread analysis([&] {
+            for (size_t i = 0; i < kCount; ++i) {
+                const size_t size = i % 3 == 0 ? 392 : i % 3 == 1 ? 2048 : 4096;
+                auto* p = static_cast<unsigned char*>(BlockPool::Take(size));
+                ASSERT_NE(p, nullptr);
+                ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u);
+                std::memset(p, capture, size);  // every byte of it is ours
+                taken.push_back(p);
+            }
+        });
+        analysis.join();
+        // Distinct blocks: no two overlap while taken.
+        std::set<uintptr_t> now;
+        for (size_t i = 0; i < taken.size(); ++i) {
+            const size_t size = i % 3 == 0 ? 392 : i % 3 == 1 ? 2048 : 4096;
+            auto* p = static_cast<unsigned char*>(taken[i]);
+            EXPECT_EQ(p[0], capture);
+            EXPECT_EQ(p[size - 1], capture);
+            now.insert(reinterpret_cast<uintptr_t>(p));
+        }
+        EXPECT_EQ(now.size(), taken.size());
+        if (capture > 0) {
+            size_t fresh = 0;
+            for (uintptr_t p : now) fresh += seen.count(p) == 0 ? 1 : 0;
+            EXPECT_EQ(fresh, 0u) << "capture " << capture << " took new memory";
+        }
+        seen.insert(now.begin(), now.end());
+        // Given back on another thread, which ends before the next capture.
+        std::thread window([&] {
+            for (size_t i = 0; i < taken.size(); ++i)
+                BlockPool::Give(taken[i], i % 3 == 0 ? 392 : i % 3 == 1 ? 2048 : 4096);
+        });
+        window.join();
+    }
+    // Larger blocks are the heap's.
+    void* large = BlockPool::Take(BlockPool::kLargest + 1);
+    ASSERT_NE(large, nullptr);
+    BlockPool::Give(large, BlockPool::kLargest + 1);
 }
 
 TEST(FindBytes, FirstByteExactRestFoldedAndEdges) {
