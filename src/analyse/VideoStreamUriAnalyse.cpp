@@ -67,6 +67,16 @@ bool RequestNamesFlv(const unsigned char* b, int n) {
 
 }  // namespace
 
+StreamDigest StreamDigest::Of(const std::string& address) {
+    CMD5Checksum md5;
+    md5.Update(reinterpret_cast<const unsigned char*>(address.data()), address.size());
+    unsigned char bytes[16];
+    md5.Final(bytes);
+    StreamDigest d;
+    std::memcpy(d.words, bytes, sizeof(bytes));
+    return d;
+}
+
 CVideoStreamUriAnalyse::CVideoStreamUriAnalyse()
     : CVideoStreamUriAnalyse(CSqliteDataBase::GetInstance()->GetNetDataFilterInfo()) {}
 
@@ -389,7 +399,7 @@ void CVideoStreamUriAnalyse::OnMediaGap(TcpConnection& c, uint32_t length) {
 
 void CVideoStreamUriAnalyse::ForgetOldestRecord() {
     while (!m_recordOrder.empty()) {
-        std::string digest = m_recordOrder.front();
+        const StreamDigest digest = m_recordOrder.front();
         m_recordOrder.pop_front();
         if (m_streams.erase(digest) != 0) return;
     }
@@ -466,7 +476,7 @@ void CVideoStreamUriAnalyse::Sight(StreamType type, const std::string& address,
         }
     }
 
-    const std::string digest = CMD5Checksum::GetMD5(address);
+    const StreamDigest digest = StreamDigest::Of(address);
     auto found = m_streams.find(digest);
     if (found == m_streams.end()) {
         if (m_streams.size() >= kMaxStreams) ForgetOldestRecord();

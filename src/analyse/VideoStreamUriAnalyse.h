@@ -31,6 +31,19 @@ struct RecordingHooks {
     bool Set() const { return wanted != nullptr && version != nullptr && prime != nullptr; }
 };
 
+// The MD5 digest of an address: the key of its record. Kept as its bytes, not as text, so that a
+// lookup on every sighting hashes and compares two words.
+struct StreamDigest {
+    uint64_t words[2] = {0, 0};
+    bool operator==(const StreamDigest& o) const {
+        return words[0] == o.words[0] && words[1] == o.words[1];
+    }
+    static StreamDigest Of(const std::string& address);
+};
+struct StreamDigestHash {
+    size_t operator()(const StreamDigest& d) const { return static_cast<size_t>(d.words[0]); }
+};
+
 struct StreamRecord {
     int clientPort = 0;
     int serverPort = 0;
@@ -43,9 +56,9 @@ struct StreamRecord {
 // through LogOut and hands RTMP media to the callback.
 class CVideoStreamUriAnalyse : public CVideoStreamAnalyse, public TlsFollowListener {
   public:
-    // Keyed by the digest text of the address. Hashed rather than ordered: it holds up to
+    // Keyed by the digest of the address. Hashed rather than ordered: it holds up to
     // kMaxStreams records and is looked up on every sighting; nothing walks it in order.
-    typedef std::unordered_map<std::string, StreamRecord> StreamTable;
+    typedef std::unordered_map<StreamDigest, StreamRecord, StreamDigestHash> StreamTable;
     // Records beyond this give way, oldest first, so a flood of addresses stays bounded.
     static const size_t kMaxStreams = 50000;
     static const int kMaxTagsPerSegment = 1024;
@@ -125,7 +138,7 @@ class CVideoStreamUriAnalyse : public CVideoStreamAnalyse, public TlsFollowListe
 
     StreamTable m_streams;
     size_t m_decoderCount = 0;
-    std::deque<std::string> m_recordOrder;  // digests, oldest first
+    std::deque<StreamDigest> m_recordOrder;  // oldest first
     // Declared before the flows: their readers hand unfinished bodies back as they go.
     std::unique_ptr<HttpStreamRecorder> m_recorder;
     std::unordered_map<ConnectionKey, std::unique_ptr<HttpRecordFlow>, ConnectionKeyHash>

@@ -108,7 +108,7 @@ class FrameQueue {
     template <class F>
     void Drain(F&& f);
     // How many frames ahead the analysis side fetches a frame's headers.
-    static const size_t kFetchAhead = 6;
+    static const size_t kFetchAhead = 12;
 
     // Both sides stop waiting and return at once.
     void Cancel();
