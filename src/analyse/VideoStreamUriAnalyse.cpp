@@ -295,6 +295,12 @@ void CVideoStreamUriAnalyse::OnCaptureEnd() {
 }
 
 void CVideoStreamUriAnalyse::OnRtmpMedia(CTCPNetUnpack* u, const ConnectionKey& key) {
+    if (m_listFixed && !m_anyRequest) {
+        // Nothing is recorded, and nothing will be: the media would go nowhere. The entry is
+        // still marked as used, as the lookup below marks it.
+        m_connections.TouchUnread(key.Reverse());
+        return;
+    }
     // Looking the other direction up also keeps a live connection's entry fresh.
     TcpConnection* c = m_connections.Find(key.Reverse());
     if (c == nullptr || !c->rtmp || c->pendingConnect || c->Publishing()) return;

@@ -195,21 +195,30 @@ TEST_F(Detection, FinishedRtmpCollectionKeepsItsEntryForTheMedia) {
     EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/cam"}));
 }
 
+// Whether media is decoded or not (the console records nothing, and its list is fixed), the
+// server's segments keep their connection's entry in use: it outlives a flood.
 TEST_F(Detection, ConnectionFloodStaysBoundedAndKeepsLiveRtmp) {
-    Feed(kClient, kServer, Chunked(3, 0x14, 0, ConnectBody("rtmp://host/live")));
-    const size_t cap = CVideoStreamAnalyse::kMaxConnections;
-    for (size_t i = 0; i < cap + 500; ++i) {
-        Endpoint c{{172, 16, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
-                   static_cast<uint16_t>(1024 + i % 60000)};
-        Feed(c, Endpoint{{10, 1, 1, 1}, 80}, "GET /x HTTP/1.1\r\nHost: h\r\n\r\n");
-        // The RTMP connection stays in use: the server keeps sending.
-        if (i % 1000 == 0) Feed(kServer, kClient, "media");
+    for (bool fixedAndEmpty : {false, true}) {
+        SCOPED_TRACE(fixedAndEmpty ? "nothing recorded, list fixed" : "list may change");
+        analyser.reset(new CVideoStreamUriAnalyse());
+        analyser->SetRecordingListFixed(fixedAndEmpty);
+        window.reports.clear();
+        Feed(kClient, kServer, Chunked(3, 0x14, 0, ConnectBody("rtmp://host/live")));
+        const size_t cap = CVideoStreamAnalyse::kMaxConnections;
+        for (size_t i = 0; i < cap + 500; ++i) {
+            Endpoint c{{172, 16, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
+                       static_cast<uint16_t>(1024 + i % 60000)};
+            Feed(c, Endpoint{{10, 1, 1, 1}, 80}, "GET /x HTTP/1.1\r\nHost: h\r\n\r\n");
+            // The RTMP connection stays in use: the server keeps sending.
+            if (i % 1000 == 0) Feed(kServer, kClient, "media");
+        }
+        EXPECT_LE(analyser->Connections().Size(), cap);
+        Feed(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody()));
+        Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("kept")));
+        EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/kept"}));
+        // Media nothing can record is not decoded.
+        EXPECT_EQ(analyser->DecoderCount(), fixedAndEmpty ? 0u : 1u);
     }
-    EXPECT_LE(analyser->Connections().Size(), cap);
-    Feed(kClient, kServer, Chunked(3, 0x14, 0, CreateStreamBody()));
-    Feed(kClient, kServer, Chunked(8, 0x14, 1, PlayBody("kept")));
-    EXPECT_EQ(Lines(LOG_STREAM), (Texts{"RTMP-rtmp://host/live/kept"}));
-    EXPECT_EQ(analyser->DecoderCount(), 1u);
 }
 
 // From a file the acknowledgements are counted but not dispatched; what they sit between is
