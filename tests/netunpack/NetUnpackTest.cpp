@@ -367,7 +367,7 @@ TEST(PayloadUnpackers, PayloadPointerOnlyForTheirType) {
 // The vector scan must find a marker at every offset of every buffer length, and never read past
 // the end (exact-size buffers, checked by the sanitizer run).
 TEST(ByteScan, MarkersAtEveryOffsetAndLength) {
-    for (int length : {0, 5, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 127, 130, 1448}) {
+    for (int length : {0, 5, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 127, 128, 129, 130, 1448}) {
         std::unique_ptr<unsigned char[]> b(new unsigned char[length ? length : 1]);
         std::memset(b.get(), 'c', length ? length : 1);
         PayloadMarkers none = ScanPayloadMarkers(b.get(), length);
