@@ -183,10 +183,11 @@ int CZMemory::AppendData(const void* bytes, int count) {
     }
     const int total = length + count;
     if (total > capacity) {
-        // Small buffers take a whole small block: the half one up to a quarter block, the whole
-        // one beyond (a full segment is followed by another, and two fit). Larger buffers grow
-        // by half again, so a long run of appends copies each byte a bounded number of times.
-        int grown = total <= kSmallBlock / 4 ? kSmallBlock / 2
+        // Small buffers take a whole small block: a quarter one up to a quarter block (a
+        // request's first frame: thousands wait in the table, and less memory is less to fetch),
+        // the whole one beyond (a full segment is followed by another, and two fit). Larger buffers
+        // grow by half again, so a long run of appends copies each byte a bounded number of times.
+        int grown = total <= kSmallBlock / 4 ? kSmallBlock / 4
                     : total <= kSmallBlock   ? kSmallBlock
                                              : total;
         if (total > kSmallBlock && capacity <= INT32_MAX / 3 * 2 &&

@@ -25,7 +25,7 @@
 namespace BlockPool {
 static const size_t kMaxKept = 1024;
 // The sizes a block may have: a request is rounded up to one of these.
-static const size_t kSizes[] = {512, 2048, 4096};
+static const size_t kSizes[] = {448, 1024, 4096};
 static const size_t kLargest = 4096;
 // A block of at least `size` bytes (at most kLargest), aligned to 64; null when no memory is
 // left.
@@ -34,9 +34,9 @@ void* Take(size_t size);
 void Give(void* block, size_t size);
 }  // namespace BlockPool
 
-// A growable owned byte buffer. Small buffers live in BlockPool blocks of kSmallBlock or half
-// that many bytes: a connection's first bytes fit in one, so collecting them costs no heap call
-// in the usual case.
+// A growable owned byte buffer. Small buffers live in BlockPool blocks of kSmallBlock or a
+// quarter of that many bytes: a connection's first bytes fit in one, so collecting them costs no
+// heap call in the usual case.
 struct CZMemory {
     static const int kSmallBlock = 4096;
 
