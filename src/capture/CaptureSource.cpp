@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/LogOut.h"
+#include "netunpack/ZMemory.h"
 
 CaptureSource::~CaptureSource() {
     Stop();
@@ -74,6 +75,7 @@ int CaptureSource::OpenFile(const std::string& path) {
         return 2;
     }
     m_file = pcap_file(m_handle);
+    BlockPool::SetHugePages(true);
     // A file in the classic format is read by the reading thread itself, straight into the
     // blocks it hands over, instead of a copy a frame through the library's stdio reads; the
     // library has checked its header.
@@ -106,6 +108,7 @@ int CaptureSource::OpenDevice(pcap_if_t* device) {
             a->addr != nullptr && (a->addr->sa_family == AF_INET || a->addr->sa_family == AF_INET6);
     }
     if (!addressed) return 0;
+    BlockPool::SetHugePages(false);
     // The queue is written before the device starts taking frames: under a tight CPU share
     // that takes a while, and traffic would wait for it in the kernel's ring.
     m_queue.reset(new FrameQueue(LiveQueueBlocks(), true));

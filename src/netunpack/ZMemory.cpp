@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -38,6 +39,8 @@ Shared& TheShared() {
     return *shared;
 }
 
+std::atomic<bool> g_hugePages{false};
+
 // A 2 MiB chunk on a 2 MiB boundary, so that one huge page can back it; null when none is left.
 unsigned char* NewChunk() {
     void* p = mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -49,7 +52,8 @@ unsigned char* NewChunk() {
     if (end > aligned + kChunk)
         munmap(reinterpret_cast<void*>(aligned + kChunk), end - aligned - kChunk);
     auto* chunk = reinterpret_cast<unsigned char*>(aligned);
-    madvise(chunk, kChunk, MADV_HUGEPAGE);  // a hint: without huge pages it still works
+    // A hint: without huge pages it still works.
+    if (g_hugePages.load(std::memory_order_relaxed)) madvise(chunk, kChunk, MADV_HUGEPAGE);
     return chunk;
 }
 
@@ -120,6 +124,10 @@ Local* TheLocal() {
 }
 
 }  // namespace
+
+void SetHugePages(bool on) {
+    g_hugePages.store(on, std::memory_order_relaxed);
+}
 
 void* Take(size_t size) {
     const int c = ClassOf(size);

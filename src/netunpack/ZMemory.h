@@ -16,12 +16,12 @@
 #endif
 
 // Memory for the small blocks the analysis takes and gives back all the time: connection
-// entries and the first bytes they collect. The blocks are carved from 2 MiB chunks that the
-// kernel may back with one huge page each, so that reaching thousands of entries at random does
-// not add a page walk to every cache miss. A block given back is kept for the next one of its
-// size: by the thread that gave it back, up to kMaxKept, then in a list all threads share; the
-// chunks themselves are never given back, so what the pool holds is the most the program held at
-// once.
+// entries and the first bytes they collect. The blocks are carved from 2 MiB chunks, which the
+// kernel may back with one huge page each (SetHugePages) so that reaching thousands of entries
+// at random does not add a page walk to every cache miss. A block given back is kept for the next
+// one of its size: by the thread that gave it back, up to kMaxKept, then in a list all threads
+// share; the chunks themselves are never given back, so what the pool holds is the most the program
+// held at once.
 namespace BlockPool {
 static const size_t kMaxKept = 1024;
 // The sizes a block may have: a request is rounded up to one of these.
@@ -32,6 +32,11 @@ static const size_t kLargest = 4096;
 void* Take(size_t size);
 // Gives back a block Take returned for the same `size`.
 void Give(void* block, size_t size);
+// Whether chunks carved from now on are offered to the kernel for huge pages (off at first). The
+// analysis of a capture file gains from fewer page walks; a live capture does without: the first
+// touch of a huge page is one long pause (2 MiB to clear, and under a hypervisor the host's
+// backing to find), and it is spent of the CPU share the reading thread needs.
+void SetHugePages(bool on);
 }  // namespace BlockPool
 
 // A growable owned byte buffer. Small buffers live in BlockPool blocks of kSmallBlock or a
