@@ -64,8 +64,10 @@ FrameQueue::FrameQueue(size_t maxFullBlocks, bool allUpFront)
             munmap(reinterpret_cast<void*>(aligned + bytes), start + kHuge - aligned);
         region = reinterpret_cast<unsigned char*>(aligned);
         madvise(region, bytes, MADV_HUGEPAGE);  // a hint: without huge pages it still works
-        // Written now, as the reading thread would otherwise fault its pages in mid-burst.
-        std::memset(region, 0, bytes);
+        // A live device's queue is written now, as its reading thread would otherwise fault
+        // the pages in mid-burst; a file's reading thread faults them in with its first reads,
+        // while the analysis waits for its first block anyway.
+        if (allUpFront) std::memset(region, 0, bytes);
         m_region = region;
         m_regionSize = bytes;
     }
