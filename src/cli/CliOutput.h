@@ -13,10 +13,10 @@
 // threads a system call and the other core a task switch each.
 class CliOutput {
   public:
-    static const size_t kMaxPending = 16 << 20;
-    static const int kBatchDelayMs = 5;
+    static constexpr size_t kMaxPending = 16 << 20;
+    static constexpr int kBatchDelayMs = 5;
     // A batch this large leaves at once.
-    static const size_t kBatchBytes = 64 << 10;
+    static constexpr size_t kBatchBytes = 64 << 10;
 
     // With flushEachBatch every batch leaves at once (live captures, whose lines a pipe waits
     // for); otherwise the stream's buffer decides.
