@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "netunpack/ZMemory.h"
+
 namespace {
 
 inline uint32_t Field32(ByteReader& r, bool bigEndian) {
@@ -52,18 +54,8 @@ FrameQueue::FrameQueue(size_t maxFullBlocks, bool allUpFront)
     const size_t made = (allUpFront ? m_full.size() : kMaxFullBlocks) + 2;
     const size_t kHuge = size_t{2} << 20;
     const size_t bytes = (made * kBlockSize + kHuge - 1) & ~(kHuge - 1);
-    // On a huge page boundary: a little more is mapped, and the ends are given back.
-    void* p =
-        mmap(nullptr, bytes + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    unsigned char* region = nullptr;
-    if (p != MAP_FAILED) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-        const uintptr_t aligned = (start + kHuge - 1) & ~(uintptr_t{kHuge} - 1);
-        if (aligned > start) munmap(p, aligned - start);
-        if (start + kHuge > aligned)
-            munmap(reinterpret_cast<void*>(aligned + bytes), start + kHuge - aligned);
-        region = reinterpret_cast<unsigned char*>(aligned);
-        madvise(region, bytes, MADV_HUGEPAGE);  // a hint: without huge pages it still works
+    unsigned char* region = BlockPool::MapAligned(bytes, true);
+    if (region != nullptr) {
         // A live device's queue is written now, as its reading thread would otherwise fault
         // the pages in mid-burst; a file's reading thread faults them in with its first reads,
         // while the analysis waits for its first block anyway.

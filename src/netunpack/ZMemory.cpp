@@ -41,20 +41,9 @@ Shared& TheShared() {
 
 std::atomic<bool> g_hugePages{false};
 
-// A 2 MiB chunk on a 2 MiB boundary, so that one huge page can back it; null when none is left.
+// A chunk for the thread's blocks; null when none is left.
 unsigned char* NewChunk() {
-    void* p = mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-    const uintptr_t aligned = (start + kChunk - 1) & ~(uintptr_t{kChunk} - 1);
-    if (aligned > start) munmap(p, aligned - start);
-    const uintptr_t end = start + 2 * kChunk;
-    if (end > aligned + kChunk)
-        munmap(reinterpret_cast<void*>(aligned + kChunk), end - aligned - kChunk);
-    auto* chunk = reinterpret_cast<unsigned char*>(aligned);
-    // A hint: without huge pages it still works.
-    if (g_hugePages.load(std::memory_order_relaxed)) madvise(chunk, kChunk, MADV_HUGEPAGE);
-    return chunk;
+    return MapAligned(kChunk, g_hugePages.load(std::memory_order_relaxed));
 }
 
 // What one thread keeps: its own lists, and the chunk it carves new blocks from.
@@ -124,6 +113,21 @@ Local* TheLocal() {
 }
 
 }  // namespace
+
+unsigned char* MapAligned(size_t bytes, bool hugePages) {
+    // A little more is mapped, and the ends are given back.
+    void* p =
+        mmap(nullptr, bytes + kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + kChunk - 1) & ~(uintptr_t{kChunk} - 1);
+    if (aligned > start) munmap(p, aligned - start);
+    if (start + kChunk > aligned)
+        munmap(reinterpret_cast<void*>(aligned + bytes), start + kChunk - aligned);
+    auto* region = reinterpret_cast<unsigned char*>(aligned);
+    if (hugePages) madvise(region, bytes, MADV_HUGEPAGE);  // a hint: it works without
+    return region;
+}
 
 void SetHugePages(bool on) {
     g_hugePages.store(on, std::memory_order_relaxed);

@@ -32,6 +32,10 @@ static const size_t kLargest = 4096;
 void* Take(size_t size);
 // Gives back a block Take returned for the same `size`.
 void Give(void* block, size_t size);
+// A private anonymous mapping of `bytes` (a multiple of 2 MiB) on a 2 MiB boundary, so that huge
+// pages can back it; with `hugePages` the kernel is asked to. Null when it cannot be mapped;
+// given back with munmap.
+unsigned char* MapAligned(size_t bytes, bool hugePages);
 // Whether chunks carved from now on are offered to the kernel for huge pages (off at first). The
 // analysis of a capture file gains from fewer page walks; a live capture does without: the first
 // touch of a huge page is one long pause (2 MiB to clear, and under a hypervisor the host's
