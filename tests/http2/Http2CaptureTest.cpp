@@ -20,28 +20,8 @@
 
 namespace {
 
-struct Truth {
-    std::string sni;
-    std::vector<std::string> requests;          // "STREAM METHOD SCHEME AUTHORITY PATH"
-    std::vector<std::string> responses;         // "STREAM STATUS"
-    std::map<std::string, std::string> bodies;  // path -> MD5, lower case
-};
-
-Truth ReadTruth(const std::string& name) {
-    Truth t;
-    std::istringstream in(tlstest::ReadText(tlstest::Path(name, ".truth")));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("sni ", 0) == 0) t.sni = line.substr(4);
-        if (line.rfind("request ", 0) == 0) t.requests.push_back(line.substr(8));
-        if (line.rfind("response ", 0) == 0) t.responses.push_back(line.substr(9));
-        if (line.rfind("body ", 0) == 0) {
-            const size_t space = line.rfind(' ');
-            t.bodies[line.substr(5, space - 5)] = line.substr(space + 1);
-        }
-    }
-    return t;
-}
+using tlstest::ReadTruth;
+using tlstest::Truth;
 
 // A gzip body as the client reads it; empty when it is not gzip.
 std::string Gunzip(const std::string& bytes) {

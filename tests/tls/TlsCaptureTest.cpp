@@ -28,23 +28,8 @@ const Capture kCaptures[] = {
     {"tls13-retry", 0x0304, 0x1301},  // a HelloRetryRequest, a second ClientHello
 };
 
-struct Truth {
-    std::string sni;
-    std::vector<std::string> requests;   // "GET /x HTTP/1.1"
-    std::vector<std::string> responses;  // "200"
-};
-
-Truth ReadTruth(const std::string& name) {
-    Truth t;
-    std::istringstream in(tlstest::ReadText(tlstest::Path(name, ".truth")));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("sni ", 0) == 0) t.sni = line.substr(4);
-        if (line.rfind("request ", 0) == 0) t.requests.push_back(line.substr(8));
-        if (line.rfind("response ", 0) == 0) t.responses.push_back(line.substr(9));
-    }
-    return t;
-}
+using tlstest::ReadTruth;
+using tlstest::Truth;
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;

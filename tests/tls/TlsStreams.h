@@ -5,6 +5,8 @@
 
 #include <pcap/pcap.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -121,6 +123,31 @@ inline std::string ReadText(const std::string& path) {
 // A file of the TLS test captures: NAME with its extension (".pcap", ".keys", ".truth").
 inline std::string Path(const std::string& name, const char* ext) {
     return std::string(STREVIX_TEST_DATA) + "/tls/" + name + ext;
+}
+
+// What tshark read from a capture, as the capture scripts wrote it to NAME.truth.
+struct Truth {
+    std::string sni;
+    // HTTP/1.1 "GET /x HTTP/1.1"; HTTP/2 "STREAM METHOD SCHEME AUTHORITY PATH".
+    std::vector<std::string> requests;
+    std::vector<std::string> responses;         // "200"; HTTP/2 "STREAM STATUS"
+    std::map<std::string, std::string> bodies;  // HTTP/2: path -> MD5, lower case
+};
+
+inline Truth ReadTruth(const std::string& name) {
+    Truth t;
+    std::istringstream in(ReadText(Path(name, ".truth")));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("sni ", 0) == 0) t.sni = line.substr(4);
+        if (line.rfind("request ", 0) == 0) t.requests.push_back(line.substr(8));
+        if (line.rfind("response ", 0) == 0) t.responses.push_back(line.substr(9));
+        if (line.rfind("body ", 0) == 0) {
+            const size_t space = line.rfind(' ');
+            t.bodies[line.substr(5, space - 5)] = line.substr(space + 1);
+        }
+    }
+    return t;
 }
 #endif
 
