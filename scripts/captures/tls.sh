@@ -228,6 +228,24 @@ sni_truth() {
     -e tls.handshake.extensions_server_name | sed 's/^/sni /'
 }
 
+# Logs the size of NAME's capture and the requests its truth holds.
+log_requests() {
+  log "$1: $(wc -c <"$OUT/$1.pcap") bytes, $(grep -c '^request' "$OUT/$1.truth") requests"
+}
+
+# http1_truth NAME PORT: the SNI and the HTTP/1.1 request and status lines tshark decrypts.
+http1_truth() {
+  local name="$1" port="$2"
+  {
+    sni_truth "$name"
+    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
+      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
+      -e http.request.version -e http.response.code |
+      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
+  } >"$OUT/$name.truth"
+  log_requests "$name"
+}
+
 # [SESSION_PORT=N] session NAME CURL_TLS_OPTIONS...
 session() {
   local name="$1" port="${SESSION_PORT:-$PORT}"
@@ -244,14 +262,7 @@ session() {
     "$@" -o /dev/null "$base/index.m3u8" -o /dev/null "$base/seg0.ts" >"$WORK/curl.log" 2>&1 ||
     { log "curl failed for $name:"; cat "$WORK/curl.log" >&2; return 1; }
   capture_end "$name" "$server"
-  {
-    sni_truth "$name"
-    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
-      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
-      -e http.request.version -e http.response.code |
-      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
-  } >"$OUT/$name.truth"
-  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+  http1_truth "$name" "$port"
 }
 
 # s_client and s_server, each saying a line, updating its keys ("k" on a line of its own asks
@@ -411,7 +422,7 @@ session_rtsps_play() {
       -o data.show_as_text:TRUE -Y "tcp.dstport==8322 && data" -T fields -e data.text 2>/dev/null |
       sed 's/\\r\\n/\n/g' | awk '$3 ~ /^RTSP\/1\./ { print "request " $1 " " $2 }'
   } >"$OUT/$name.truth"
-  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+  log_requests "$name"
 }
 
 # [SESSION_PORT=N] [H2_FILES="..."] [H2_RECORDED="..."] session_h2 NAME KEEP_KEYS CURL_OPTIONS...
@@ -467,7 +478,7 @@ for line in sys.stdin:
     echo "https://$HOST:$port/live/stream.m3u8" >"$OUT/$name.address"
     framemd5 "$WORK/$name.ts" "$name"
   fi
-  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+  log_requests "$name"
 }
 
 # ffmpeg's HLS demuxer over https (HTTP/1.1; GnuTLS writes SSLKEYLOGFILE).
@@ -482,14 +493,7 @@ session_ffmpeg_https() {
     -loglevel error -tls_verify 0 -i "https://$HOST:$port/live/stream.m3u8" -c copy -f null - \
     >"$WORK/ffmpeg.log" 2>&1 || { log "ffmpeg failed for $name:"; cat "$WORK/ffmpeg.log" >&2; return 1; }
   capture_end "$name" "$server"
-  {
-    sni_truth "$name"
-    tshark -r "$OUT/$name.pcap" -o "tls.keylog_file:$OUT/$name.keys" -d "tcp.port==$port,tls" \
-      -Y "http.request || http.response" -T fields -e http.request.method -e http.request.uri \
-      -e http.request.version -e http.response.code |
-      awk -F'\t' '$1 != "" { print "request " $1 " " $2 " " $3; next } { print "response " $4 }'
-  } >"$OUT/$name.truth"
-  log "$name: $(wc -c <"$OUT/$name.pcap") bytes, $(grep -c '^request' "$OUT/$name.truth") requests"
+  http1_truth "$name" "$port"
 }
 
 mkdir -p "$OUT"
