@@ -201,6 +201,8 @@ bool CaptureSource::Start(FrameSink& sink) {
 
 void* CaptureSource::CaptureThread(void* self) {
     auto* source = static_cast<CaptureSource*>(self);
+    // Named for top -H and profilers.
+    pthread_setname_np(pthread_self(), "strevix-analyse");
     // Live, the reading thread must win when the two want the same CPU: what it does not take
     // from the kernel's ring in time is lost, while the analysis can catch up from the queue.
     if (source->m_live && source->m_hasReader) {
@@ -278,6 +280,7 @@ inline void CaptureSource::Deliver(const struct pcap_pkthdr& header, const unsig
 
 void* CaptureSource::ReaderThread(void* self) {
     auto* source = static_cast<CaptureSource*>(self);
+    pthread_setname_np(pthread_self(), "strevix-read");
     CaptureDamage damage;
     if (source->m_live) {
         source->LiveLoop();
