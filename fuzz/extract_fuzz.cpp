@@ -1,5 +1,6 @@
 // A connection's collected bytes through the three address extractors; the HTTP extraction
-// resumed over every prefix, as the bytes grow segment by segment, against a fresh one.
+// resumed over every prefix, as the bytes grow segment by segment, against a fresh one; and a
+// collection that waits for a "Host" against the extraction over all its bytes.
 
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 #include "FuzzSupport.h"
 #include "analyse/StreamUriExtract.h"
+#include "netunpack/NetUnpack.h"
 
 namespace {
 
@@ -61,6 +63,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         last = resumed;
     }
     Check(last == http, "the last resumed HTTP extraction differs from the whole one");
+
+    // The last byte chooses the first frame's length; segments of 1 to 8 bytes follow.
+    const int first = n > 1 ? 1 + data[size - 1] % (n - 1) : n;
+    if (n > 1 && HttpWaitsForHost(whole.data(), first)) {
+        HttpHostWait wait;
+        wait.Start(whole.data(), first);
+        std::string held;
+        for (int at = first; at < n;) {
+            int step = 1 + (data[at] + at) % 8;
+            if (step > n - at) step = n - at;
+            if (wait.Waiting() && !wait.Pass(whole.data() + at, step))
+                held.assign(reinterpret_cast<const char*>(wait.StandIn()), wait.StandInLen());
+            if (!wait.Waiting())
+                held.append(reinterpret_cast<const char*>(whole.data() + at), step);
+            at += step;
+            fuzzsupport::ExactCopy kept(reinterpret_cast<const uint8_t*>(held.data()), held.size());
+            const std::string found =
+                wait.Waiting() ? std::string() : ExtractHttpUri(kept.data(), kept.size());
+            Check(found == ExtractHttpUri(whole.data(), at),
+                  "a collection waiting for Host finds another address than all its bytes give");
+            Check(kept.size() + wait.Hidden() == at,
+                  "a waiting collection lost count of its bytes");
+        }
+    }
     g_sink = static_cast<unsigned>(rtmp.size() + rtsp.size() + http.size() + last.size());
     return 0;
 }

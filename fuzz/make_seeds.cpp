@@ -297,6 +297,13 @@ void ExtractSeeds() {
     Write("extract", "http-split-in-host",
           Str(Frame(kClient, web, hls.substr(0, hls.find("Host") + 2))) +
               hls.substr(hls.find("Host") + 2));
+    // A response whose "Host" comes after its frame; the last byte makes that frame the first
+    // one of the collection that waits for it.
+    const std::string frame =
+        Str(Frame(web, kClient, "HTTP/1.1 200 OK\r\nServer: t\r\n\r\nbody X-Forwarded-Ho"));
+    std::string response = frame + "st: cdn.example\r\n\r\nmore";
+    response += static_cast<char>(frame.size() - 1);
+    Write("extract", "response-host-later", response);
     Write("extract", "rtsp-ffmpeg-describe",
           Str(Frame(kClient, rtsp, realrequests::kFfmpegDescribe)));
     seedsession::ClientCommands c = seedsession::Commands("rtmp://10.0.1.1/live", "fuzz");

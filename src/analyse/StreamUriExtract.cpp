@@ -2,6 +2,8 @@
 
 #include "common/ByteReader.h"
 
+#include <cstring>
+
 namespace {
 
 // Offset of a pattern in [from, length) of the buffer, or -1.
@@ -30,6 +32,40 @@ std::string CopySkippingChunkBytes(const unsigned char* b, int length, int from,
 
 void HttpSearchMemo::Reset() {
     for (GrowingSearch& s : searches) s = GrowingSearch();
+}
+
+void HttpHostWait::Start(const unsigned char* b, int n) {
+    // The version's five bytes end at or before the last three.
+    m_tailLen = static_cast<uint8_t>(n < kTail ? n : kTail);
+    std::memcpy(m_standIn + 5, b + n - m_tailLen, m_tailLen);
+    m_hidden = n;
+    m_waiting = true;
+}
+
+bool HttpHostWait::Pass(const unsigned char* d, int n) {
+    if (!m_waiting || d == nullptr || n <= 0) return !m_waiting;
+    // A "Host" within the bytes, or across the kept ones and these.
+    unsigned char seam[2 * kTail];
+    const int head = n < kTail ? n : kTail;
+    std::memcpy(seam, m_standIn + 5, m_tailLen);
+    std::memcpy(seam + m_tailLen, d, static_cast<size_t>(head));
+    if (FindBytes(seam, m_tailLen + head, "Host", true) != nullptr ||
+        FindBytes(d, n, "Host", true) != nullptr) {
+        m_waiting = false;
+        m_hidden -= StandInLen();
+        return false;
+    }
+    m_hidden += n;
+    if (n >= kTail) {
+        m_tailLen = kTail;
+        std::memcpy(m_standIn + 5, d + n - kTail, kTail);
+    } else {
+        const int keep = m_tailLen + n > kTail ? kTail - n : m_tailLen;
+        std::memmove(m_standIn + 5, m_standIn + 5 + m_tailLen - keep, static_cast<size_t>(keep));
+        std::memcpy(m_standIn + 5 + keep, d, static_cast<size_t>(n));
+        m_tailLen = static_cast<uint8_t>(keep + n);
+    }
+    return true;
 }
 
 void RemoveDefaultRtmpPort(std::string* address) {

@@ -79,7 +79,10 @@ struct TcpConnection {
     int payloadStart = 0;
     int firstFrameEnd = 0;
     int firstFrameCut = 0;
-    HttpSearchMemo searches;          // of the HTTP extraction, resumed as the bytes grow
+    HttpSearchMemo searches;  // of the HTTP extraction, resumed as the bytes grow
+    HttpHostWait hostWait;    // an HTTP collection that waits for a "Host"
+    // All the bytes collected, those only counted included.
+    int CollectedLen() const { return unpacker->GetAppendedLen() + hostWait.Hidden(); }
     std::unique_ptr<RtmpMedia> rtmp;  // RTMP connections only
 
   private:

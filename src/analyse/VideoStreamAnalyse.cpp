@@ -89,7 +89,7 @@ void CVideoStreamAnalyse::Track(CTCPNetUnpack* u, const ConnectionKey& key) {
                 c = StartConnection(u, key, type, false);
                 if (c == nullptr) return;
                 if (type == STREAM_RTSP || type == STREAM_HLS) Notify(*c);
-                if (c->unpacker->GetAppendedLen() >= kCollectLimit) c->collecting = false;
+                if (c->CollectedLen() >= kCollectLimit) c->collecting = false;
                 if (!c->collecting) Finished(key, c);
                 return;
             }
@@ -125,9 +125,13 @@ TcpConnection* CVideoStreamAnalyse::StartConnection(CTCPNetUnpack* u, const Conn
     connection->firstFrameEnd = frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes;
     connection->firstFrameCut = frameLen - connection->firstFrameEnd;
     fresh->AdoptFrame(*u);  // the frame is already parsed and classified
-    // The collected bytes start with the frame; a giant frame is kept only in part.
-    fresh->AppendData(u->FrameData(),
-                      frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes, 1);
+    // The collected bytes start with the frame; a giant frame is kept only in part. Those of an
+    // HTTP collection that names nothing before a "Host" comes (a response) are only counted.
+    const int kept = frameLen < kMaxFirstFrameBytes ? frameLen : kMaxFirstFrameBytes;
+    if (type == STREAM_HTTP && kept == frameLen && kept < kCollectLimit && u->HttpWaitsForHost())
+        connection->hostWait.Start(u->FrameData(), kept);
+    else
+        fresh->AppendData(u->FrameData(), kept, 1);
     // The payload of an HTTP segment is what the fresh entry marks.
     const int headerPart = type == STREAM_HTTP ? u->HttpHeaderPart() : 0;
     fresh->DropFrameView();
@@ -202,7 +206,7 @@ void CVideoStreamAnalyse::Deliver(TcpConnection& c, TcpFlow::Direction d, CTCPNe
 void CVideoStreamAnalyse::Collect(TcpConnection& c, const unsigned char* data, int length) {
     if (!c.collecting || length <= 0) return;
     CPayloadNetUnpack* entry = c.unpacker;
-    if (entry->GetAppendedLen() >= kCollectLimit) {
+    if (c.CollectedLen() >= kCollectLimit) {
         c.collecting = false;
         return;
     }
@@ -217,6 +221,14 @@ void CVideoStreamAnalyse::Collect(TcpConnection& c, const unsigned char* data, i
         }
     } else {
         m_byteCounter += length;
+        if (c.hostWait.Waiting()) {
+            if (c.hostWait.Pass(data, length)) {
+                // Nothing to look at yet: the extraction would find no "Host".
+                if (c.CollectedLen() >= kCollectLimit) c.collecting = false;
+                return;
+            }
+            entry->AppendData(c.hostWait.StandIn(), c.hostWait.StandInLen(), 1);
+        }
         entry->AppendData(data, length, 0);
         Notify(c);
     }
@@ -224,7 +236,7 @@ void CVideoStreamAnalyse::Collect(TcpConnection& c, const unsigned char* data, i
         Publishes(entry->GetAppendedData(), entry->GetAppendedLen())) {
         OnPublishing(c);
     }
-    if (entry->GetAppendedLen() >= kCollectLimit) c.collecting = false;
+    if (c.CollectedLen() >= kCollectLimit) c.collecting = false;
 }
 
 void CVideoStreamAnalyse::Notify(TcpConnection& c) {

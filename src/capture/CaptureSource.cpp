@@ -375,8 +375,12 @@ FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
     CTCPNetUnpack unpacker;
     unpacker.SetLinkType(linkType);
     unpacker.SetData(data, CapturedLength(header), 0);
-    // The header block of a request or response is found here too, while the bytes are hot.
-    if (unpacker.GetStreamType() == STREAM_HTTP) unpacker.HttpHeaderPart();
+    // What the analysis asks of a request or response is found here too, while the bytes are
+    // hot.
+    if (unpacker.GetStreamType() == STREAM_HTTP) {
+        unpacker.HttpHeaderPart();
+        unpacker.HttpWaitsForHost();
+    }
     return unpacker.Layout();
 }
 

@@ -180,6 +180,12 @@ int CTCPNetUnpack::HttpHeaderPart() const {
     return m_layout.httpHeaderPart;
 }
 
+bool CTCPNetUnpack::HttpWaitsForHost() const {
+    if (m_layout.httpWaitsForHost == 0)
+        m_layout.httpWaitsForHost = ::HttpWaitsForHost(m_data, m_dataLen) ? 2 : 1;
+    return m_layout.httpWaitsForHost == 2;
+}
+
 bool CTCPNetUnpack::ParseHeaders(uint16_t type) {
     if (type != 0x0800 && type != 0x86DD) return false;
 
@@ -272,6 +278,20 @@ bool HasMediaSuffix(const unsigned char* p, int n) {
         if (dot + 1 >= end) return false;
     }
     return false;
+}
+
+bool HttpWaitsForHost(const unsigned char* b, int n) {
+    if (b == nullptr || n <= 0) return false;
+    const unsigned char* found = FindBytes(b, n, "HTTP/", true);
+    if (found == nullptr) return false;
+    const int version = static_cast<int>(found - b);
+    if (FindBytes(found, n - version, "Host", true) != nullptr) return false;
+    // The path comes from a method before the version, so only those bytes are searched; a
+    // first GET or POST after it leaves the path empty. A POST before the version gives way to
+    // a GET that may still come: it does not wait.
+    const unsigned char* get = FindBytes(b, version + 2 < n ? version + 2 : n, "GET", true);
+    if (get != nullptr) return version - (static_cast<int>(get - b) + 3) < 2;
+    return FindBytes(b, version + 3 < n ? version + 3 : n, "POST", true) == nullptr;
 }
 
 int ConnectCommandStart(const unsigned char* p, int n) {

@@ -48,6 +48,8 @@ struct FrameLayout {
     // command, codec words included, comes in later segments (librtmp sends it so).
     uint8_t connectPart = 0;
     uint8_t ipv6 = 0;  // the IP header is IPv6's
+    // CTCPNetUnpack::HttpWaitsForHost() of an HTTP segment: 0 not worked out yet, 1 no, 2 yes.
+    uint8_t httpWaitsForHost = 0;
     // Whole bytes, not bit fields: every frame writes these on one thread and reads them on the
     // other, and a bit field costs a read-modify-write each time.
 
@@ -84,6 +86,11 @@ int ConnectCommandStart(const unsigned char* p, int n);
 // Whether ".ts", ".flv", ".m3u8" or ".mp4" occurs wholly within the n bytes: what makes a
 // request line an HLS one.
 bool HasMediaSuffix(const unsigned char* p, int n);
+
+// Whether the n bytes, as the start of an HTTP collection, name no address before a "Host"
+// comes, whatever follows: they hold "HTTP/", no "Host" after its first one, and no GET or POST
+// before it that would give a path (a response, mostly).
+bool HttpWaitsForHost(const unsigned char* b, int n);
 
 // Label used in "LABEL-address" reports; null for STREAM_NONE and unknown values.
 const char* StreamLabel(int type);
@@ -173,7 +180,7 @@ class CEthernetNetUnpack : public CNetUnpack {
     }
 
     // The one record of the frame's headers: each layer fills in its part and reads its fields
-    // through it. Only the cache of HttpHeaderPart() changes under const.
+    // through it. Only the caches of HttpHeaderPart() and HttpWaitsForHost() change under const.
     mutable FrameLayout m_layout;
     int m_linkType = LINK_ETHERNET;
 };
@@ -311,6 +318,8 @@ class CTCPNetUnpack : public CIPNetUnpack {
     // The length of the header block at the start of the payload, up to and with the first
     // "\r\n\r\n"; 0 without one.
     int HttpHeaderPart() const;
+    // HttpWaitsForHost() of the whole frame, from the link header on.
+    bool HttpWaitsForHost() const;
 
     static const uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10;
 

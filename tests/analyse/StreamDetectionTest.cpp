@@ -141,6 +141,35 @@ TEST_F(Detection, HlsAtOncePlainHttpOnlyWithLaterSegment) {
     EXPECT_EQ(analyser->Connections().Size(), before + 1);
 }
 
+// A response names an address when a "Host" follows its version within the collected bytes: its
+// collection only counts bytes until one comes, and finds it wherever the segments cut it, but
+// not beyond the collection's 2048 bytes.
+TEST_F(Detection, ResponseNamingAHostWhereverTheSegmentsCutIt) {
+    Endpoint web{{10, 0, 0, 9}, 80};
+    const std::string status = "HTTP/1.1 200 OK\r\nServer: t\r\n";
+    const std::string rest = "X-Forwarded-Host: cdn.example\r\n\r\nbody";
+    for (size_t cut = 0; cut <= rest.size(); ++cut) {
+        window.reports.clear();
+        Endpoint client{{192, 168, 1, 5}, static_cast<uint16_t>(40000 + cut)};
+        Feed(web, client, status);
+        if (cut > 0) Feed(web, client, rest.substr(0, cut));
+        if (cut < rest.size()) Feed(web, client, rest.substr(cut));
+        // Sighted after every segment that leaves the address whole.
+        const size_t after = cut < rest.find("\r\n") + 2 ? 1u : 2u - (cut == rest.size());
+        EXPECT_EQ(Lines(LOG_NETDATA), Texts(after, "HTTP-http://cdn.example")) << "cut at " << cut;
+    }
+    // The first frame, its 54 bytes of headers too, and the bytes after it count towards the
+    // limit, held or not.
+    for (int filler : {1900, 1964, 1965, 2100}) {
+        window.reports.clear();
+        Endpoint client{{192, 168, 1, 6}, static_cast<uint16_t>(41000 + filler)};
+        Feed(web, client, status + std::string(static_cast<size_t>(filler), 'x'));
+        Feed(web, client, "Host: late\r\n");
+        const bool seen = 54 + status.size() + static_cast<size_t>(filler) < 2048;
+        EXPECT_EQ(Lines(LOG_NETDATA).size(), seen ? 1u : 0u) << filler;
+    }
+}
+
 TEST_F(Detection, HttpPathRulesAndDecoys) {
     Endpoint web{{10, 0, 0, 9}, 80};
     // The only method word lies after the version token: empty path.

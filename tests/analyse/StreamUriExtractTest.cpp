@@ -11,6 +11,7 @@
 #include "RealRequests.h"
 #include "RtmpBytes.h"
 #include "TestFrames.h"
+#include "netunpack/NetUnpack.h"
 
 using namespace rtmpbytes;
 using namespace std::string_literals;
@@ -209,4 +210,93 @@ TEST(StreamUriExtract, HttpResumedOverRandomGrowthEqualsFresh) {
             ASSERT_EQ(ExtractHttpUri(b, n, memo), ExtractHttpUri(b, n)) << text.substr(0, n);
         }
     }
+}
+
+TEST(StreamUriExtract, WhatWaitsForAHost) {
+    struct WaitCase {
+        const char* what;
+        std::string bytes;
+        bool waits;
+    };
+    const std::vector<WaitCase> table = {
+        {"a response", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody", true},
+        {"a request", "GET /a HTTP/1.1\r\nHost: h\r\n\r\n", false},
+        {"a request whose Host is still to come", "GET /a HTTP/1.1\r\nUser-Agent: x\r\n", false},
+        {"a response naming a host", "HTTP/1.1 200 OK\r\nX-Forwarded-Host: cdn\r\n\r\n", false},
+        {"Host only before the version", "Host: h\r\nXX / HTTP/1.1\r\n", true},
+        {"a method right before the version", "GET HTTP/1.1\r\n", true},
+        {"a method with a gap before the version", "GET  HTTP/1.1\r\n", false},
+        {"GET only after the version", "XX /a HTTP/1.1\r\nX: GET\r\n", true},
+        {"a POST before the version", "POST /p HTTP/1.1\r\n", false},
+        {"GET across the version", "xGEHTTP/1.1 200\r\n", true},
+        {"no version", "GET /a\r\n", false},
+        {"a version cut", "HTTP", false},
+        {"empty", "", false},
+    };
+    for (const WaitCase& c : table) {
+        std::unique_ptr<unsigned char[]> exact(new unsigned char[c.bytes.size() + 1]);
+        std::memcpy(exact.get(), c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(HttpWaitsForHost(exact.get(), static_cast<int>(c.bytes.size())), c.waits)
+            << c.what;
+    }
+}
+
+// A collection that only counts its bytes until a "Host" comes, then goes on from the stand-in,
+// finds at every step what the extraction finds in all the bytes, over random texts cut into
+// random first frames and segments.
+TEST(StreamUriExtract, HostWaitFindsWhatAllTheBytesGive) {
+    const char* pieces[] = {"HTTP/1.1 200 OK\r\n",
+                            "Host: ",
+                            "Ho",
+                            "st",
+                            "H",
+                            "ost",
+                            ": h\r\n",
+                            "\r\n",
+                            "\r",
+                            "\n",
+                            "GET ",
+                            "POST ",
+                            "/p",
+                            "x",
+                            "HTTP/",
+                            "GE",
+                            "T",
+                            "Content-Length: 9\r\n"};
+    unsigned seed = 11;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    int waited = 0, named = 0;
+    for (int round = 0; round < 2000; ++round) {
+        std::string text = round % 2 ? "HTTP/1.1 200 OK\r\n" : "";
+        while (text.size() < 90) text += pieces[next() % (sizeof(pieces) / sizeof(*pieces))];
+        const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+        const int total = static_cast<int>(text.size());
+        int n = 1 + static_cast<int>(next() % 40);
+        if (!HttpWaitsForHost(b, n)) continue;
+        ++waited;
+        HttpHostWait wait;
+        wait.Start(b, n);
+        std::string held;
+        while (n < total) {
+            const int step = std::min(total - n, 1 + static_cast<int>(next() % 7));
+            const std::string segment = text.substr(static_cast<size_t>(n), step);
+            const auto* d = reinterpret_cast<const unsigned char*>(segment.data());
+            if (wait.Waiting() && !wait.Pass(d, step)) {
+                held.assign(reinterpret_cast<const char*>(wait.StandIn()), wait.StandInLen());
+            }
+            if (!wait.Waiting()) held += segment;
+            n += step;
+            const std::string whole = ExtractHttpUri(b, n);
+            const std::string found =
+                wait.Waiting() ? std::string()
+                               : ExtractHttpUri(reinterpret_cast<const unsigned char*>(held.data()),
+                                                static_cast<int>(held.size()));
+            ASSERT_EQ(found, whole) << text.substr(0, n);
+            ASSERT_EQ(static_cast<int>(held.size()) + wait.Hidden(), n) << text.substr(0, n);
+            if (!whole.empty()) ++named;
+        }
+    }
+    // The texts reach both sides: collections that wait, and addresses found after the wait.
+    EXPECT_GT(waited, 200);
+    EXPECT_GT(named, 200);
 }
