@@ -210,6 +210,30 @@ __attribute__((target("avx2"))) const unsigned char* PatternAvx2(const unsigned 
                       n);
 }
 
+__attribute__((target("avx512f,avx512bw"))) const unsigned char* PatternAvx512(
+    const unsigned char* b, size_t length, const unsigned char* p, size_t n) {
+    const size_t positions = length - n + 1;
+    const __m512i first = _mm512_set1_epi8(static_cast<char>(p[0]));
+    const __m512i last = _mm512_set1_epi8(static_cast<char>(p[n - 1]));
+    size_t i = 0;
+    // Both loads end inside the buffer while 64 positions are left.
+    for (; i + 64 <= positions; i += 64) {
+        const uint64_t candidates = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(b + i), first) &
+                                    _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(b + i + n - 1), last);
+        if (candidates != 0) {
+            if (const unsigned char* hit = FirstWhole(b + i, candidates, p, n)) return hit;
+        }
+    }
+    // The last positions: masked loads read only the bytes that are there.
+    const size_t left = positions - i;
+    if (left == 0) return nullptr;
+    const uint64_t there = (uint64_t{1} << left) - 1;  // left < 64
+    const uint64_t candidates =
+        _mm512_cmpeq_epi8_mask(_mm512_maskz_loadu_epi8(there, b + i), first) &
+        _mm512_cmpeq_epi8_mask(_mm512_maskz_loadu_epi8(there, b + i + n - 1), last) & there;
+    return FirstWhole(b + i, candidates, p, n);
+}
+
 using MarkerFunction = void (*)(const unsigned char*, const unsigned char*, PayloadMarkers*);
 using PatternFunction = const unsigned char* (*)(const unsigned char*, size_t, const unsigned char*,
                                                  size_t);
@@ -225,12 +249,11 @@ bool HasAvx512() {
 }
 
 const bool g_avx2 = HasAvx2();
+const bool g_avx512 = HasAvx512();
 // The markers' scan runs over every byte of every payload the reading thread sees: 64 bytes a
 // step where the processor has them.
-const MarkerFunction g_markers = HasAvx512() ? &MarkersAvx512
-                                 : g_avx2    ? &MarkersAvx2
-                                             : &MarkersSse2;
-const PatternFunction g_pattern = g_avx2 ? &PatternAvx2 : &PatternSse2;
+const MarkerFunction g_markers = g_avx512 ? &MarkersAvx512 : g_avx2 ? &MarkersAvx2 : &MarkersSse2;
+const PatternFunction g_pattern = g_avx512 ? &PatternAvx512 : g_avx2 ? &PatternAvx2 : &PatternSse2;
 
 }  // namespace
 

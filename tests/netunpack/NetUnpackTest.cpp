@@ -407,9 +407,10 @@ TEST(ByteScan, PatternAtEveryOffsetAndLength) {
     };
     for (const std::string& pattern : {std::string("\r\n\r\n"), std::string("GET"),
                                        std::string("xy"), std::string("createStream")}) {
-        for (size_t length : {size_t(1), size_t(2), size_t(4), size_t(15), size_t(16), size_t(17),
-                              size_t(31), size_t(32), size_t(33), size_t(47), size_t(48),
-                              size_t(64), size_t(95), size_t(300)}) {
+        for (size_t length : {size_t(1),   size_t(2),   size_t(4),   size_t(15),  size_t(16),
+                              size_t(17),  size_t(31),  size_t(32),  size_t(33),  size_t(47),
+                              size_t(48),  size_t(63),  size_t(64),  size_t(65),  size_t(95),
+                              size_t(127), size_t(128), size_t(129), size_t(140), size_t(300)}) {
             std::unique_ptr<unsigned char[]> b(new unsigned char[length]);
             // Filler made of the pattern's first byte: every position is a first-byte hit.
             std::memset(b.get(), pattern[0], length);
