@@ -286,7 +286,7 @@ void* CaptureSource::ReaderThread(void* self) {
         source->LiveLoop();
     } else if (source->m_classic) {
         source->m_queue->ReadClassicFile(fileno(source->m_file), sizeof(pcap_file_header),
-                                         source->m_classicFormat, &CaptureSource::ClassifyFrame,
+                                         source->m_classicFormat, &CaptureSource::ClassifyFrameInto,
                                          &source->m_position, &damage);
     } else {
         damage = source->LibraryFileLoop(&CaptureSource::ReaderCallback);
@@ -308,7 +308,7 @@ void CaptureSource::LiveCallback(u_char* user, const struct pcap_pkthdr* header,
                                  const u_char* data) {
     if (header == nullptr || data == nullptr) return;
     auto* source = reinterpret_cast<CaptureSource*>(user);
-    if (!source->m_queue->PushLive(header, data, &CaptureSource::ClassifyFrame,
+    if (!source->m_queue->PushLive(header, data, &CaptureSource::ClassifyFrameInto,
                                    source->m_linkType)) {
         pcap_breakloop(source->m_handle);
         return;
@@ -371,7 +371,17 @@ void CaptureSource::UpdateStats() {
 
 FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
                                          const unsigned char* data, int linkType) {
-    if (header == nullptr || data == nullptr) return FrameLayout();
+    FrameLayout layout;
+    ClassifyFrameInto(header, data, linkType, &layout);
+    return layout;
+}
+
+void CaptureSource::ClassifyFrameInto(const struct pcap_pkthdr* header, const unsigned char* data,
+                                      int linkType, FrameLayout* layout) {
+    if (header == nullptr || data == nullptr) {
+        *layout = FrameLayout();
+        return;
+    }
     CTCPNetUnpack unpacker;
     unpacker.SetLinkType(linkType);
     unpacker.SetData(data, CapturedLength(header), 0);
@@ -381,7 +391,7 @@ FrameLayout CaptureSource::ClassifyFrame(const struct pcap_pkthdr* header,
         unpacker.HttpHeaderPart();
         unpacker.HttpWaitsForHost();
     }
-    return unpacker.Layout();
+    *layout = unpacker.Layout();
 }
 
 void CaptureSource::EndCapture() {

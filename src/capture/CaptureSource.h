@@ -119,6 +119,9 @@ class CaptureSource {
     // Takes a frame apart as the analysis will need it; what the reading thread sends along.
     static FrameLayout ClassifyFrame(const struct pcap_pkthdr* header, const unsigned char* data,
                                      int linkType);
+    // The same, written where the frame's record keeps it.
+    static void ClassifyFrameInto(const struct pcap_pkthdr* header, const unsigned char* data,
+                                  int linkType, FrameLayout* layout);
     // The link layer of the open capture's frames (LinkType values).
     int LinkType() const { return m_linkType; }
     // The bytes of a frame the analysis looks at: what was captured, up to the snapshot length.

@@ -114,25 +114,26 @@ bool FrameQueue::Room(size_t need, bool live) {
     return true;
 }
 
-void FrameQueue::Append(const struct pcap_pkthdr* header, const u_char* data, size_t need,
-                        const FrameLayout& layout) {
+FrameQueue::FrameRef& FrameQueue::Append(const struct pcap_pkthdr* header, const u_char* data,
+                                         size_t need) {
     const size_t caplen = header->caplen;
-    FrameRef r{static_cast<uint32_t>(m_filling->used),
-               static_cast<uint32_t>(caplen),
-               header->len,
-               static_cast<uint32_t>(header->ts.tv_usec),
-               static_cast<int64_t>(header->ts.tv_sec),
-               layout};
+    m_filling->frames.emplace_back();
+    FrameRef& r = m_filling->frames.back();
+    r.offset = static_cast<uint32_t>(m_filling->used);
+    r.caplen = static_cast<uint32_t>(caplen);
+    r.len = header->len;
+    r.usec = static_cast<uint32_t>(header->ts.tv_usec);
+    r.sec = static_cast<int64_t>(header->ts.tv_sec);
     if (caplen > 0) std::memcpy(m_filling->bytes.data() + m_filling->used, data, caplen);
     m_filling->used += need;
-    m_filling->frames.push_back(r);
+    return r;
 }
 
 bool FrameQueue::Push(const struct pcap_pkthdr* header, const u_char* data,
                       const FrameLayout& layout) {
     const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
     if (!Room(need, false)) return false;
-    Append(header, data, need, layout);
+    Append(header, data, need).layout = layout;
     return true;
 }
 
@@ -140,8 +141,8 @@ bool FrameQueue::PushLive(const struct pcap_pkthdr* header, const u_char* data, 
                           int linkType) {
     const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
     if (!Room(need, true)) return false;
-    Append(header, data, need,
-           m_filling->classified ? classify(header, data, linkType) : FrameLayout());
+    FrameRef& r = Append(header, data, need);
+    if (m_filling->classified) classify(header, data, linkType, &r.layout);
     return true;
 }
 
@@ -165,11 +166,57 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
         if (!m_filling) m_filling = TakeFree();
         Block& b = *m_filling;
         size_t have = carry;
+        size_t at = 0;  // the records before it are taken
         bool end = false;
         int readError = 0;
-        while (have < b.bytes.size()) {
-            const ssize_t n = pread(fd, b.bytes.data() + have, b.bytes.size() - have, offset);
-            if (n < 0 && errno == EINTR) continue;
+        for (;;) {
+            // The whole records read so far, while their bytes are still in this core's cache: a
+            // whole block read at once would have pushed its first part out.
+            ByteReader records(b.bytes.data(), have);
+            records.Seek(at);
+            while (records.Has(kRecordHeader)) {
+                const size_t start = records.Position();
+                const uint32_t sec = Field32(records, format.bigEndian);
+                const uint32_t usec = Field32(records, format.bigEndian);
+                const uint32_t caplen = Field32(records, format.bigEndian);
+                const uint32_t len = Field32(records, format.bigEndian);
+                if (caplen > kMaxRecordLength) {
+                    records.Seek(start);
+                    end = true;  // damaged: the capture library stops here too
+                    found.kind = CaptureDamage::kTooLong;
+                    found.reason = "declares " + std::to_string(caplen) +
+                                   " captured bytes (more than " +
+                                   std::to_string(kMaxRecordLength) + ")";
+                    break;
+                }
+                if (!records.Has(caplen)) {
+                    records.Seek(start);
+                    break;  // continues with the next bytes read
+                }
+                // Written in place, the layout by the classifier: no copy of a record.
+                b.frames.emplace_back();
+                FrameRef& r = b.frames.back();
+                r.offset = static_cast<uint32_t>(records.Position());
+                r.caplen = caplen < snap ? caplen : snap;
+                r.len = len;
+                r.usec = format.nanoseconds ? usec / 1000 : usec;
+                r.sec = sec;
+                struct pcap_pkthdr header {};
+                header.caplen = r.caplen;
+                header.len = len;
+                header.ts.tv_sec = static_cast<time_t>(sec);
+                header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
+                classify(&header, b.bytes.data() + r.offset, format.linkType, &r.layout);
+                records.Skip(caplen);
+                ++delivered;
+            }
+            at = records.Position();
+            if (end || have == b.bytes.size()) break;
+            const size_t want = std::min(kReadChunk, b.bytes.size() - have);
+            ssize_t n;
+            do {
+                n = pread(fd, b.bytes.data() + have, want, offset);
+            } while (n < 0 && errno == EINTR);
             if (n <= 0) {
                 end = true;  // the end of the file, or it cannot be read further
                 if (n < 0) readError = errno;
@@ -179,43 +226,6 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             offset += n;
         }
 
-        ByteReader records(b.bytes.data(), have);
-        while (records.Has(kRecordHeader)) {
-            const size_t start = records.Position();
-            const uint32_t sec = Field32(records, format.bigEndian);
-            const uint32_t usec = Field32(records, format.bigEndian);
-            const uint32_t caplen = Field32(records, format.bigEndian);
-            const uint32_t len = Field32(records, format.bigEndian);
-            if (caplen > kMaxRecordLength) {
-                records.Seek(start);
-                end = true;  // damaged: the capture library stops here too
-                found.kind = CaptureDamage::kTooLong;
-                found.reason = "declares " + std::to_string(caplen) +
-                               " captured bytes (more than " + std::to_string(kMaxRecordLength) +
-                               ")";
-                break;
-            }
-            if (!records.Has(caplen)) {
-                records.Seek(start);
-                break;  // continues in the next block
-            }
-            FrameRef r{static_cast<uint32_t>(records.Position()),
-                       caplen < snap ? caplen : snap,
-                       len,
-                       format.nanoseconds ? usec / 1000 : usec,
-                       sec,
-                       FrameLayout()};
-            struct pcap_pkthdr header {};
-            header.caplen = r.caplen;
-            header.len = r.len;
-            header.ts.tv_sec = static_cast<time_t>(r.sec);
-            header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
-            r.layout = classify(&header, b.bytes.data() + r.offset, format.linkType);
-            b.frames.push_back(r);
-            records.Skip(caplen);
-            ++delivered;
-        }
-        const size_t at = records.Position();
         const long long atOffset = offset - static_cast<long long>(have - at);
         if (position != nullptr) position->store(atOffset);
         if (end && found.kind == CaptureDamage::kNone) {

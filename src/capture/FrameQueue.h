@@ -57,14 +57,17 @@ class FrameQueue {
   public:
     static const size_t kBlockSize = 1 << 20;
     static const size_t kMaxFullBlocks = 4;
+    // A capture file is read into a block this much at a time, each part's frames taken apart
+    // while the part is in the cache.
+    static const size_t kReadChunk = 256 << 10;
     // Full blocks waiting from which a live reader counts the analysis as behind.
     static const size_t kBehindBlocks = 2;
     // The capture library's largest record for Ethernet; a larger one ends the file as damaged.
     static const uint32_t kMaxRecordLength = 262144;
 
     // Takes a frame apart on the reading thread.
-    typedef FrameLayout (*Classifier)(const struct pcap_pkthdr* header, const u_char* data,
-                                      int linkType);
+    typedef void (*Classifier)(const struct pcap_pkthdr* header, const u_char* data, int linkType,
+                               FrameLayout* layout);
 
     // Makes the blocks a steady flow needs (those in flight and one filling, one draining), so
     // that a live capture allocates nothing once it runs. Up to `maxFullBlocks` full blocks may
@@ -162,8 +165,8 @@ class FrameQueue {
     // live block begun here is taken apart on this thread only while the analysis keeps up.
     // False once cancelled.
     bool Room(size_t need, bool live);
-    void Append(const struct pcap_pkthdr* header, const u_char* data, size_t need,
-                const FrameLayout& layout);
+    // A record for the frame, its bytes copied; its layout is the caller's to write.
+    FrameRef& Append(const struct pcap_pkthdr* header, const u_char* data, size_t need);
     bool Flush();  // hands the block being filled over; false once cancelled
     std::unique_ptr<Block> PopFull();
     void Recycle(std::unique_ptr<Block> block);

@@ -23,9 +23,10 @@ namespace {
 
 std::atomic<int> g_classified{0};
 
-FrameLayout CountingClassifier(const struct pcap_pkthdr* h, const u_char* d, int link) {
+void CountingClassifier(const struct pcap_pkthdr* h, const u_char* d, int link,
+                        FrameLayout* layout) {
     ++g_classified;
-    return CaptureSource::ClassifyFrame(h, d, link);
+    CaptureSource::ClassifyFrameInto(h, d, link, layout);
 }
 
 }  // namespace
