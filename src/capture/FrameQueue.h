@@ -198,6 +198,8 @@ void FrameQueue::Drain(F&& f) {
         for (size_t i = 0; i < count; ++i) {
             // The headers of a frame a few ahead: they were written on the reading thread's core.
             if (i + kFetchAhead < count) {
+                // The records themselves further ahead: they too come from the other core.
+                __builtin_prefetch(frames + i + 2 * kFetchAhead);
                 const unsigned char* ahead = block->bytes.data() + frames[i + kFetchAhead].offset;
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(ahead + 64);  // a TCP header often ends in the second line
