@@ -53,8 +53,8 @@ class CNetDataPackageAnalyse : public FrameSink {
     virtual void OnTCP(CTCPNetUnpack* unpacker) {}
     virtual void OnStreamData(CNetUnpack* unpacker, StreamType type) = 0;
     // Whether the hooks do anything with a TCP segment that carries no payload. When they do not,
-    // a capture file's such segments (half of all, the acknowledgements) are counted and not
-    // dispatched.
+    // such segments (half of all, the acknowledgements) are counted and not dispatched, by the
+    // reading thread where there is one.
     virtual bool HandlesEmptySegments() const { return true; }
     // On the capture thread once its loop has ended (end of the file, or a stop), after the last
     // frame and before LoopEnded() turns true.
@@ -70,6 +70,11 @@ class CNetDataPackageAnalyse : public FrameSink {
     // The sink of the capture source: hands the frame to packet_handler.
     void OnFrame(const struct pcap_pkthdr& header, const unsigned char* bytes,
                  const FrameLayout* layout) final;
+    // Empty segments the reading thread counted for it, when the hooks skip them.
+    bool SkipsEmptySegments() const final { return m_skipEmpty; }
+    void OnSkippedFrames(unsigned long long count) final {
+        m_frames.store(m_frames.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
+    }
 
     // The caller owns the list and releases it with pcap_freealldevs; null on failure.
     static pcap_if_t* FindAllDevices();

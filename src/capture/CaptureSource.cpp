@@ -182,6 +182,7 @@ bool CaptureSource::Start(FrameSink& sink) {
         if (!m_queue)
             m_queue.reset(
                 new FrameQueue(m_live ? LiveQueueBlocks() : FrameQueue::kMaxFullBlocks, m_live));
+        m_queue->SetSkipEmpty(sink.SkipsEmptySegments());
         m_hasReader = pthread_create(&m_reader, nullptr, &CaptureSource::ReaderThread, this) == 0;
         if (!m_hasReader) m_queue.reset();  // read on the capture thread instead
     }
@@ -220,7 +221,16 @@ void CaptureSource::RunLoop() {
     CaptureDamage damage;
     if (m_queue) {
         m_queue->Drain([this](const struct pcap_pkthdr* header, const u_char* data,
-                              const FrameLayout* layout) { Deliver(*header, data, layout); });
+                              const FrameLayout* layout) { Deliver(*header, data, layout); },
+                       [this](unsigned long long count) {
+                           m_frames.store(m_frames.load(std::memory_order_relaxed) + count,
+                                          std::memory_order_relaxed);
+                           try {
+                               m_sink->OnSkippedFrames(count);
+                           } catch (...) {
+                               // The sink reports its own failures.
+                           }
+                       });
         damage = m_queue->Damage();
     } else if (m_file != nullptr) {
         damage = LibraryFileLoop(&CaptureSource::LoopCallback);

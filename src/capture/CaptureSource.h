@@ -40,6 +40,11 @@ class FrameSink {
     // The capture file is damaged: its reading ended there, after the last good frame and
     // before OnCaptureEnd.
     virtual void OnCaptureDamaged(const CaptureDamage& damage) { (void)damage; }
+    // Whether a TCP segment without payload is only counted: the reading thread may then count
+    // such frames itself and tell of them in OnSkippedFrames instead of handing them over.
+    virtual bool SkipsEmptySegments() const { return false; }
+    // `count` frames the reading thread only counted, told before the frames that followed them.
+    virtual void OnSkippedFrames(unsigned long long count) { (void)count; }
     // The loop has ended (end of the file, or a stop), after the last frame.
     virtual void OnCaptureEnd() {}
     // A live capture has begun to lose packets (the first drop seen). Called on the thread that

@@ -88,6 +88,7 @@ std::unique_ptr<FrameQueue::Block> FrameQueue::TakeFree() {
             m_free.pop_back();
             b->used = 0;
             b->frames.clear();
+            b->skipped = 0;
             b->classified = true;
             return b;
         }
@@ -141,13 +142,22 @@ bool FrameQueue::PushLive(const struct pcap_pkthdr* header, const u_char* data, 
                           int linkType) {
     const size_t need = (static_cast<size_t>(header->caplen) + 7u) & ~size_t(7);
     if (!Room(need, true)) return false;
-    FrameRef& r = Append(header, data, need);
-    if (m_filling->classified) classify(header, data, linkType, &r.layout);
+    if (!m_filling->classified) {
+        Append(header, data, need);
+        return true;
+    }
+    FrameLayout layout;
+    classify(header, data, linkType, &layout);
+    if (Skips(layout)) {
+        ++m_filling->skipped;  // not even copied
+        return true;
+    }
+    Append(header, data, need).layout = layout;
     return true;
 }
 
 bool FrameQueue::Hand() {
-    if (!m_filling || m_filling->frames.empty()) return true;
+    if (!m_filling || !m_filling->HasNews()) return true;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_fullCount != 0 && !m_cancelled) return true;
@@ -207,6 +217,10 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
                 header.ts.tv_sec = static_cast<time_t>(sec);
                 header.ts.tv_usec = static_cast<suseconds_t>(r.usec);
                 classify(&header, b.bytes.data() + r.offset, format.linkType, &r.layout);
+                if (Skips(r.layout)) {
+                    b.frames.pop_back();  // its slot takes the next record
+                    ++b.skipped;
+                }
                 records.Skip(caplen);
                 ++delivered;
             }
@@ -251,7 +265,7 @@ bool FrameQueue::ReadClassicFile(int fd, long long offset, const ClassicCaptureF
             std::memcpy(next->bytes.data(), b.bytes.data() + at, carry);
         }
         b.used = at;
-        if (!b.frames.empty()) {
+        if (b.HasNews()) {
             if (!Flush()) return false;
         }
         if (next) m_filling = std::move(next);
@@ -269,7 +283,7 @@ bool FrameQueue::Flush() {
 }
 
 void FrameQueue::Finish(const CaptureDamage& damage) {
-    if (m_filling && !m_filling->frames.empty()) Flush();
+    if (m_filling && m_filling->HasNews()) Flush();
     std::lock_guard<std::mutex> guard(m_lock);
     m_damage = damage;
     m_finished = true;

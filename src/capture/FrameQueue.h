@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/ByteReader.h"
@@ -99,7 +100,7 @@ class FrameQueue {
     // blocks would only shorten the queue. False once cancelled.
     bool Hand();
     // Reader side: frames were pushed that have not been handed over yet.
-    bool Holding() const { return m_filling && !m_filling->frames.empty(); }
+    bool Holding() const { return m_filling && m_filling->HasNews(); }
     // No more frames will come; `damage` says why the file ended early, if it did.
     void Finish(const CaptureDamage& damage = CaptureDamage());
     // Analysis side, once Drain has returned: the damage the reader finished with.
@@ -107,9 +108,16 @@ class FrameQueue {
 
     // Analysis side: calls f(header, data, layout) for every frame in order until the input is
     // finished or the queue is cancelled; layout is null for a frame the reader did not take
-    // apart.
+    // apart. skipped(n) tells of n frames only counted, before the frames of their block.
+    template <class F, class S>
+    void Drain(F&& f, S&& skipped);
     template <class F>
-    void Drain(F&& f);
+    void Drain(F&& f) {
+        Drain(std::forward<F>(f), [](unsigned long long) {});
+    }
+    // Before the reader starts: TCP segments without payload, where the reader takes frames
+    // apart, are only counted instead of handed over (the analysis would do nothing else).
+    void SetSkipEmpty(bool skip) { m_skipEmpty = skip; }
     // How many frames ahead the analysis side fetches a frame's headers.
     static const size_t kFetchAhead = 12;
 
@@ -157,8 +165,15 @@ class FrameQueue {
         BlockBytes bytes;
         size_t used = 0;
         std::vector<FrameRef> frames;
+        // Segments without payload taken apart by the reader and only counted (SetSkipEmpty).
+        unsigned long long skipped = 0;
         bool classified = true;  // the frames' layouts were worked out by the reader
+        bool HasNews() const { return !frames.empty() || skipped != 0; }
     };
+    // A frame the analysis would only count.
+    bool Skips(const FrameLayout& layout) const {
+        return m_skipEmpty && layout.tcpHeaderLen != 0 && layout.payloadLen <= 0;
+    }
 
     std::unique_ptr<Block> TakeFree();
     // Makes room for `need` bytes in the block being filled, handing a full one over first; a
@@ -185,14 +200,16 @@ class FrameQueue {
     size_t m_regionSize = 0;
     bool m_finished = false;
     bool m_cancelled = false;
+    bool m_skipEmpty = false;
     CaptureDamage m_damage;  // given to Finish
 };
 
-template <class F>
-void FrameQueue::Drain(F&& f) {
+template <class F, class S>
+void FrameQueue::Drain(F&& f, S&& skipped) {
     for (;;) {
         std::unique_ptr<Block> block = PopFull();
         if (!block) return;
+        if (block->skipped != 0) skipped(block->skipped);
         const FrameRef* frames = block->frames.data();
         const size_t count = block->frames.size();
         for (size_t i = 0; i < count; ++i) {

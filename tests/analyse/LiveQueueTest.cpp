@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "RecordingWindow.h"
+#include "TestFrames.h"
 #include "analyse/VideoStreamUriAnalyse.h"
 #include "capture/CaptureSource.h"
 #include "capture/FrameQueue.h"
@@ -127,4 +128,41 @@ TEST(LiveQueue, FramesTakenApartLateAreAnalysedTheSame) {
         EXPECT_FALSE(early.empty()) << name;
         EXPECT_EQ(analyse(path, true), early) << name;
     }
+}
+
+// With an analysis that only counts empty segments, the reading thread counts them itself: they
+// are neither copied nor handed over, and the counts and the other frames all arrive.
+TEST(LiveQueue, EmptySegmentsAreOnlyCounted) {
+    using testframes::Endpoint;
+    const Endpoint client{{192, 168, 1, 5}, 50000}, server{{10, 0, 0, 9}, 80};
+    FrameQueue queue(8);
+    queue.SetSkipEmpty(true);
+    std::vector<std::string> seen;
+    unsigned long long skipped = 0;
+    std::thread analysis([&] {
+        queue.Drain(
+            [&](const struct pcap_pkthdr* h, const u_char* data, const FrameLayout* l) {
+                ASSERT_NE(l, nullptr);
+                const int at = l->PayloadOffset();
+                seen.emplace_back(reinterpret_cast<const char*>(data) + at, h->caplen - at);
+            },
+            [&](unsigned long long n) { skipped += n; });
+    });
+    std::vector<std::string> sent;
+    for (int i = 0; i < 3000; ++i) {
+        const bool empty = i % 3 != 0;
+        const std::string payload = empty ? "" : "segment " + std::to_string(i);
+        const testframes::Bytes f =
+            testframes::Frame(i % 2 ? server : client, i % 2 ? client : server, payload);
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<bpf_u_int32>(f.size());
+        ASSERT_TRUE(queue.PushLive(&header, f.data(), &CaptureSource::ClassifyFrameInto, 1));
+        if (!empty) sent.push_back(payload);
+        if (i % 500 == 0) queue.Hand();
+    }
+    queue.Hand();
+    queue.Finish();
+    analysis.join();
+    EXPECT_EQ(seen, sent);
+    EXPECT_EQ(skipped, 2000u);
 }
