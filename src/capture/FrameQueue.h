@@ -60,7 +60,7 @@ class FrameQueue {
     static const size_t kMaxFullBlocks = 4;
     // A capture file is read into a block this much at a time, each part's frames taken apart
     // while the part is in the cache.
-    static const size_t kReadChunk = 256 << 10;
+    static constexpr size_t kReadChunk = 256 << 10;
     // Full blocks waiting from which a live reader counts the analysis as behind.
     static const size_t kBehindBlocks = 2;
     // The capture library's largest record for Ethernet; a larger one ends the file as damaged.
