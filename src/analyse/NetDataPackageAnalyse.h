@@ -72,9 +72,7 @@ class CNetDataPackageAnalyse : public FrameSink {
                  const FrameLayout* layout) final;
     // Empty segments the reading thread counted for it, when the hooks skip them.
     bool SkipsEmptySegments() const final { return m_skipEmpty; }
-    void OnSkippedFrames(unsigned long long count) final {
-        m_frames.store(m_frames.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
-    }
+    void OnSkippedFrames(unsigned long long count) final { CountFrame(count); }
 
     // The caller owns the list and releases it with pcap_freealldevs; null on failure.
     static pcap_if_t* FindAllDevices();
@@ -122,8 +120,8 @@ class CNetDataPackageAnalyse : public FrameSink {
     CaptureSource m_capture;
     CTCPNetUnpack m_unpacker;  // the capture thread's view of the frame being handled
     // Only the capture thread writes the count.
-    void CountFrame() {
-        m_frames.store(m_frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    void CountFrame(unsigned long long count = 1) {
+        m_frames.store(m_frames.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
     }
 
     std::atomic<unsigned long long> m_frames{0};

@@ -136,7 +136,7 @@ class FrameQueue {
         uint32_t usec;
         int64_t sec;
         FrameLayout layout;
-    };  // 40 bytes: every frame's passes through the cache of both threads
+    };  // 48 bytes: every frame's passes through the cache of both threads
     // A block's bytes: in the queue's region while the block is one of those made with the
     // queue, on the heap otherwise.
     class BlockBytes {
